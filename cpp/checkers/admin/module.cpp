@@ -1,0 +1,6 @@
+// Module admin: entry point; its contents are registered here as they are built.
+#include <korvane/common.hpp>
+
+PYBIND11_MODULE(admin, m) {
+    (void)m;
+}

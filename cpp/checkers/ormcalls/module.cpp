@@ -1,0 +1,6 @@
+// Module ormcalls: entry point; its contents are registered here as they are built.
+#include <korvane/common.hpp>
+
+PYBIND11_MODULE(ormcalls, m) {
+    (void)m;
+}

@@ -1,0 +1,6 @@
+// Module urls: entry point; its contents are registered here as they are built.
+#include <korvane/common.hpp>
+
+PYBIND11_MODULE(urls, m) {
+    (void)m;
+}

@@ -1,0 +1,6 @@
+// Module helpers: entry point; its contents are registered here as they are built.
+#include <korvane/common.hpp>
+
+PYBIND11_MODULE(helpers, m) {
+    (void)m;
+}

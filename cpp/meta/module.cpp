@@ -1,0 +1,6 @@
+// Module meta: entry point; its contents are registered here as they are built.
+#include <korvane/common.hpp>
+
+PYBIND11_MODULE(meta, m) {
+    (void)m;
+}

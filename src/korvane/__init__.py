@@ -1,0 +1,1 @@
+"""Korvane: the static-analysis engine for Django projects and its small host."""
