@@ -55,11 +55,11 @@ inline py::object make_class(py::module_& m, const char* name, py::tuple bases,
     return cls;
 }
 
-// Attaches a C++ method to a Python class; pybind11 binds `self` itself.
+// Attaches a C++ method to a Python class; pybind11 binds `self` itself.  The method
+// replaces any inherited one of the same name (no overload chaining).
 template <typename Func, typename... Extra>
 py::object def_method(py::object cls, const char* name, Func&& f, const Extra&... extra) {
-    py::cpp_function fn(std::forward<Func>(f), py::name(name), py::is_method(cls),
-                        py::sibling(py::getattr(cls, name, py::none())), extra...);
+    py::cpp_function fn(std::forward<Func>(f), py::name(name), py::is_method(cls), extra...);
     cls.attr(name) = fn;
     return fn;
 }
