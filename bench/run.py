@@ -1,0 +1,143 @@
+"""Benchmark of the analysis road on a generated Django project.
+
+    python bench/run.py --size quick        (about 100 modules)
+    python bench/run.py --size full         (about 2,000 modules)
+
+In one run, on one generated project, it measures `checker.get_messages` with jobs=1
+and jobs=0 and the floor (pylint alone, every checker disabled, jobs=1): wall time,
+modules per second and peak resident memory of the whole process tree.  It prints a
+table, writes the figures as JSON (bench/out/<size>.json unless --json is given), and
+checks that jobs=0 gives the same records as jobs=1 and, when bench/expected.json holds
+a digest for the size, that the records are the recorded ones (--record stores them).
+"""
+import argparse
+import json
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from generate import generate  # noqa: E402
+
+SIZES = {"quick": 100, "full": 2000}
+EXPECTED = HERE / "expected.json"
+
+
+def tree_rss_kib(pid):
+    """Resident memory of a process and all its descendants, in KiB."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as stat:
+                    parent = int(stat.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, IndexError, ValueError):
+                continue
+            children.setdefault(parent, []).append(int(entry))
+    total, todo = 0, [pid]
+    while todo:
+        current = todo.pop()
+        todo.extend(children.get(current, []))
+        try:
+            with open("/proc/%d/status" % current) as status:
+                for line in status:
+                    if line.startswith("VmRSS:"):
+                        total += int(line.split()[1])
+        except OSError:
+            pass
+    return total
+
+
+def measure(args, cwd):
+    """Runs bench/measure.py with `args`; returns its result with the peak memory."""
+    env = dict(os.environ, PYLINTHOME=tempfile.mkdtemp(prefix="bench-pylinthome-"))
+    process = subprocess.Popen(
+        [sys.executable, str(HERE / "measure.py"), *args], cwd=cwd, env=env,
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    peak = [0]
+
+    def sample():
+        while process.poll() is None:
+            peak[0] = max(peak[0], tree_rss_kib(process.pid))
+            time.sleep(0.05)
+
+    sampler = threading.Thread(target=sample, daemon=True)
+    sampler.start()
+    output, _ = process.communicate()
+    sampler.join()
+    if process.returncode != 0:
+        raise SystemExit("measurement %s failed:\n%s" % (" ".join(args), output[-3000:]))
+    line = [line for line in output.splitlines() if line.startswith("RESULT ")][-1]
+    result = json.loads(line[len("RESULT "):])
+    result["peak_rss_mib"] = round(peak[0] / 1024, 1)
+    result["modules_per_second"] = round(result["modules"] / result["seconds"], 1)
+    result["seconds"] = round(result["seconds"], 2)
+    return result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--size", choices=sorted(SIZES), default="quick")
+    parser.add_argument("--json", help="where to write the figures")
+    parser.add_argument("--record", action="store_true",
+                        help="store this run's record digest as the expected one")
+    parser.add_argument("--keep", action="store_true", help="keep the generated project")
+    args = parser.parse_args()
+
+    workdir = Path(tempfile.mkdtemp(prefix="korvane-bench-"))
+    project = workdir / "shop"
+    generate(project, SIZES[args.size])
+    try:
+        runs = {
+            "floor (pylint, checkers disabled, jobs=1)": measure(["floor", str(project)], project),
+            "get_messages jobs=1": measure(["analysis", str(project), "1"], project),
+            "get_messages jobs=0": measure(["analysis", str(project), "0"], project),
+        }
+    finally:
+        if not args.keep:
+            shutil.rmtree(workdir, ignore_errors=True)
+
+    floor, one, many = runs.values()
+    summary = {
+        "size": args.size,
+        "cpus": os.cpu_count(),
+        "python": platform.python_version(),
+        "runs": runs,
+        "jobs1_over_floor": round(one["seconds"] / floor["seconds"], 2),
+        "jobs0_speedup": round(one["seconds"] / many["seconds"], 2),
+        "jobs0_same_records": one["digest"] == many["digest"],
+    }
+    expected = json.loads(EXPECTED.read_text()) if EXPECTED.exists() else {}
+    if args.record:
+        expected[args.size] = one["digest"]
+        EXPECTED.write_text(json.dumps(expected, indent=2, sort_keys=True) + "\n")
+    summary["records_as_recorded"] = expected.get(args.size) in (None, one["digest"])
+
+    print("%-44s %9s %8s %10s %9s %8s" % ("run", "seconds", "modules", "modules/s", "peak MiB", "records"))
+    for name, run in runs.items():
+        print("%-44s %9.2f %8d %10.1f %9.1f %8d" % (
+            name, run["seconds"], run["modules"], run["modules_per_second"],
+            run["peak_rss_mib"], run["records"]))
+    print("jobs=1 / floor: %.2fx   jobs=0 speed-up over jobs=1: %.2fx   (%d CPUs)" % (
+        summary["jobs1_over_floor"], summary["jobs0_speedup"], summary["cpus"]))
+    print("jobs=0 records identical to jobs=1: %s   records as recorded: %s" % (
+        summary["jobs0_same_records"], summary["records_as_recorded"]))
+
+    out = Path(args.json) if args.json else HERE / "out" / ("%s.json" % args.size)
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_text(json.dumps(summary, indent=2) + "\n")
+    print("figures written to %s" % out)
+    if not (summary["jobs0_same_records"] and summary["records_as_recorded"]):
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()
