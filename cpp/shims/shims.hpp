@@ -1,0 +1,39 @@
+// Module shims: astroid inference transforms for Django and the settings-read builder.
+#pragma once
+
+#include <korvane/common.hpp>
+
+namespace korvane {
+namespace shims {
+
+namespace py = pybind11;
+
+// The shims module object, kept when the module loads.  Module-level names
+// (`safe_infer`, `helpers`, `QuerySetNode`, `os`, the transform functions) are read
+// from it at each call, as a Python module reads its globals.
+py::module_& module();
+
+// A module-level name of shims, read at the call.
+inline py::object global(const py::str& name) { return module().attr(name); }
+
+// pylint's safe_infer, as bound in shims at the call.
+inline py::object safe_infer(py::handle node) {
+    return global(KORVANE_NAME("safe_infer"))(node);
+}
+
+// A Django predicate of helpers (`is_model`, ...), looked up on helpers at the call.
+inline py::object helpers_test(const py::str& name, py::handle value) {
+    return global(KORVANE_NAME("helpers")).attr(name)(value);
+}
+
+// True for None and astroid's Uninferable: an inference that gave nothing to use.
+inline bool is_nothing(py::handle value) {
+    return value.is_none() || value.is(KORVANE_IMPORTED("astroid.util", "Uninferable"));
+}
+
+void register_queryset_node(py::module_& m);
+void register_django_transforms(py::module_& m);
+void register_settings_transforms(py::module_& m);
+
+}  // namespace shims
+}  // namespace korvane
