@@ -1,6 +1,11 @@
-// Module templates: entry point; its contents are registered here as they are built.
-#include <korvane/common.hpp>
+// Module checkers.templates: the HTML template checker for hard-coded URLs and static
+// paths, and the rewriter that turns static paths into the static-files template tag.
+#include "templates.hpp"
 
 PYBIND11_MODULE(templates, m) {
-    (void)m;
+    using namespace korvane::templates;
+    m.doc() = "Template checks: hard-coded URLs and static-file paths in HTML templates, "
+              "and the static-tag rewriter.";
+    register_checker(m);
+    register_rewriter(m);
 }

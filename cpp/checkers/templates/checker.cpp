@@ -1,0 +1,174 @@
+// The template checker: an HTML parser that reads template files and records
+// hard-coded root-relative URLs (C7000) and static-file paths (C7001).
+#include "templates.hpp"
+
+namespace korvane::templates {
+
+namespace {
+
+// True for a root-relative path: non-empty, not "/" alone, starting with "/" but not
+// with "//" (a protocol-relative URL).  Never raises: anything but text is no path.
+bool is_hardcoded_path(py::handle value) {
+    if (!value || !PyUnicode_Check(value.ptr())) return false;
+    PyObject* text = value.ptr();
+    if (PyUnicode_READY(text) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (length == 0) return false;
+    if (PyUnicode_READ_CHAR(text, 0) != '/') return false;
+    if (length == 1) return false;
+    return PyUnicode_READ_CHAR(text, 1) != '/';
+}
+
+// One rule: every pair whose name is `attribute` and whose value is a hard-coded path
+// raises `code`; C7001 carries the value under `path` in a new mapping.
+void apply_rule(py::object self, py::handle attrs, const py::str& attribute,
+                const py::str& code, bool with_path) {
+    py::object add_message;
+    for (py::handle item : attrs) {
+        auto [name, value] = unpack_pair(item);
+        if (!equals(name, attribute) || !is_hardcoded_path(value)) continue;
+        if (!add_message) add_message = self.attr(KORVANE_NAME("add_message"));
+        if (with_path) {
+            py::dict context;
+            context[KORVANE_NAME("path")] = value;
+            add_message(code, py::arg("args") = context);
+        } else {
+            add_message(code);
+        }
+    }
+}
+
+void check(py::object self, py::object files) {
+    self.attr(KORVANE_NAME("messages")) = py::list();
+    py::object& open = KORVANE_IMPORTED("builtins", "open");
+    for (py::handle path : files) {
+        self.attr(KORVANE_NAME("current_file_path")) = path;
+        py::object file = open(path, KORVANE_NAME("r"));
+        py::object text;
+        try {
+            text = file.attr(KORVANE_NAME("read"))();
+        } catch (py::error_already_set& e) {
+            file.attr(KORVANE_NAME("close"))();
+            // An undecodable template is skipped; every other read error propagates.
+            if (e.matches(PyExc_UnicodeDecodeError)) continue;
+            throw;
+        }
+        file.attr(KORVANE_NAME("close"))();
+        self.attr(KORVANE_NAME("feed"))(text);
+        // The next file starts at line 1, column 0, with an empty buffer.
+        self.attr(KORVANE_NAME("reset"))();
+    }
+}
+
+void add_one_message(py::object self, py::object code, py::object args) {
+    py::tuple position(self.attr(KORVANE_NAME("getpos"))());
+    if (position.size() != 2) {
+        PyErr_SetString(PyExc_ValueError, "getpos() must give (line, column)");
+        throw py::error_already_set();
+    }
+    py::object entry = self.attr(KORVANE_NAME("msgs"))[code];
+    py::object template_ = entry[py::int_(0)];
+    PyObject* message = PyNumber_Remainder(template_.ptr(), args.ptr());
+    if (!message) throw py::error_already_set();
+
+    py::dict record;
+    record[KORVANE_NAME("path")] = self.attr(KORVANE_NAME("current_file_path"));
+    record[KORVANE_NAME("line")] = position[0];
+    record[KORVANE_NAME("message")] = py::reinterpret_steal<py::object>(message);
+    record[KORVANE_NAME("type")] = py::none();
+    record[KORVANE_NAME("column")] = position[1];
+    record[KORVANE_NAME("module")] = py::none();
+    record[KORVANE_NAME("symbol")] = py::none();
+    record[KORVANE_NAME("hint")] = py::none();
+    record[KORVANE_NAME("message-id")] = code;
+    py::object messages = self.attr(KORVANE_NAME("messages"));
+    if (PyList_Check(messages.ptr())) {
+        if (PyList_Append(messages.ptr(), record.ptr()) < 0) throw py::error_already_set();
+    } else {
+        messages.attr(KORVANE_NAME("append"))(record);
+    }
+}
+
+}  // namespace
+
+void register_checker(py::module_& m) {
+    py::object& parser_class = KORVANE_IMPORTED("html.parser", "HTMLParser");
+    py::object& context_string =
+        KORVANE_IMPORTED("korvane.staticanalysis.helpers", "context_string");
+    py::object object_type = py::reinterpret_borrow<py::object>(
+        reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+
+    py::str c7000("C7000"), c7001("C7001");
+
+    py::dict codes_ns;
+    codes_ns["C7000"] = c7000;
+    codes_ns["C7001"] = c7001;
+    make_class(m, "Codes", py::make_tuple(object_type), codes_ns);
+
+    m.def("is_hardcoded_path", [](py::object value) { return is_hardcoded_path(value); },
+          py::arg("value"), "Whether a value is a hard-coded root-relative path.");
+
+    py::dict base_ns;
+    base_ns["__doc__"] = py::str(
+        "Reads template files with the HTML parser and collects the records that the "
+        "`visit_<tag>` rules raise, at the position of each start tag.");
+    py::object base = make_class(m, "BaseTemplateChecker", py::make_tuple(parser_class), base_ns);
+    def_method(base, "check", &check, py::arg("files"));
+    // One empty mapping shared by every finding raised without context.
+    py::object& default_args = keep(py::dict());
+    py::object& own_default_args = keep(py::dict());
+    def_method(
+        base, "add_message",
+        [](py::object self, py::object code, py::object args) {
+            self.attr(KORVANE_NAME("add_one_message"))(code, py::arg("args") = args);
+        },
+        py::arg("code"), py::arg("args") = default_args);
+    def_method(base, "add_one_message", &add_one_message, py::arg("code"),
+               py::arg("args") = own_default_args);
+    def_method(
+        base, "handle_starttag",
+        [](py::object self, py::object tag, py::object attrs) {
+            py::object handler = getattr_or_null(self, handler_name(tag));
+            if (handler) handler(attrs);
+        },
+        py::arg("tag"), py::arg("attrs"));
+
+    py::dict checker_ns;
+    checker_ns["__doc__"] = py::str(
+        "The template checker: C7000 for a hard-coded URL on a link, C7001 for a "
+        "hard-coded static path on a stylesheet link or a media or script source.");
+    py::dict msgs;
+    msgs[c7000] = py::make_tuple(context_string(), "hard-coded-url",
+                                 "Check if hard-coded url is used in template");
+    msgs[c7001] = py::make_tuple(context_string(), "hard-coded-static-url",
+                                 "Check if hard-coded static url is used in template");
+    checker_ns["msgs"] = msgs;
+    py::object checker = make_class(m, "Checker", py::make_tuple(base), checker_ns);
+    def_method(
+        checker, "visit_a",
+        [](py::object self, py::object attrs) {
+            apply_rule(self, attrs, KORVANE_NAME("href"), KORVANE_NAME("C7000"), false);
+        },
+        py::arg("attrs"));
+    def_method(
+        checker, "visit_link",
+        [](py::object self, py::object attrs) {
+            apply_rule(self, attrs, KORVANE_NAME("href"), KORVANE_NAME("C7001"), true);
+        },
+        py::arg("attrs"));
+    py::object with_src = def_method(
+        checker, "visit_element_with_src",
+        [](py::object self, py::object attrs) {
+            apply_rule(self, attrs, KORVANE_NAME("src"), KORVANE_NAME("C7001"), true);
+        },
+        py::arg("attrs"));
+    for (const char* alias : {"visit_audio", "visit_embed", "visit_img", "visit_input",
+                              "visit_script", "visit_source", "visit_track", "visit_video"}) {
+        checker.attr(alias) = with_src;
+    }
+}
+
+}  // namespace korvane::templates

@@ -1,0 +1,48 @@
+// Module checkers.templates: the registration entry points of its parts.
+#pragma once
+
+#include <korvane/common.hpp>
+
+namespace korvane::templates {
+
+namespace py = pybind11;
+
+// Codes, is_hardcoded_path, BaseTemplateChecker and Checker.
+void register_checker(py::module_& m);
+// BaseHTMLMutator, HardCodedStaticUrlToStaticTagHTMLMutator, Visitor, the static-tag
+// rewrite and its factory.
+void register_rewriter(py::module_& m);
+
+// The handler name for a start tag: "visit_" followed by the tag as text.
+inline py::object handler_name(py::handle tag) {
+    PyObject* text = PyObject_Str(tag.ptr());
+    if (!text) throw py::error_already_set();
+    py::object tag_text = py::reinterpret_steal<py::object>(text);
+    PyObject* name = PyUnicode_Concat(KORVANE_NAME("visit_").ptr(), tag_text.ptr());
+    if (!name) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(name);
+}
+
+// Unpacks one (name, value) attribute pair as `for name, value in attrs` does.
+inline std::pair<py::object, py::object> unpack_pair(py::handle item) {
+    PyObject* seq = PySequence_Fast(item.ptr(), "cannot unpack non-iterable attribute");
+    if (!seq) throw py::error_already_set();
+    py::object keep_seq = py::reinterpret_steal<py::object>(seq);
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(seq);
+    if (size != 2) {
+        PyErr_Format(PyExc_ValueError, "expected 2 values to unpack, got %zd", size);
+        throw py::error_already_set();
+    }
+    PyObject** items = PySequence_Fast_ITEMS(seq);
+    return {py::reinterpret_borrow<py::object>(items[0]),
+            py::reinterpret_borrow<py::object>(items[1])};
+}
+
+// `a == b` with errors propagated.
+inline bool equals(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+}  // namespace korvane::templates

@@ -1,0 +1,178 @@
+import html.parser
+import locale
+import os
+
+import pytest
+
+from korvane.staticanalysis import helpers
+from korvane.staticanalysis.checkers import templates
+
+FIXTURES = os.path.join(os.path.dirname(__file__), "fixtures", "templates")
+RECORD_KEYS = ["path", "line", "message", "type", "column", "module", "symbol", "hint", "message-id"]
+
+
+def record(path, line, column, code, message):
+    return {
+        "path": path, "line": line, "message": message, "type": None, "column": column,
+        "module": None, "symbol": None, "hint": None, "message-id": code,
+    }
+
+
+def check_text(tmp_path, text, name="t.html"):
+    target = tmp_path / name
+    target.write_text(text, encoding="utf-8")
+    checker = templates.Checker()
+    checker.check([str(target)])
+    return [(m["line"], m["column"], m["message-id"], m["message"]) for m in checker.messages]
+
+
+def test_page_gives_exact_records():
+    path = os.path.join(FIXTURES, "page.html")
+    checker = templates.Checker()
+    assert checker.check([path]) is None
+    assert checker.messages == [
+        record(path, 4, 2, "C7001", {"path": "/static/css/site.css"}),
+        record(path, 7, 0, "C7000", {}),
+        record(path, 10, 1, "C7001", {"path": "/media/logo.png"}),
+        record(path, 11, 0, "C7001", {"path": "/static/img/hero.jpg"}),
+        record(path, 14, 0, "C7001", {"path": "/static/js/app.js"}),
+    ]
+    assert all(list(m) == RECORD_KEYS for m in checker.messages)
+    assert checker.current_file_path == path
+
+
+@pytest.mark.parametrize("value, expected", [
+    (None, False), ("", False), ("/", False), ("//cdn.example.org/x", False),
+    ("https://example.org/", False), ("img/a.png", False), (" /a", False),
+    ("{% url 'home' %}", False), ("/a", True), ("/{{ user.id }}/", True), ("/static/", True),
+])
+def test_is_hardcoded_path(value, expected):
+    assert bool(templates.is_hardcoded_path(value)) is expected
+    assert bool(templates.is_hardcoded_path(value=value)) is expected
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("<a>x</a><a href>y</a><a href=''>z</a>", []),
+    ('<a href="/">x</a><a href="rel/p">y</a><a href="{{ u }}">z</a>', []),
+    ('<a href="/{{ u }}">x</a>', [(1, 0, "C7000", {})]),
+    ('<A HREF="/x">x</A>', [(1, 0, "C7000", {})]),
+    ('<a href="&#47;x">x</a>', [(1, 0, "C7000", {})]),
+    ('<img src="&#47;x.png">', [(1, 0, "C7001", {"path": "/x.png"})]),
+    ('<img src="/x.png"/>', [(1, 0, "C7001", {"path": "/x.png"})]),
+    ('<a src="/x">x</a><link src="/y"><img href="/z"><iframe src="/f"><form action="/p">', []),
+    ('<element_with_src src="/e">', [(1, 0, "C7001", {"path": "/e"})]),
+    ('<a href="/x" href="/y">x</a>', [(1, 0, "C7000", {}), (1, 0, "C7000", {})]),
+    ('<img src="/x" href="/y">', [(1, 0, "C7001", {"path": "/x"})]),
+    ('<style>a { background: url("<img src=/s>") }</style><p></a href="/e"></p>', []),
+    ("<script src='/a.js'>'<img src=\"/b\">'</script><!-- <img src=/c> -->",
+     [(1, 0, "C7001", {"path": "/a.js"})]),
+    ('ab\n\n    <link\n  rel="x"\n  href="/c.css">', [(3, 4, "C7001", {"path": "/c.css"})]),
+    ('\t<video src="/v.mp4">', [(1, 1, "C7001", {"path": "/v.mp4"})]),
+])
+def test_rules(tmp_path, text, expected):
+    assert check_text(tmp_path, text) == expected
+
+
+@pytest.mark.parametrize("tag", ["audio", "embed", "img", "input", "script", "source", "track", "video"])
+def test_every_source_tag_is_checked(tmp_path, tag):
+    assert check_text(tmp_path, '<%s src="/m">' % tag) == [(1, 0, "C7001", {"path": "/m"})]
+
+
+@pytest.mark.parametrize("newline", ["\r\n", "\r", "\n"])
+def test_line_ends_count_once(tmp_path, newline):
+    target = tmp_path / "t.html"
+    target.write_bytes(newline.join(["<p>", "", '<a href="/x">']).encode())
+    checker = templates.Checker()
+    checker.check([str(target)])
+    assert [(m["line"], m["column"]) for m in checker.messages] == [(3, 0)]
+
+
+def test_mappings_shared_only_for_context_free_findings(tmp_path):
+    target = tmp_path / "t.html"
+    target.write_text('<a href="/a"><a href="/b"><img src="/c"><img src="/d">')
+    checker = templates.Checker()
+    checker.check([str(target)])
+    first, second, third, fourth = (m["message"] for m in checker.messages)
+    assert first is second and first == {}
+    assert third is not fourth
+
+
+def test_files_are_independent_and_undecodable_ones_skipped(tmp_path):
+    cut = tmp_path / "cut.html"
+    cut.write_text('<p>\n<img src="/never.png"')
+    bad = tmp_path / "bad.html"
+    bad.write_bytes(b'<a href="/x">\xff\xfe\x80</a>')
+    try:
+        bad.read_bytes().decode(locale.getpreferredencoding(False))
+    except UnicodeDecodeError:
+        pass
+    else:
+        pytest.skip("the locale's encoding decodes every byte")
+    good = tmp_path / "good.html"
+    good.write_text('<a href="/y">')
+    checker = templates.Checker()
+    checker.check([str(cut), str(bad), str(good)])
+    assert [(m["path"], m["line"], m["column"]) for m in checker.messages] == [(str(good), 1, 0)]
+    checker.check([str(good), str(bad)])
+    assert [m["path"] for m in checker.messages] == [str(good)]
+    assert checker.current_file_path == str(bad)
+    checker.check([])
+    assert checker.messages == []
+
+
+@pytest.mark.parametrize("missing, error", [("nope.html", FileNotFoundError), ("", IsADirectoryError)])
+def test_unopenable_path_stops_check(tmp_path, missing, error):
+    good = tmp_path / "good.html"
+    good.write_text('<a href="/y">')
+    later = tmp_path / "later.html"
+    later.write_text('<a href="/z">')
+    checker = templates.Checker()
+    target = str(tmp_path / missing) if missing else str(tmp_path)
+    with pytest.raises(error):
+        checker.check([str(good), target, str(later)])
+    assert [m["path"] for m in checker.messages] == [str(good)]
+
+
+def test_classes_and_catalogue():
+    assert issubclass(templates.BaseTemplateChecker, html.parser.HTMLParser)
+    assert templates.Checker.__bases__ == (templates.BaseTemplateChecker,)
+    assert templates.Checker.__module__ == "korvane.staticanalysis.checkers.templates"
+    assert (templates.Codes.C7000, templates.Codes.C7001) == ("C7000", "C7001")
+    msgs = templates.Checker.msgs
+    assert list(msgs) == ["C7000", "C7001"]
+    assert [entry[1:] for entry in msgs.values()] == [
+        ("hard-coded-url", "Check if hard-coded url is used in template"),
+        ("hard-coded-static-url", "Check if hard-coded static url is used in template"),
+    ]
+    for template, _symbol, _description in msgs.values():
+        assert isinstance(template, helpers.context_string) and template == ""
+    own = vars(templates.Checker)
+    for alias in ["visit_audio", "visit_embed", "visit_img", "visit_input",
+                  "visit_script", "visit_source", "visit_track", "visit_video"]:
+        assert own[alias] is own["visit_element_with_src"]
+    checker = templates.Checker()
+    assert checker.getpos() == (1, 0)
+    assert not hasattr(checker, "messages") and not hasattr(checker, "current_file_path")
+
+
+def test_add_message_calls():
+    checker = templates.Checker()
+    checker.messages = []
+    checker.current_file_path = "x.html"
+    context = {"path": "/p"}
+    checker.add_message("C7001", args=context)
+    checker.add_message(code="C7000")
+    checker.add_one_message("C7001", context)
+    assert [m["message"] for m in checker.messages] == [context, {}, context]
+    assert checker.messages[0]["message"] is context
+    with pytest.raises(KeyError):
+        checker.add_message("C9999")
+
+
+def test_handle_starttag_dispatches_by_name():
+    checker = templates.Checker()
+    checker.messages = []
+    checker.current_file_path = "x.html"
+    checker.handle_starttag("iframe", [("src", "/x")])
+    checker.handle_starttag(tag="link", attrs=[("href", "/y")])
+    assert [m["message"] for m in checker.messages] == [{"path": "/y"}]
