@@ -1,6 +1,15 @@
-// Module helpers: entry point; its contents are registered here as they are built.
-#include <korvane/common.hpp>
+// Module helpers: tree helpers shared by the inference shims, project discovery,
+// the lint driver, the checkers and the fix roads.
+#include "helpers.hpp"
 
 PYBIND11_MODULE(helpers, m) {
-    (void)m;
+    using namespace korvane::helpers;
+    m.doc() = "Django-aware predicates, value extraction, tree edits, token views and "
+              "small utilities on astroid trees.";
+    register_predicates(m);
+    register_utilities(m);
+    register_values(m);
+    register_fix_registry(m);
+    register_module_paths(m);
+    register_token_view(m);
 }

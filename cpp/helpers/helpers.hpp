@@ -1,0 +1,23 @@
+// Module helpers: the registration entry points of its parts and the few
+// facilities they share.
+#pragma once
+
+#include <korvane/common.hpp>
+
+namespace korvane::helpers {
+
+namespace py = pybind11;
+
+void register_predicates(py::module_& m);
+void register_utilities(py::module_& m);
+void register_values(py::module_& m);
+void register_fix_registry(py::module_& m);
+void register_module_paths(py::module_& m);
+void register_token_view(py::module_& m);
+
+// pylint's `safe_infer`: the single inferred value of a node, or None.
+inline py::object safe_infer(py::handle node) {
+    return KORVANE_IMPORTED("pylint.checkers.utils", "safe_infer")(node);
+}
+
+}  // namespace korvane::helpers

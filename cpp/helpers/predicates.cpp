@@ -1,0 +1,135 @@
+// Django-aware predicates on astroid nodes and inferred values, and the tables of
+// Django field class names.  A class is recognised by the qualified names of its
+// resolved ancestors, so a same-named class of another module never matches.
+#include "helpers.hpp"
+
+namespace korvane::helpers {
+
+namespace {
+
+// Walks `x.mro()` and answers whether one class has the qualified name `qname`.
+// Errors propagate; callers decide which of them mean "no".
+bool ancestry_holds(py::handle x, const py::str& qname) {
+    py::object mro = x.attr(KORVANE_NAME("mro"))();
+    py::object it = iter_of(mro);
+    const py::str& qname_attr = KORVANE_NAME("qname");
+    while (PyObject* raw = PyIter_Next(it.ptr())) {
+        py::object cls = py::reinterpret_steal<py::object>(raw);
+        py::object name = cls.attr(qname_attr)();
+        int eq = PyObject_RichCompareBool(name.ptr(), qname.ptr(), Py_EQ);
+        if (eq < 0) throw py::error_already_set();
+        if (eq == 1) return true;
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return false;
+}
+
+// The ancestor test: any ordinary error (no `mro`, an inconsistent hierarchy, a
+// class without `qname`) answers false; interrupts and exit requests pass.
+bool has_ancestor(py::handle x, const py::str& qname) {
+    try {
+        return ancestry_holds(x, qname);
+    } catch (py::error_already_set& e) {
+        if (is_ordinary(e)) return false;
+        throw;
+    }
+}
+
+const py::str& MODEL() { return KORVANE_NAME("django.db.models.base.Model"); }
+const py::str& QUERYSET() { return KORVANE_NAME("django.db.models.query.QuerySet"); }
+const py::str& RELATED_FIELD() { return KORVANE_NAME("django.db.models.fields.related.RelatedField"); }
+const py::str& MODEL_ADMIN() { return KORVANE_NAME("django.contrib.admin.options.BaseModelAdmin"); }
+const py::str& MANAGER() { return KORVANE_NAME("django.db.models.manager.Manager"); }
+const py::str& FIELD() { return KORVANE_NAME("django.db.models.fields.Field"); }
+const py::str& MIGRATION() { return KORVANE_NAME("django.db.migrations.migration.Migration"); }
+
+bool is_model_field(py::object node) {
+    try {
+        return ancestry_holds(safe_infer(node), FIELD());
+    } catch (py::error_already_set& e) {
+        if (is_ordinary(e)) return false;
+        throw;
+    }
+}
+
+// The first class of the module whose ancestry can be walked decides; classes that
+// cannot be inferred or whose ancestry fails are passed over.
+bool is_migration_file(py::object node) {
+    py::object root = node.attr(KORVANE_NAME("root"))();
+    py::object classes = root.attr(KORVANE_NAME("nodes_of_class"))(
+        KORVANE_IMPORTED("astroid", "ClassDef"));
+    py::object it = iter_of(classes);
+    while (PyObject* raw = PyIter_Next(it.ptr())) {
+        py::object cls = py::reinterpret_steal<py::object>(raw);
+        py::object inferred = safe_infer(cls);
+        try {
+            return ancestry_holds(inferred, MIGRATION());
+        } catch (py::error_already_set& e) {
+            if (!is_ordinary(e)) throw;
+        }
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return false;
+}
+
+// The node bound to "abstract" in the class's inner "Meta" when that binding infers
+// to a true value, else False.  A missing "Meta" or "abstract", a "Meta" that is
+// not a class body (`Meta = Base.Meta`), or a value that does not infer to a true
+// value all answer False.
+py::object is_node_abstract_model(py::object node) {
+    try {
+        py::object meta = node[py::str("Meta")];
+        py::object bound = meta[py::str("abstract")];
+        py::object value = safe_infer(bound);
+        if (value.is_none()) return py::bool_(false);
+        py::object truth = value.attr(KORVANE_NAME("bool_value"))();
+        if (truth.ptr() == Py_True) return bound;
+        return py::bool_(false);
+    } catch (py::error_already_set& e) {
+        if (is_ordinary(e)) return py::bool_(false);
+        throw;
+    }
+}
+
+py::set name_set(std::initializer_list<const char*> names) {
+    py::set s;
+    for (const char* n : names) s.add(py::str(n));
+    return s;
+}
+
+}  // namespace
+
+void register_predicates(py::module_& m) {
+    // Library objects the predicates use, resolved while the module loads.
+    (void)KORVANE_IMPORTED("pylint.checkers.utils", "safe_infer");
+    (void)KORVANE_IMPORTED("astroid", "ClassDef");
+
+    m.def(
+        "is_model", [](py::object node, py::kwargs) { return has_ancestor(node, MODEL()); },
+        py::arg("node"), "Whether the node's ancestry holds Django's model base class.");
+    m.def(
+        "is_related_field",
+        [](py::object node, py::kwargs) { return has_ancestor(node, RELATED_FIELD()); },
+        py::arg("node"), "Whether the class's ancestry holds Django's related field class.");
+    m.def(
+        "is_queryset", [](py::object node) { return has_ancestor(node, QUERYSET()); },
+        py::arg("node"), "Whether the value's ancestry holds Django's QuerySet.");
+    m.def(
+        "is_model_manager", [](py::object node) { return has_ancestor(node, MANAGER()); },
+        py::arg("node"), "Whether the value's ancestry holds Django's model manager.");
+    m.def(
+        "is_model_admin", [](py::object node) { return has_ancestor(node, MODEL_ADMIN()); },
+        py::arg("node"), "Whether the class's ancestry holds Django's base model admin.");
+    m.def("is_model_field", &is_model_field, py::arg("node"),
+          "Whether the node infers to an instance of a Django model field class.");
+    m.def("is_migration_file", &is_migration_file, py::arg("node"),
+          "Whether the module holding the node is a Django migration module.");
+    m.def("is_node_abstract_model", &is_node_abstract_model, py::arg("node"),
+          "The node bound to a true `abstract` in the class's inner Meta, else False.");
+
+    m.attr("DJANGO_STRING_FIELDS") =
+        name_set({"TextField", "CharField", "URLField", "EmailField", "SlugField"});
+    m.attr("DJANGO_BOOLEAN_FIELDS") = name_set({"BooleanField", "NullBooleanField"});
+}
+
+}  // namespace korvane::helpers

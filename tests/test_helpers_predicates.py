@@ -1,0 +1,210 @@
+import astroid
+import pytest
+from pylint.checkers.utils import safe_infer
+
+from korvane.staticanalysis import helpers
+
+MODELS = """
+from django.db import models
+from django.contrib import admin
+
+class Other:
+    pass
+
+class Model:
+    pass
+
+class Book(models.Model):
+    title = models.CharField(max_length=10)
+    class Meta:
+        abstract = True
+
+class Sub(models.CharField):
+    pass
+
+class Fake(Model):
+    pass
+
+class Plain(models.Model):
+    pass
+
+class WithFalse(models.Model):
+    class Meta:
+        abstract = False
+
+class WithoutAbstract(models.Model):
+    class Meta:
+        ordering = ["title"]
+
+class Borrowed(models.Model):
+    Meta = Book.Meta
+
+class Computed(models.Model):
+    class Meta:
+        abstract = 1 == 1
+
+class BookAdmin(admin.ModelAdmin):
+    pass
+
+class BookInline(admin.TabularInline):
+    pass
+
+def func():
+    pass
+
+title = Book.title
+book = Book()
+manager = models.Manager()
+"""
+
+
+@pytest.fixture(scope="module")
+def tree():
+    return astroid.parse(MODELS, module_name="predicates_models")
+
+
+def expr(tree, name):
+    return tree[name].parent.value
+
+
+@pytest.mark.parametrize(
+    "predicate, name, expected",
+    [
+        ("is_model", "Book", True),
+        ("is_model", "Plain", True),
+        ("is_model", "Fake", False),
+        ("is_model", "Other", False),
+        ("is_model", "func", False),
+        ("is_model", "BookAdmin", False),
+        ("is_model_admin", "BookAdmin", True),
+        ("is_model_admin", "BookInline", True),
+        ("is_model_admin", "Book", False),
+        ("is_related_field", "Book", False),
+    ],
+)
+def test_class_predicates(tree, predicate, name, expected):
+    assert getattr(helpers, predicate)(tree[name]) is expected
+
+
+def test_model_base_class_and_instances_are_models(tree):
+    model_base = astroid.MANAGER.ast_from_module_name("django.db.models.base")["Model"]
+    assert helpers.is_model(model_base) is True
+    assert helpers.is_model(safe_infer(expr(tree, "book"))) is True
+    assert helpers.is_model_manager(safe_infer(expr(tree, "manager"))) is True
+
+
+def test_related_field_class():
+    module = astroid.parse("from django.db import models\nfk = models.ForeignKey('x', on_delete=None)")
+    inferred = safe_infer(module["fk"].parent.value)
+    assert helpers.is_related_field(inferred._proxied) is True
+    assert helpers.is_related_field(inferred._proxied, context=None) is True
+
+
+class Unwalkable:
+    def mro(self):
+        raise ValueError("no ancestry")
+
+
+class NoQname:
+    def mro(self):
+        return [object()]
+
+
+@pytest.mark.parametrize(
+    "predicate",
+    ["is_model", "is_related_field", "is_queryset", "is_model_manager", "is_model_admin",
+     "is_model_field"],
+)
+@pytest.mark.parametrize(
+    "value", [None, 3, astroid.Uninferable, Unwalkable(), NoQname(), astroid.extract_node("1")]
+)
+def test_ancestor_predicates_answer_false_without_raising(predicate, value):
+    assert getattr(helpers, predicate)(value) is False
+
+
+def test_interrupts_pass_through_predicates():
+    class Interrupting:
+        def mro(self):
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        helpers.is_model(Interrupting())
+
+
+def test_keyword_arguments():
+    assert helpers.is_model(node=None) is False
+    assert helpers.is_model(None, context=None) is False
+    assert helpers.is_queryset(node=None) is False
+    for name in ("is_queryset", "is_model_manager", "is_model_admin", "is_model_field",
+                 "is_migration_file", "is_node_abstract_model"):
+        with pytest.raises(TypeError):
+            getattr(helpers, name)(None, context=None)
+
+
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("from django.db import models\nx = models.CharField(max_length=3)", True),
+        ("from django.db import models\nclass Sub(models.CharField): pass\nx = Sub()", True),
+        ("x = undefined_name()", False),
+        ("from django.db import models\n"
+         "def f(a):\n    if a:\n        return models.CharField()\n    return 1\nx = f(2)", False),
+        ("x = len([])", False),
+    ],
+)
+def test_is_model_field(source, expected):
+    module = astroid.parse(source)
+    assert helpers.is_model_field(module["x"].parent.value) is expected
+
+
+MIGRATION_BASE = "from django.db import migrations\n"
+
+
+@pytest.mark.parametrize(
+    "body, expected",
+    [
+        ("class Migration(migrations.Migration):\n    pass\n", True),
+        ("x = 1\n", False),
+        ("class Plain:\n    pass\nclass Migration(migrations.Migration):\n    pass\n", False),
+        ("class Broken(int, int):\n    pass\n"
+         "class Migration(migrations.Migration):\n    pass\n", True),
+        ("def f():\n    class Migration(migrations.Migration):\n        pass\n", True),
+    ],
+)
+def test_is_migration_file(body, expected):
+    module = astroid.parse(MIGRATION_BASE + body)
+    # any node of the module will do
+    assert helpers.is_migration_file(module.body[0]) is expected
+    assert helpers.is_migration_file(node=module) is expected
+
+
+@pytest.mark.parametrize(
+    "name, abstract",
+    [
+        ("Book", True),
+        ("Computed", True),
+        ("WithFalse", False),
+        ("WithoutAbstract", False),
+        ("Plain", False),
+        ("Borrowed", False),
+    ],
+)
+def test_is_node_abstract_model(tree, name, abstract):
+    result = helpers.is_node_abstract_model(tree[name])
+    if abstract:
+        assert isinstance(result, astroid.AssignName) and result.name == "abstract"
+    else:
+        assert result is False
+
+
+def test_is_node_abstract_model_never_raises():
+    assert helpers.is_node_abstract_model(None) is False
+    assert helpers.is_node_abstract_model(astroid.extract_node("f()")) is False
+
+
+def test_field_name_tables():
+    assert helpers.DJANGO_STRING_FIELDS == {
+        "TextField", "CharField", "URLField", "EmailField", "SlugField"}
+    assert helpers.DJANGO_BOOLEAN_FIELDS == {"BooleanField", "NullBooleanField"}
+    assert isinstance(helpers.DJANGO_STRING_FIELDS, set)
+    assert "ForeignKey" not in helpers.DJANGO_STRING_FIELDS | helpers.DJANGO_BOOLEAN_FIELDS

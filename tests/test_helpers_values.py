@@ -1,0 +1,136 @@
+import astroid
+import pytest
+
+from korvane.staticanalysis import helpers
+
+
+def value_of(source, name="x"):
+    module = astroid.parse(source)
+    return module[name].parent.value
+
+
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("x = 'abc'", "abc"),
+        ("x = (1, (2, 3))", [1, [2, 3]]),
+        ("x = {'a': [1, 2]}", {"a": [1, 2]}),
+        ("x = 'a' + 'b'", "ab"),
+        ("x = {'a': 1, 'a': 2}", {"a": 2}),
+        ("x = [b'raw', None, 1.5]", [b"raw", None, 1.5]),
+        ("name = 'v'\nx = name", "v"),
+        ("zero = 0\nx = zero", 0),
+        ("no = False\nx = no", False),
+        ("nothing = None\nx = nothing", None),
+        ("import os\nx = os.sep", "/"),
+        ("class C:\n    attr = 'k'\nx = C.attr", "k"),
+        ("base = '/b'\nx = base + '/c'", "/b/c"),
+        ("base = 'r'\nx = [base, (base,)]", ["r", ["r"]]),
+    ],
+)
+def test_astroid_node_to_value_reduces(source, expected):
+    result = helpers.astroid_node_to_value(value_of(source))
+    assert result == expected and type(result) is type(expected)
+
+
+def test_astroid_node_to_value_returns_irreducible_nodes():
+    call = value_of("x = f()")
+    assert helpers.astroid_node_to_value(call) is call
+    unbound = value_of("x = undefined_name")
+    assert helpers.astroid_node_to_value(unbound) is unbound
+    binop = value_of("x = undefined_name + 1")
+    assert helpers.astroid_node_to_value(node=binop) is binop
+    marker = object()
+    assert helpers.astroid_node_to_value(marker) is marker
+    assert helpers.astroid_node_to_value(astroid.Uninferable) is astroid.Uninferable
+    # an import binding comes back as the import node
+    imported = value_of("import os\nx = os")
+    assert isinstance(helpers.astroid_node_to_value(imported), astroid.Import)
+
+
+def test_display_as_dict_key_keeps_the_key_node():
+    result = helpers.astroid_node_to_value(value_of("x = {(1, 2): 'pair', 'k': 3}"))
+    assert result["k"] == 3
+    (key,) = [k for k in result if k != "k"]
+    assert isinstance(key, astroid.Tuple) and result[key] == "pair"
+
+
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("opts = {'x': 2}\nx = f(a=1, **opts)", {"a": 1, None: {"x": 2}}),
+        ("x = f(1, 2)", {}),
+        ("x = f()", {}),
+        ("x = f(a='s', b=[1])", {"a": "s", "b": [1]}),
+    ],
+)
+def test_get_node_explicit_arguments(source, expected):
+    assert helpers.get_node_explicit_arguments(value_of(source)) == expected
+
+
+def test_explicit_arguments_leave_out_failed_inference():
+    call = value_of("x = f(a=1, b=missing.attr, c=undefined)")
+    result = helpers.get_node_explicit_arguments(call)
+    assert result["a"] == 1
+    assert "b" not in result
+    # an unresolvable name infers to the uninferable marker, which is kept
+    assert result.get("c", astroid.Uninferable) is astroid.Uninferable
+
+
+FIELDS = """
+NOT_PROVIDED = object()
+
+class Base:
+    def __init__(self, verbose_name=None, max_length=None, default=NOT_PROVIDED, *, kw=5):
+        pass
+
+class Derived(Base):
+    def __init__(self, verbose_name="v", max_length=200, blank=False):
+        pass
+
+class Leaf(Derived):
+    pass
+
+x = Leaf()
+y = Base()
+z = unknown()
+"""
+
+
+def test_get_node_default_arguments_derived_wins_and_marker_skipped():
+    module = astroid.parse(FIELDS)
+    derived = helpers.get_node_default_arguments(module["x"].parent.value)
+    assert derived == {"verbose_name": "v", "max_length": 200, "blank": False}
+    base = helpers.get_node_default_arguments(module["y"].parent.value)
+    assert base == {"verbose_name": None, "max_length": None}
+    assert helpers.get_node_default_arguments(module["z"].parent.value) == {}
+
+
+def test_get_node_default_arguments_of_django_field():
+    call = value_of("from django.db import models\nx = models.CharField(max_length=10)")
+    defaults = helpers.get_node_default_arguments(call)
+    assert defaults["blank"] is False and defaults["null"] is False
+    assert "default" not in defaults
+
+
+@pytest.mark.parametrize(
+    "source, key, expected",
+    [
+        ("A = 1", "missing", None),
+        ("from x import Y", "Y", None),
+        ("FLAG = True", "FLAG", True),
+        ("FLAG = False", "FLAG", False),
+        ("URLS = ['a', 'b']\nURLS = []", "URLS", ["a", "b"]),
+    ],
+)
+def test_get_astroid_node_constant_values(source, key, expected):
+    assert helpers.get_astroid_node_constant_values(astroid.parse(source), key) == expected
+
+
+def test_get_astroid_node_constant_values_undefinable():
+    module = astroid.parse("VALUE = undefined_call()")
+    with pytest.raises(helpers.NodeValueUndefinable) as caught:
+        helpers.get_astroid_node_constant_values(module, "VALUE")
+    assert str(caught.value) == ""
+    assert issubclass(helpers.NodeValueUndefinable, TypeError)
+    assert helpers.NodeValueUndefinable.__module__ == "korvane.staticanalysis.helpers"
