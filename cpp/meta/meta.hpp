@@ -1,0 +1,46 @@
+// Module meta: project discovery.  Shared state and the functions that the
+// concerns of the module call across files.
+#pragma once
+
+#include <korvane/common.hpp>
+
+#include <functional>
+
+namespace korvane::meta {
+
+// Module-level objects, set when the module loads.
+struct State {
+    py::object module;                     // the module itself
+    py::object logger;                     // "korvane.staticanalysis.meta"
+    py::object manage_missing;             // ManageFileMissingError
+    py::object default_ignored_modules;    // set of the four default entries
+    py::object helpers;                    // korvane.staticanalysis.helpers
+    py::object shims;                      // korvane.staticanalysis.shims
+};
+State& state();
+
+// Python's `with` around one call: enters `cm`, runs `body` with what `__enter__`
+// handed out, and leaves the block also when `body` raises.
+py::object with_block(py::handle cm, const std::function<py::object(py::object)>& body);
+
+// The builder of a settings read: parses `source` inside one settings-transform block.
+py::object settings_build(py::handle source, py::handle modname, py::handle path);
+
+// Reads a text file whole (platform encoding), closing it on every path.
+py::object read_text(py::handle path);
+
+// Logs `message` at error level with the traceback of the caught error.
+void log_exception(const char* message, py::error_already_set& e);
+
+// Part functions shared between files.
+py::object get_toml_config(py::object project_root);
+bool is_importable_python_file(py::object path);
+py::object get_manage_file(py::object target);
+py::object get_settings_files(py::object target);
+
+void register_config(py::module_& m);
+void register_files(py::module_& m);
+void register_manage(py::module_& m);
+void register_settings(py::module_& m);
+
+}  // namespace korvane::meta

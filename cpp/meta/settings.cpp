@@ -1,0 +1,79 @@
+// Settings values: `ROOT_URLCONF` and `STATIC_URL`, read from the project's settings
+// modules without importing them.
+#include "meta.hpp"
+
+namespace korvane::meta {
+
+namespace {
+
+py::object file_of_module(py::handle modpath) {
+    return KORVANE_IMPORTED("astroid.modutils", "file_from_modpath")(modpath.attr(KORVANE_NAME("split"))("."));
+}
+
+py::object get_root_urlconf_from_source(py::object source, py::object path) {
+    py::object tree = settings_build(source, KORVANE_NAME("settings"), path);
+    py::str name("ROOT_URLCONF");
+    if (!tree.contains(name)) return py::none();
+    try {
+        return state().helpers.attr(KORVANE_NAME("astroid_node_to_value"))(tree[name]);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_AttributeError)) throw;
+        return py::none();
+    }
+}
+
+py::object get_static_url_from_source(py::object source) {
+    py::object tree = settings_build(source, py::none(), py::none());
+    py::object STATIC_URL = py::none();
+    py::str name("STATIC_URL");
+    if (tree.contains(name)) {
+        py::object node = tree[name];
+        if (korvane::isinstance(node, KORVANE_IMPORTED("astroid", "ImportFrom"))) {
+            node = node.attr(KORVANE_NAME("do_import_module"))()[name];
+        }
+        py::object value = state().helpers.attr(KORVANE_NAME("astroid_node_to_value"))(node);
+        if (PyUnicode_Check(value.ptr())) STATIC_URL = value;
+    }
+    return STATIC_URL;
+}
+
+}  // namespace
+
+void register_settings(py::module_& m) {
+    m.def(
+        "get_root_urlconf",
+        [](py::object settings_files) -> py::object {
+            py::str marker("ROOT_URLCONF");
+            for (py::handle settings_file : settings_files) {
+                py::object path = file_of_module(settings_file);
+                py::object source = read_text(path);
+                if (!truthy(source) || !source.contains(marker)) continue;
+                py::object value = get_root_urlconf_from_source(source, path);
+                if (truthy(value)) return value;
+            }
+            return py::none();
+        },
+        py::arg("settings_files"));
+    m.def("get_root_urlconf_from_source", &get_root_urlconf_from_source, py::arg("source"), py::arg("path"));
+    m.def(
+        "get_static_url_setting",
+        [](py::object project_root, py::object default_) -> py::object {
+            try {
+                py::object items = get_settings_files(project_root);
+                for (py::handle item : items) {
+                    py::object source = read_text(file_of_module(item));
+                    py::object value = get_static_url_from_source(source);
+                    if (truthy(value)) return value;
+                }
+            } catch (py::error_already_set& e) {
+                if (!is_ordinary(e)) throw;
+                log_exception("Failed to get STATIC_URL from settings.", e);
+                return default_;
+            }
+            return default_;
+        },
+        py::arg("project_root"), py::arg("default") = "/static/");
+    m.def("get_static_url_from_source", &get_static_url_from_source, py::arg("source"));
+}
+
+}  // namespace korvane::meta

@@ -1,0 +1,57 @@
+// Module state and small shared services of the module.
+#include "meta.hpp"
+
+namespace korvane::meta {
+
+State& state() {
+    static State* s = new State();  // leaked: outlives the interpreter's shutdown
+    return *s;
+}
+
+py::object with_block(py::handle cm, const std::function<py::object(py::object)>& body) {
+    py::object exit = cm.attr(KORVANE_NAME("__exit__"));
+    py::object entered = cm.attr(KORVANE_NAME("__enter__"))();
+    py::object result;
+    try {
+        result = body(entered);
+    } catch (py::error_already_set& e) {
+        py::object suppressed = exit(e.type(), e.value(), e.trace());
+        if (truthy(suppressed)) return py::none();
+        throw;
+    }
+    exit(py::none(), py::none(), py::none());
+    return result;
+}
+
+py::object settings_build(py::handle source, py::handle modname, py::handle path) {
+    py::object cm = state().shims.attr(KORVANE_NAME("BuilderWithSettingsTransforms"))();
+    return with_block(cm, [&](py::object builder) {
+        py::object build = builder.attr(KORVANE_NAME("string_build"));
+        if (modname.is_none() && path.is_none()) return build(source);
+        return build(source, py::arg("modname") = modname, py::arg("path") = path);
+    });
+}
+
+py::object read_text(py::handle path) {
+    py::object f = py::module_::import("builtins").attr(KORVANE_NAME("open"))(path, "r");
+    py::object text;
+    try {
+        text = f.attr(KORVANE_NAME("read"))();
+    } catch (py::error_already_set&) {
+        try {
+            f.attr(KORVANE_NAME("close"))();
+        } catch (py::error_already_set&) {
+        }
+        throw;
+    }
+    f.attr(KORVANE_NAME("close"))();
+    return text;
+}
+
+void log_exception(const char* message, py::error_already_set& e) {
+    py::object value = e.value();
+    if (e.trace() && !e.trace().is_none()) PyException_SetTraceback(value.ptr(), e.trace().ptr());
+    state().logger.attr(KORVANE_NAME("exception"))(message, py::arg("exc_info") = value);
+}
+
+}  // namespace korvane::meta

@@ -1,0 +1,248 @@
+import ast
+import logging
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+from korvane.staticanalysis import meta
+
+LOGGER = "korvane.staticanalysis.meta"
+FIXTURES = Path(__file__).parent / "fixtures" / "projects"
+
+
+def make_tree(root, files):
+    """Creates files (a text or None for an empty file) and directories (ending in "/")."""
+    for name, text in files.items():
+        path = root / name
+        if name.endswith("/"):
+            path.mkdir(parents=True, exist_ok=True)
+            continue
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(text or "")
+    return root
+
+
+@pytest.fixture
+def project(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+def test_default_ignored_modules():
+    assert meta.default_ignored_modules == {".git", ".tox", "htmlcov", sys.prefix}
+    assert type(meta.default_ignored_modules) is set
+
+
+@pytest.mark.parametrize(
+    "path, expected",
+    [
+        ("views.py", True),
+        ("app/models.py", True),
+        ("a.b.py", False),
+        ("my-app/views.py", False),
+        ("app/{{name}}/views.py", False),
+        ("app/views.pyi", False),
+        ("app/views", False),
+        ("templates/index.html", False),
+    ],
+)
+def test_is_importable_python_file(project, path, expected):
+    assert meta.is_importable_python_file(Path(path)) is expected
+    assert meta.is_importable_python_file(path=project / path) is expected
+
+
+def test_is_importable_python_file_outside_working_directory(project):
+    with pytest.raises(ValueError):
+        meta.is_importable_python_file(Path("/elsewhere/views.py"))
+
+
+@pytest.mark.parametrize(
+    "path, entries, expected",
+    [
+        ("app/views.py", set(), False),
+        ("app/views.py", {"views"}, True),
+        ("app/views.py", {"app/views"}, True),
+        ("app/views_extra.py", {"app/views"}, True),
+        ("app/legacy_old", {"app/legacy"}, True),
+        ("migrations.old", {"migrations"}, True),
+        ("legacy.old.x", {"legacy"}, True),
+        ("legacy.old.x", {"legacy.old"}, True),
+        (".github", {".git"}, True),
+        ("/abs/.github", {".git"}, False),
+        ("app/tests/test_a.py", {"app/*/test_"}, True),
+        ("app/other.py", {"app/views", "x"}, False),
+        ("my.pylib", {"mylib"}, True),
+    ],
+)
+def test_is_owner_ignored(path, entries, expected):
+    assert meta.is_owner_ignored(path=Path(path), ignored_modules=entries) is expected
+
+
+@pytest.mark.parametrize(
+    "path, entries, expected",
+    [
+        ("app/views.py", set(), False),
+        ("app/notes.txt", set(), True),
+        ("app/a.b.py", set(), True),
+        ("my-app/index.html", set(), False),
+        ("my-app/views.py", set(), True),
+        ("app/index.html", {"index"}, True),
+        ("app/views.py", {"views"}, True),
+    ],
+)
+def test_should_ignore_path(project, path, entries, expected):
+    assert meta.should_ignore_path(Path(path), entries) is expected
+
+
+def test_should_ignore_path_defaults_to_default_entries(project):
+    assert meta.should_ignore_path(Path("htmlcov/index.html")) is True
+    assert meta.should_ignore_path(path=Path("app/index.html")) is False
+
+
+SELECTION_TREE = {
+    "app/__init__.py": None,
+    "app/views.py": "x = 1\n",
+    "app/a.b.py": "x = 1\n",
+    "app/notes.txt": "notes\n",
+    "app/stubs.pyi": "x: int\n",
+    "app/templates/app/index.html": "<p></p>\n",
+    "app/migrations/0001_initial.py": "x = 1\n",
+    "app/migrations.old/0001_initial.py": "x = 1\n",
+    "app/migrations.py": "x = 1\n",
+    "my-app/views.py": "x = 1\n",
+    "my-app/page.html": "<p></p>\n",
+    "legacy.old.x/mod.py": "x = 1\n",
+    ".git/hooks.py": "x = 1\n",
+    ".github/workflow.py": "x = 1\n",
+    "empty/": None,
+    "manage.py": "import os\n",
+}
+
+
+def test_selection_rules(project):
+    make_tree(project, SELECTION_TREE)
+    selected = meta.get_files_to_check_in_project(["."], {"migrations", "legacy"})
+    assert sorted(selected) == [
+        "app/templates/app/index.html",
+        "app/views.py",
+        "manage.py",
+        "my-app/page.html",
+    ]
+    assert set(selected.values()) == {None}
+
+
+def test_absolute_walk_does_not_prune_by_text_prefix(project):
+    make_tree(project, {".github/workflow.py": "x = 1\n", ".git/hooks.py": "x = 1\n"})
+    assert meta.get_files_to_check_in_project([str(project)], project_root=str(project)) == {
+        ".github/workflow.py": None
+    }
+
+
+def test_configuration_steers_selection(project):
+    make_tree(
+        project,
+        {
+            "pyproject.toml": "[tool.korvane]\ndirectories = ['app']\nignore = ['skipme']\n",
+            "app/views.py": "x = 1\n",
+            "app/skipme.py": "x = 1\n",
+            "other/views.py": "x = 1\n",
+        },
+    )
+    assert meta.get_files_to_check_in_project(["other"]) == {"app/views.py": None}
+    (project / "pyproject.toml").write_text("[tool.korvane]\ndirectories = []\n")
+    assert meta.get_files_to_check_in_project(["other"], project_root="") == {"other/views.py": None}
+
+
+def test_configured_ignore_text_adds_characters(project, caplog):
+    make_tree(project, {"pyproject.toml": "[tool.korvane]\nignore = 'ab'\n", "a.py": "x = 1\n", "c.py": "x = 1\n"})
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+    assert meta.get_files_to_check_in_project(["."]) == {"c.py": None}
+    message = caplog.records[0].getMessage()
+    assert message.startswith("ignoring modules: {")
+    assert ast.literal_eval(message[len("ignoring modules: "):]) == meta.default_ignored_modules | {"a", "b"}
+    assert "a" not in meta.default_ignored_modules
+
+
+def test_relative_root_text_raises(project):
+    make_tree(project, {"views.py": "x = 1\n"})
+    with pytest.raises(ValueError):
+        meta.get_files_to_check_in_project(["."], project_root=".")
+
+
+def test_missing_directory_raises(project):
+    with pytest.raises(FileNotFoundError):
+        meta.get_files_to_check_in_project(["nowhere"])
+
+
+def test_overlapping_directories_and_debug_records(project, caplog):
+    make_tree(project, {"app/views.py": "x = 1\n", "top.py": "x = 1\n"})
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+    result = meta.get_files_to_check_in_project(directories=[".", "app"], ignore=["x"], project_root=None)
+    assert sorted(result) == ["app/views.py", "top.py"]
+    messages = [record.getMessage() for record in caplog.records]
+    assert messages[0].startswith("ignoring modules: {")
+    views = project.resolve() / "app" / "views.py"
+    assert messages.count('Adding "%s" to list of files to analyse' % views) == 2
+    assert len(messages) == 4
+
+
+def test_symbolic_links(tmp_path, monkeypatch, caplog):
+    root = tmp_path / "root"
+    outside = make_tree(tmp_path / "outside", {"pkg/mod.py": "x = 1\n", "far.py": "x = 1\n"})
+    make_tree(root, {"real/target.py": "x = 1\n"})
+    (root / "linked_dir").symlink_to(outside / "pkg")
+    (root / "link.py").symlink_to(root / "real" / "target.py")
+    (root / "dangling.py").symlink_to(root / "missing.py")
+    (root / "far_link.py").symlink_to(outside / "far.py")
+    monkeypatch.chdir(root)
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+    # The link to a file outside the root is passed over, not a failure of the selection.
+    assert sorted(meta.get_files_to_check_in_project(["."])) == ["real/target.py"]
+    assert any(
+        r.getMessage().startswith('Skipping "far_link.py"') for r in caplog.records
+    )
+
+
+def test_unreadable_directory_is_skipped(project, caplog, monkeypatch):
+    make_tree(project, {"locked/views.py": "x = 1\n", "views.py": "x = 1\n"})
+    scandir = os.scandir
+
+    def guarded_scandir(path="."):
+        if Path(path).name == "locked":
+            raise PermissionError(13, "Permission denied", str(path))
+        return scandir(path)
+
+    monkeypatch.setattr(os, "scandir", guarded_scandir)
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+    assert meta.get_files_to_check_in_project(["."]) == {"views.py": None}
+    assert any(r.getMessage() == 'Skipping "locked": the directory cannot be read' for r in caplog.records)
+
+
+def test_scan_generators_are_lazy_and_keyword_callable(project):
+    make_tree(project, {"a/one.py": "x = 1\n", "b/two.py": "x = 1\n"})
+    walk = meta.scan_tree(directory="nowhere", ignore=set())
+    with pytest.raises(FileNotFoundError):
+        next(walk)
+    paths = meta.scan_trees(directories=iter(["b", "a"]), ignore=set())
+    assert iter(paths) is paths
+    assert [p.relative_to(project.resolve()) for p in paths] == [Path("b/two.py"), Path("a/one.py")]
+    walk = meta.scan_tree(".", set())
+    next(walk)
+    walk.close()
+    with pytest.raises(StopIteration):
+        next(walk)
+
+
+def test_fixture_project_selection(monkeypatch):
+    root = FIXTURES / "nested"
+    monkeypatch.chdir(root)
+    assert sorted(meta.get_files_to_check_in_project(["."], project_root=str(root))) == [
+        "setup.py",
+        "src/blog/__init__.py",
+        "src/blog/settings.py",
+        "src/blog/templates/blog/post.html",
+        "src/blog/urls.py",
+        "src/manage.py",
+    ]
