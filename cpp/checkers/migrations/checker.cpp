@@ -1,0 +1,146 @@
+// The migration checker plug-in: model classes imported into migrations, and
+// RunPython operations without reverse code.
+#include "migrations.hpp"
+
+namespace migrations {
+
+namespace {
+
+bool in_migration(py::handle node) {
+    return korvane::truthy(helpers().attr(KORVANE_NAME("is_migration_file"))(node));
+}
+
+size_t length_of(py::handle seq) { return seq.is_none() ? 0 : py::len(seq); }
+
+// The source text naming the forwards code of a RunPython call.
+py::object forwards_name(py::handle call) {
+    py::object args = call.attr(KORVANE_NAME("args"));
+    if (length_of(args) > 0) return args[py::int_(0)].attr(KORVANE_NAME("as_string"))();
+    py::object keywords = call.attr(KORVANE_NAME("keywords"));
+    if (keywords.is_none()) return py::str("");
+    py::object spread;
+    for (py::handle keyword : keywords) {
+        py::object arg = keyword.attr(KORVANE_NAME("arg"));
+        if (arg.is_none()) {
+            if (!spread) spread = py::reinterpret_borrow<py::object>(keyword);
+        } else if (arg.cast<std::string>() == "code") {
+            return keyword.attr(KORVANE_NAME("as_string"))();
+        }
+    }
+    // No named forwards code: a `**` spread carries it, else the call names none.
+    return spread ? spread.attr(KORVANE_NAME("as_string"))() : py::str("");
+}
+
+void report(py::handle self, const char* code, py::handle node, py::dict args) {
+    self.attr(KORVANE_NAME("add_message"))(py::str(code), py::arg("node") = node,
+                                            py::arg("args") = args);
+}
+
+}  // namespace
+
+py::object is_missing_reverse(py::handle node) {
+    try {
+        py::object func = korvane::getattr_or_null(node, KORVANE_NAME("func"));
+        if (!func || !korvane::isinstance(func, KORVANE_IMPORTED("astroid", "Attribute")))
+            return py::none();
+        if (func.attr(KORVANE_NAME("attrname")).cast<std::string>() != "RunPython")
+            return py::none();
+        if (length_of(node.attr(KORVANE_NAME("args"))) > 1) return py::none();
+        if (!in_migration(node)) return py::none();
+        py::object keywords = node.attr(KORVANE_NAME("keywords"));
+        if (keywords.is_none()) return py::bool_(true);
+        for (py::handle keyword : keywords) {
+            py::object arg = keyword.attr(KORVANE_NAME("arg"));
+            if (!arg.is_none() && arg.cast<std::string>() == "reverse_code") return py::bool_(false);
+        }
+        return py::bool_(true);
+    } catch (py::error_already_set& e) {
+        if (!korvane::is_ordinary(e)) throw;
+        return py::bool_(false);
+    } catch (py::cast_error&) {  // a node of an unexpected shape
+        return py::bool_(false);
+    }
+}
+
+void register_checker(py::module_& m) {
+    m.def("is_missing_reverse", [](py::object node) { return is_missing_reverse(node); },
+          py::arg("node"));
+
+    py::dict codes_ns;
+    codes_ns["C8000"] = "C8000";
+    codes_ns["C8001"] = "C8001";
+    korvane::make_class(m, "Codes", py::make_tuple(), codes_ns);
+
+    py::object context_string = helpers().attr("context_string");
+    py::dict msgs;
+    msgs["C8000"] = py::make_tuple(context_string(), "migration-model-import",
+                                   "Detects importing model in migration");
+    msgs["C8001"] = py::make_tuple(context_string(), "missing-reverse-migration",
+                                   "Detects if migration has no backwards");
+    py::dict ns;
+    ns["__implements__"] =
+        py::make_tuple(korvane::import_attr("pylint.interfaces", "IAstroidChecker"));
+    ns["name"] = "migrations";
+    ns["msgs"] = msgs;
+    py::object cls = korvane::make_class(
+        m, "Checker", py::make_tuple(korvane::import_attr("pylint.checkers", "BaseChecker")), ns);
+
+    korvane::def_method(cls, "visit_module", [](py::object self, py::object) {
+        self.attr(KORVANE_NAME("imported_model_names")) = py::list();
+    });
+    korvane::def_method(cls, "visit_importfrom", [](py::object self, py::object node) {
+        if (!in_migration(node)) return;
+        py::object module;
+        try {
+            module = node.attr(KORVANE_NAME("do_import_module"))();
+        } catch (py::error_already_set& e) {
+            // A module that cannot be found, imported or parsed contributes nothing.
+            if (e.matches(PyExc_ImportError) ||
+                e.matches(KORVANE_IMPORTED("astroid.exceptions", "AstroidBuildingError")))
+                return;
+            throw;
+        }
+        py::object collected = self.attr(KORVANE_NAME("imported_model_names"));
+        py::object is_model = helpers().attr(KORVANE_NAME("is_model"));
+        py::object classes = module.attr(KORVANE_NAME("nodes_of_class"))(
+            KORVANE_IMPORTED("astroid", "ClassDef"));
+        for (py::handle cls : classes) {
+            if (korvane::truthy(is_model(cls)) && PyList_Append(collected.ptr(), cls.ptr()) < 0)
+                throw py::error_already_set();
+        }
+    });
+    korvane::def_method(cls, "visit_attribute", [](py::object self, py::object node) {
+        if (node.attr(KORVANE_NAME("attrname")).cast<std::string>() != "objects") return;
+        if (!in_migration(node)) return;
+        py::object model;
+        try {
+            py::object values = node.attr(KORVANE_NAME("expr")).attr(KORVANE_NAME("infer"))();
+            PyObject* first = PyIter_Next(values.ptr());
+            if (!first) {
+                if (PyErr_Occurred()) throw py::error_already_set();
+                return;
+            }
+            model = py::reinterpret_steal<py::object>(first);
+        } catch (py::error_already_set& e) {
+            // Nothing inferred for the object: no model to look up.
+            if (e.matches(KORVANE_IMPORTED("astroid.exceptions", "InferenceError"))) return;
+            throw;
+        }
+        for (py::handle cls : self.attr(KORVANE_NAME("imported_model_names"))) {
+            if (cls.ptr() == model.ptr()) {
+                py::dict args;
+                args["name"] = model.attr(KORVANE_NAME("name"));
+                report(self, "C8000", node, args);
+                return;
+            }
+        }
+    });
+    korvane::def_method(cls, "visit_call", [](py::object self, py::object node) {
+        if (!korvane::truthy(is_missing_reverse(node))) return;
+        py::dict args;
+        args["forwards_name"] = forwards_name(node);
+        report(self, "C8001", node, args);
+    });
+}
+
+}  // namespace migrations

@@ -1,0 +1,31 @@
+// QuerySet-use checks: shared declarations of the ormcalls translation units.
+#pragma once
+
+#include <korvane/common.hpp>
+
+namespace ormcalls {
+
+namespace py = pybind11;
+
+// This module and its sibling `helpers`, kept from module load.
+py::module_& self_module();
+py::module_& helpers();
+
+// pylint's safe_infer of a node; a null object when nothing is inferred.
+py::object infer(py::handle node);
+
+// Predicates: None when the node is not of the examined kind, else True/False.
+py::object is_queryset_length(py::handle node);
+py::object is_queryset_count(py::handle node);
+py::object is_queryset(py::handle node);
+py::object is_compare_exists(py::handle ops);
+py::object is_compare_not_exists(py::handle ops);
+py::object is_inefficient_queryset_exists(py::handle node);
+py::object is_queryset_length_exists(py::handle node);
+py::object is_indirect_fk_lookup(py::handle node);
+
+void register_predicates(py::module_& m);
+void register_checker(py::module_& m);
+void register_fixes(py::module_& m);
+
+}  // namespace ormcalls

@@ -1,0 +1,119 @@
+// The URL checker plug-in: repeated URL names and misused lazy reversal.
+#include "urls.hpp"
+
+namespace urls {
+
+namespace {
+
+py::object reduce(py::handle node) {
+    return helpers().attr(KORVANE_NAME("astroid_node_to_value"))(node);
+}
+
+// Text form of a name value inside a pattern key.
+std::string key_text(py::handle value) {
+    if (py::isinstance<py::str>(value)) return value.cast<std::string>();
+    if (korvane::isinstance(value, KORVANE_IMPORTED("astroid", "NodeNG")))
+        return value.attr(KORVANE_NAME("as_string"))().cast<std::string>();
+    return py::str(value).cast<std::string>();
+}
+
+// The route of a URL pattern call: its first positional argument, else the last
+// `route` or `regex` keyword; a null object when there is none.
+py::object route_of(py::handle call) {
+    py::object args = call.attr(KORVANE_NAME("args"));
+    if (!args.is_none() && py::len(args) > 0) return reduce(args[py::int_(0)]);
+    py::object route_node;
+    for (py::handle keyword : call.attr(KORVANE_NAME("keywords"))) {
+        py::object arg = keyword.attr(KORVANE_NAME("arg"));
+        if (arg.is_none()) continue;
+        std::string name = arg.cast<std::string>();
+        if (name == "route" || name == "regex")
+            route_node = keyword.attr(KORVANE_NAME("value"));
+    }
+    if (!route_node) return py::object();
+    return reduce(route_node);
+}
+
+void check_url_unique(py::object self, py::object node) {
+    py::object func = node.attr(KORVANE_NAME("func"));
+    if (!korvane::isinstance(func, KORVANE_IMPORTED("astroid", "Name"))) return;
+    std::string callee = func.attr(KORVANE_NAME("name")).cast<std::string>();
+    if (callee != "path" && callee != "re_path" && callee != "url") return;
+    py::object keywords = node.attr(KORVANE_NAME("keywords"));
+    if (keywords.is_none() || py::len(keywords) == 0) return;
+    for (py::handle keyword : keywords) {
+        py::object arg = keyword.attr(KORVANE_NAME("arg"));
+        if (arg.is_none() || arg.cast<std::string>() != "name") continue;
+        py::object name = reduce(keyword.attr(KORVANE_NAME("value")));
+        if (name.is_none()) continue;
+        py::object route = route_of(node);
+        if (!route || !py::isinstance<py::str>(route)) continue;
+        py::object converted;
+        try {
+            converted = KORVANE_IMPORTED("django.urls.resolvers", "_route_to_regex")(route);
+        } catch (py::error_already_set& e) {
+            if (e.matches(KORVANE_IMPORTED("django.urls.resolvers", "ImproperlyConfigured")))
+                return;
+            throw;
+        }
+        std::string key = key_text(name) + ":[";
+        bool first = true;
+        for (py::handle converter : converted[py::int_(1)].attr(KORVANE_NAME("values"))()) {
+            if (!first) key += ", ";
+            first = false;
+            key += "'" + py::type::handle_of(converter).attr(KORVANE_NAME("__name__")).cast<std::string>() + "'";
+        }
+        key += "]";
+        py::object seen = self.attr(KORVANE_NAME("urls"));
+        py::str key_obj(key);
+        int known = PySequence_Contains(seen.ptr(), key_obj.ptr());
+        if (known < 0) throw py::error_already_set();
+        if (known) {
+            py::dict args;
+            args["name"] = name;
+            self.attr(KORVANE_NAME("add_message"))("C6001", py::arg("node") = node,
+                                                    py::arg("args") = args);
+        } else {
+            if (PySet_Add(seen.ptr(), key_obj.ptr()) < 0) throw py::error_already_set();
+        }
+    }
+}
+
+}  // namespace
+
+void register_checker(py::module_& m) {
+    py::dict codes_ns;
+    codes_ns["C6001"] = "C6001";
+    codes_ns["C6002"] = "C6002";
+    korvane::make_class(m, "Codes", py::make_tuple(), codes_ns);
+
+    py::object context_string = helpers().attr("context_string");
+    py::dict msgs;
+    msgs["C6001"] = py::make_tuple(context_string(), "non-unique-url-name", "Non unique URL name");
+    msgs["C6002"] = py::make_tuple(context_string(), "reverse-lazy-misuse",
+                                   "Using reverse_lazy when reverse would be better");
+    py::dict ns;
+    ns["__implements__"] =
+        py::make_tuple(korvane::import_attr("pylint.interfaces", "IAstroidChecker"));
+    ns["name"] = "urls";
+    ns["msgs"] = msgs;
+    py::object cls = korvane::make_class(
+        m, "Checker", py::make_tuple(korvane::import_attr("pylint.checkers", "BaseChecker")), ns);
+
+    korvane::def_method(cls, "visit_module", [](py::object self, py::object) {
+        self.attr(KORVANE_NAME("urls")) = py::set();
+    });
+    korvane::def_method(cls, "check_url_unique", &check_url_unique);
+    korvane::def_method(cls, "visit_call", [](py::object self, py::object node) {
+        if (is_urls_module(node.attr(KORVANE_NAME("root"))())) check_url_unique(self, node);
+        if (korvane::truthy(is_misusing_reverse_lazy(node))) {
+            py::object text = node.attr(KORVANE_NAME("as_string"))();
+            py::dict args;
+            args["signature"] = text.attr(KORVANE_NAME("replace"))("reverse_lazy", "");
+            self.attr(KORVANE_NAME("add_message"))("C6002", py::arg("node") = node,
+                                                    py::arg("args") = args);
+        }
+    });
+}
+
+}  // namespace urls

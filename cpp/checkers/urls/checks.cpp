@@ -1,0 +1,85 @@
+// URL module detection and the lazy-reverse misuse test.
+#include "urls.hpp"
+
+namespace urls {
+
+namespace {
+
+std::string text_of(py::handle obj) { return py::cast<std::string>(obj); }
+
+// Whether `child` is (in) the body of the function or lambda `fn`.
+bool in_body(py::handle fn, py::handle child) {
+    py::object body = fn.attr(KORVANE_NAME("body"));
+    if (py::isinstance<py::list>(body)) {
+        for (py::handle statement : body)
+            if (statement.is(child)) return true;
+        return false;
+    }
+    return body.is(child);
+}
+
+}  // namespace
+
+bool is_urls_module(py::handle module_node) {
+    try {
+        py::object locals = module_node.attr(KORVANE_NAME("locals"));
+        int bound = PySequence_Contains(locals.ptr(), KORVANE_NAME("urlpatterns").ptr());
+        if (bound < 0) throw py::error_already_set();
+        if (!bound) return false;
+        py::object imports = module_node.attr(KORVANE_NAME("nodes_of_class"))(
+            KORVANE_IMPORTED("astroid", "ImportFrom"));
+        for (py::handle imp : imports) {
+            std::string modname = text_of(imp.attr(KORVANE_NAME("modname")));
+            const char* wanted = modname == "django.urls"        ? "path"
+                                 : modname == "django.conf.urls" ? "url"
+                                                                 : nullptr;
+            if (!wanted) continue;
+            for (py::handle entry : imp.attr(KORVANE_NAME("names"))) {
+                if (text_of(entry[py::int_(0)]) == wanted) return true;
+            }
+            return false;
+        }
+        return false;
+    } catch (py::error_already_set& e) {
+        if (!korvane::is_ordinary(e)) throw;
+        return false;
+    } catch (py::cast_error&) {  // a node of an unexpected shape
+        return false;
+    }
+}
+
+py::object is_misusing_reverse_lazy(py::handle call_node) {
+    try {
+        py::object func = call_node.attr(KORVANE_NAME("func"));
+        if (text_of(func.attr(KORVANE_NAME("as_string"))()) != "reverse_lazy") return py::none();
+        // The call is a misuse only when it runs as part of a function or lambda body.
+        // Class bodies, module-level blocks and comprehensions, decorators and default
+        // values of parameters all run when the enclosing code runs: walk on upwards.
+        py::handle lambda_cls = KORVANE_IMPORTED("astroid", "Lambda");  // FunctionDef too
+        py::handle module_cls = KORVANE_IMPORTED("astroid", "Module");
+        py::object child = py::reinterpret_borrow<py::object>(call_node);
+        py::object parent = call_node.attr(KORVANE_NAME("parent"));
+        while (!parent.is_none()) {
+            if (korvane::isinstance(parent, lambda_cls) && in_body(parent, child))
+                return py::bool_(true);
+            if (korvane::isinstance(parent, module_cls)) return py::bool_(false);
+            child = parent;
+            parent = parent.attr(KORVANE_NAME("parent"));
+        }
+        return py::bool_(false);
+    } catch (py::error_already_set& e) {
+        if (!korvane::is_ordinary(e)) throw;
+        return py::bool_(false);
+    } catch (py::cast_error&) {  // a node of an unexpected shape
+        return py::bool_(false);
+    }
+}
+
+void register_checks(py::module_& m) {
+    m.def("is_urls_module", [](py::object node) { return is_urls_module(node); },
+          py::arg("module_node"));
+    m.def("is_misusing_reverse_lazy", [](py::object node) { return is_misusing_reverse_lazy(node); },
+          py::arg("call_node"));
+}
+
+}  // namespace urls

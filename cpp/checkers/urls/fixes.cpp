@@ -1,0 +1,157 @@
+// The lazy-reverse fix: `reverse_lazy(...)` in a function body becomes `reverse(...)`,
+// and the module's import from django.urls is edited once per tree.
+#include "urls.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace urls {
+
+namespace {
+
+std::string text_of(py::handle obj) { return py::cast<std::string>(obj); }
+
+// The first import-from statement of django.urls in the module, or a null object.
+py::object first_django_urls_import(py::handle module_node) {
+    py::object imports = module_node.attr(KORVANE_NAME("nodes_of_class"))(
+        KORVANE_IMPORTED("astroid", "ImportFrom"));
+    for (py::handle imp : imports) {
+        if (text_of(imp.attr(KORVANE_NAME("modname"))) == "django.urls")
+            return py::reinterpret_borrow<py::object>(imp);
+    }
+    return py::object();
+}
+
+// Whether the module still needs the name `bound` once its misused `reverse_lazy`
+// calls are rewritten: any use of the name other than the callee of a misused call.
+bool name_still_used(py::handle module_node, const std::string& bound) {
+    py::object names =
+        module_node.attr(KORVANE_NAME("nodes_of_class"))(KORVANE_IMPORTED("astroid", "Name"));
+    py::handle call_cls = KORVANE_IMPORTED("astroid", "Call");
+    for (py::handle name : names) {
+        if (text_of(name.attr(KORVANE_NAME("name"))) != bound) continue;
+        py::object parent = name.attr(KORVANE_NAME("parent"));
+        bool misused_callee = korvane::isinstance(parent, call_cls) &&
+                              parent.attr(KORVANE_NAME("func")).ptr() == name.ptr() &&
+                              korvane::truthy(is_misusing_reverse_lazy(parent));
+        if (!misused_callee) return true;
+    }
+    return false;
+}
+
+struct Entry {
+    std::string name;
+    bool has_alias;
+    std::string alias;
+    py::object pair;
+};
+
+void ensure_import(py::object module_node, py::object modname, py::object import_string) {
+    (void)import_string;
+    std::string wanted = text_of(modname);
+    py::str marker("skip_" + wanted);
+    if (py::hasattr(module_node, marker)) return;
+
+    py::object imp = first_django_urls_import(module_node);
+    if (imp) {
+        std::vector<Entry> entries;
+        bool present = false, wildcard = false;
+        for (py::handle pair : imp.attr(KORVANE_NAME("names"))) {
+            Entry e{text_of(pair[py::int_(0)]), false, "", py::reinterpret_borrow<py::object>(pair)};
+            py::object alias = pair[py::int_(1)];
+            if (!alias.is_none()) {
+                e.has_alias = true;
+                e.alias = text_of(alias);
+            }
+            present = present || e.name == wanted;
+            wildcard = wildcard || e.name == "*";
+            entries.push_back(std::move(e));
+        }
+        // A wildcard import already binds the name, and a name cannot stand beside it.
+        bool changed = false;
+        if (!present && !wildcard) {
+            entries.push_back(Entry{wanted, false, "", py::make_tuple(wanted, py::none())});
+            std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+                if (a.name != b.name) return a.name < b.name;
+                if (a.has_alias != b.has_alias) return !a.has_alias;
+                return a.alias < b.alias;
+            });
+            changed = true;
+        }
+        for (auto it = entries.begin(); it != entries.end(); ++it) {
+            if (it->name != "reverse_lazy") continue;
+            if (!name_still_used(module_node, it->has_alias ? it->alias : it->name)) {
+                entries.erase(it);
+                changed = true;
+            }
+            break;
+        }
+        if (changed) {
+            py::list names;
+            for (const Entry& e : entries) names.append(e.pair);
+            imp.attr(KORVANE_NAME("names")) = names;
+        }
+        py::object others = korvane::getattr_or_null(module_node, KORVANE_NAME("replace_other_nodes"));
+        if (others) others.attr("append")(imp);
+    }
+    py::setattr(module_node, marker, py::bool_(true));
+}
+
+// The name under which the module's django.urls import provides `reverse`, or a null
+// object when the module has no such import.
+py::object reverse_name(py::handle module_node) {
+    py::object imp = first_django_urls_import(module_node);
+    if (!imp) return py::object();
+    py::object aliased;
+    for (py::handle pair : imp.attr(KORVANE_NAME("names"))) {
+        std::string name = text_of(pair[py::int_(0)]);
+        py::object alias = pair[py::int_(1)];
+        if (name == "*" || (name == "reverse" && alias.is_none())) return py::str("reverse");
+        if (name == "reverse" && !aliased) aliased = alias;
+    }
+    return aliased;
+}
+
+py::object transform_reverse_lazy_to_reverse(py::object call_node) {
+    py::object module_node = call_node.attr(KORVANE_NAME("root"))();
+    self_module().attr("ensure_import")(py::arg("module_node") = module_node,
+                                        py::arg("modname") = "reverse",
+                                        py::arg("import_string") = "from django.urls import reverse");
+    // Without an import from django.urls nothing provides `reverse`: the call stays.
+    py::object name = reverse_name(module_node);
+    if (!name) return call_node;
+    helpers().attr(KORVANE_NAME("set_function_name"))(py::arg("node") = call_node,
+                                                      py::arg("new_name") = name);
+    return call_node;
+}
+
+}  // namespace
+
+void register_fixes(py::module_& m) {
+    m.def("ensure_import", &ensure_import, py::arg("module_node"), py::arg("modname"),
+          py::arg("import_string"));
+    m.def("transform_reverse_lazy_to_reverse", &transform_reverse_lazy_to_reverse,
+          py::arg("call_node"));
+    m.def(
+        "build_transformer_visitor",
+        [](py::object message_ids) {
+            py::object visitor = helpers().attr("NodeTransformVisitor")();
+            py::list codes = py::reinterpret_steal<py::list>(PySequence_List(message_ids.ptr()));
+            if (!codes) throw py::error_already_set();
+            codes.attr("sort")();
+            py::object own = self_module().attr("Codes").attr("C6002");
+            for (py::handle code : codes) {
+                int r = PyObject_RichCompareBool(code.ptr(), own.ptr(), Py_EQ);
+                if (r < 0) throw py::error_already_set();
+                if (r == 1)
+                    visitor.attr("register_transform")(
+                        KORVANE_IMPORTED("astroid", "Call"),
+                        self_module().attr("transform_reverse_lazy_to_reverse"),
+                        self_module().attr("is_misusing_reverse_lazy"));
+            }
+            return visitor;
+        },
+        py::arg("message_ids"));
+}
+
+}  // namespace urls

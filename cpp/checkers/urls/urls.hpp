@@ -1,0 +1,23 @@
+// URL configuration checks: shared declarations of the urls translation units.
+#pragma once
+
+#include <korvane/common.hpp>
+
+namespace urls {
+
+namespace py = pybind11;
+
+// This module and its sibling `helpers`, kept from module load.
+py::module_& self_module();
+py::module_& helpers();
+
+bool is_urls_module(py::handle module_node);
+// None unless the callee is written `reverse_lazy`; then whether the call runs only
+// when a function or lambda body runs (where `reverse` serves).
+py::object is_misusing_reverse_lazy(py::handle call_node);
+
+void register_checks(py::module_& m);
+void register_checker(py::module_& m);
+void register_fixes(py::module_& m);
+
+}  // namespace urls

@@ -1,0 +1,117 @@
+import itertools
+import pathlib
+
+import astroid
+import pytest
+from pylint.lint import PyLinter
+from pylint.reporters import CollectingReporter
+
+from korvane.staticanalysis import shims  # noqa: F401  (Django inference on astroid.MANAGER)
+from korvane.staticanalysis.checkers import ormcalls
+
+FIXTURES = pathlib.Path(__file__).parent / "fixtures" / "orm"
+
+HEADER = """\
+from library.models import Book
+qs = Book.objects.filter(title="a")
+foo = Book.objects.get(pk=1)
+items = [1, 2]
+value = 0
+def count():
+    return 1
+"""
+
+_names = itertools.count()
+
+
+@pytest.fixture(autouse=True)
+def project_path(monkeypatch):
+    monkeypatch.syspath_prepend(str(FIXTURES))
+
+
+def lint_file(path):
+    linter = PyLinter(reporter=CollectingReporter())
+    linter.register_checker(ormcalls.Checker(linter))
+    linter.check([str(path)])
+    return [m for m in linter.reporter.messages if m.msg_id.startswith("C9")]
+
+
+def lint(tmp_path, body):
+    path = tmp_path / f"queries_{next(_names)}.py"
+    path.write_text(HEADER + body)
+    return lint_file(path)
+
+
+@pytest.mark.parametrize(
+    "body, expected",
+    [
+        ("n = len(qs)\n", [("C9000", {"foo": "bar"})]),
+        ("len(items)\nlen(qs, 1)\n", []),
+        ('n = len(Book.objects.filter(title="a"))\n', [("C9000", {"foo": "bar"})]),
+        ("x = qs.count() > 0\n", [("C9002", {"queryset": "qs"})]),
+        ("x = qs.count() >= 1\n", [("C9002", {"queryset": "qs"})]),
+        ("x = qs.count() == 0\n", [("C9002", {"queryset": "qs"})]),
+        ("x = qs.count() < 1\n", [("C9002", {"queryset": "qs"})]),
+        ("x = qs.count() > 0.0\n", [("C9002", {"queryset": "qs"})]),
+        ("x = qs.count() > value\n", [("C9002", {"queryset": "qs"})]),
+        ("x = qs.count() > 1\ny = qs.count() != 0\nz = qs.count() <= 0\n", []),
+        ("x = 0 < qs.count()\ny = 0 < qs.count() < 5\n", []),
+        ("x = qs.count(1) > 0\ny = items.count() > 0\n", []),
+        ("x = len(qs) > 0\n", [("C9000", {"foo": "bar"}), ("C9002", {"queryset": "qs"})]),
+        ("if qs.count() > 0:\n    pass\n", [("C9002", {"queryset": "qs"})]),
+        ("if qs.count():\n    pass\n", [("C9002", {"queryset": "qs"})]),
+        ("if qs:\n    pass\n", [("C9003", {"queryset": "qs"})]),
+        ("if Book.objects.all():\n    pass\n", [("C9003", {"queryset": "Book.objects.all()"})]),
+        ("if not qs:\n    pass\n", [("C9003", {"queryset": "qs"})]),
+        ("if not qs.count():\n    pass\n", [("C9002", {"queryset": "qs"})]),
+        ("y = -qs.count()\n", [("C9002", {"queryset": "qs"})]),
+        ("while qs:\n    break\nx = 1 if qs else 2\nassert qs\nbool(qs)\n", []),
+        ("if count():\n    pass\nx = count() > 0\ny = not count()\n", []),
+        ("x = foo.author.id\n", [("C9001", {"me": "foo", "related_name": "author", "pk_attribute": "id"})]),
+        (
+            "x = Book.objects.get(pk=1).author.pk\n",
+            [("C9001", {"me": "model", "related_name": "author", "pk_attribute": "pk"})],
+        ),
+        ("a = foo.author.name\nb = foo.author_id\nc = foo.title.pk\n", []),
+        # a model class is no instance: its relation is not read through an object
+        ("x = Book.author.pk\n", []),
+    ],
+)
+def test_findings(tmp_path, body, expected):
+    found = sorted(((m.msg_id, m.msg) for m in lint(tmp_path, body)), key=lambda f: f[0])
+    assert found == expected
+
+
+def test_positions(tmp_path):
+    body = "if qs.count() > 0:\n    n = len(qs)\nelif qs:\n    pass\n"
+    found = [(m.msg_id, m.line, m.column) for m in lint(tmp_path, body)]
+    start = HEADER.count("\n") + 1
+    assert found == [("C9002", start, 0), ("C9000", start + 1, 8), ("C9003", start + 2, 0)]
+
+
+def test_relation_read_in_model_method():
+    found = lint_file(FIXTURES / "library" / "models.py")
+    assert [(m.msg_id, m.line, m.msg) for m in found] == [
+        ("C9001", 13, {"me": "self", "related_name": "author", "pk_attribute": "pk"})
+    ]
+
+
+@pytest.mark.parametrize(
+    "predicate",
+    [
+        ormcalls.is_queryset_length,
+        ormcalls.is_queryset_count,
+        ormcalls.is_inefficient_queryset_exists,
+        ormcalls.is_queryset_length_exists,
+        ormcalls.is_indirect_fk_lookup,
+        ormcalls.is_compare_exists,
+        ormcalls.is_compare_not_exists,
+    ],
+)
+@pytest.mark.parametrize("argument", [None, 3, [("<",)], "text"])
+def test_predicates_answer_falsy_on_foreign_input(predicate, argument):
+    assert not predicate(argument)
+
+
+def test_is_queryset_by_keyword():
+    assert ormcalls.is_queryset(node=astroid.extract_node("[]")) is False

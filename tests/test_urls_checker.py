@@ -1,0 +1,128 @@
+import itertools
+
+import astroid
+import pytest
+from pylint.lint import PyLinter
+from pylint.reporters import CollectingReporter
+
+from korvane.staticanalysis.checkers import urls
+
+_names = itertools.count()
+
+
+def lint(tmp_path, *sources):
+    paths = []
+    for source in sources:
+        paths.append(tmp_path / f"urlconf_{next(_names)}.py")
+        paths[-1].write_text(source)
+    linter = PyLinter(reporter=CollectingReporter())
+    linter.register_checker(urls.Checker(linter))
+    linter.check([str(path) for path in paths])
+    return [(m.msg_id, m.line, m.msg) for m in linter.reporter.messages if m.msg_id.startswith("C6")]
+
+
+URLCONF = """\
+from django.urls import path
+def view(request):
+    pass
+urlpatterns = [
+{}
+]
+"""
+
+
+def patterns(*lines):
+    return URLCONF.format("\n".join(lines))
+
+
+@pytest.mark.parametrize(
+    "lines, reported",
+    [
+        (['path("a/<int:pk>/", view, name="x"),', 'path("b/<int:id>/", view, name="x"),'], [6]),
+        (['path("a/<int:pk>/", view, name="x"),', 'path("b/<str:id>/", view, name="x"),'], []),
+        (['path("a/", view, name="x"),', 'path("b/<int:id>/", view, name="x"),'], []),
+        (['path("a/<slug:s>/", view, name="x"),', 'path("b/<str:s>/", view, name="x"),'], []),
+        (['path("a/", view, name="x"),', 'path("b/", view, name="x"),', 'path("c/", view, name="x"),'], [6, 7]),
+        (['path("a/", view, name=None),', 'path("b/", view, name=None),', 'path("c/", view),'], []),
+        # the last of `route`/`regex` is the route; a positional argument wins over both
+        (['path(view=view, route="a/", regex="<int:i>", name="x"),', 'path("b/<int:j>", view, name="x"),'], [6]),
+        (['path("<int:i>", view, route="a/", name="x"),', 'path("b/<int:j>", view, name="x"),'], [6]),
+        # Django refuses unknown converters: no key, no finding
+        (['path("a/<nope:pk>/", view, name="x"),', 'path("b/<nope:id>/", view, name="x"),'], []),
+        (['path(f"a/{view}", view, name="x"),', 'path(f"b/{view}", view, name="x"),'], []),
+    ],
+)
+def test_duplicate_url_names(tmp_path, lines, reported):
+    found = lint(tmp_path, patterns(*lines))
+    assert [line for _, line, _ in found] == reported
+    assert all(code == "C6001" and msg == {"name": "x"} for code, _, msg in found)
+
+
+def test_duplicates_are_per_module(tmp_path):
+    source = patterns('path("a/", view, name="x"),')
+    assert lint(tmp_path, source, source) == []
+
+
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("from django.urls import path\nurlpatterns = []", True),
+        ("from django.urls import path as p\nurlpatterns = []", True),
+        ("from django.conf.urls import url\nurlpatterns = []", True),
+        ("from django.urls import path", False),
+        ("from django.urls import re_path, include\nurlpatterns = []", False),
+        ("from django.urls import include\nfrom django.urls import path\nurlpatterns = []", False),
+        ("from django.urls import include\nfrom django.conf.urls import url\nurlpatterns = []", False),
+        ("from django.conf.urls import url\nfrom django.urls import include\nurlpatterns = []", True),
+        ("import django.urls\nurlpatterns = []", False),
+        ("def f():\n    from django.urls import path\nurlpatterns = []", True),
+    ],
+)
+def test_is_urls_module(source, expected):
+    assert urls.is_urls_module(astroid.parse(source)) is expected
+
+
+MISUSE_CASES = [
+    ("def f():\n    return reverse_lazy('home')", True),
+    ("class V:\n    def get(self):\n        return reverse_lazy('home')", True),
+    ("f = lambda: reverse_lazy('home')", True),
+    ("def f():\n    return [reverse_lazy(n) for n in 'ab']", True),
+    ("def f():\n    class Form:\n        url = reverse_lazy('home')", True),
+    ("def f(u=None):\n    def g(u=reverse_lazy('home')):\n        pass", True),
+    ("url = reverse_lazy('home')", False),
+    ("class V:\n    success_url = reverse_lazy('home')", False),
+    ("class Form:\n    class Meta:\n        url = reverse_lazy('home')", False),
+    ("if True:\n    url = reverse_lazy('home')", False),
+    ("try:\n    url = reverse_lazy('home')\nexcept Exception:\n    pass", False),
+    ("with open('x'):\n    url = reverse_lazy('home')", False),
+    ("if True:\n    class V:\n        url = reverse_lazy('home')", False),
+    ("if True:\n    def f(u=reverse_lazy('home')):\n        pass", False),
+    ("urls = [reverse_lazy(n) for n in 'ab']", False),
+    ("def f(u=reverse_lazy('home')):\n    pass", False),
+    ("def f(u=str(reverse_lazy('home'))):\n    pass", False),
+    ("class V:\n    def get(self, u=reverse_lazy('home')):\n        pass", False),
+    ("@decorate(reverse_lazy('home'))\ndef f():\n    pass", False),
+]
+
+
+@pytest.mark.parametrize("source, misuse", MISUSE_CASES)
+def test_is_misusing_reverse_lazy(source, misuse):
+    call = next(c for c in astroid.parse(source).nodes_of_class(astroid.Call) if c.func.as_string() == "reverse_lazy")
+    assert urls.is_misusing_reverse_lazy(call) is misuse
+
+
+@pytest.mark.parametrize("source", ["def f():\n    x.reverse_lazy('a')", "def f():\n    rl('a')"])
+def test_other_callees_are_not_examined(source):
+    call = next(astroid.parse(source).nodes_of_class(astroid.Call))
+    assert urls.is_misusing_reverse_lazy(call) is None
+
+
+def test_reverse_lazy_findings(tmp_path):
+    source = (
+        "from django.urls import reverse_lazy\n"
+        "class View:\n"
+        "    success_url = reverse_lazy('home')\n"
+        "    def get_url(self):\n"
+        "        return reverse_lazy('item', args=[reverse_lazy])\n"
+    )
+    assert lint(tmp_path, source) == [("C6002", 5, {"signature": "('item', args=[])"})]
