@@ -1,0 +1,66 @@
+// Module checker: the lint driver.  Shared state of its translation units.
+#pragma once
+
+#include <korvane/common.hpp>
+
+namespace korvane::checker {
+
+namespace py = pybind11;
+
+// Library objects, sibling modules and the module's own classes, set once while the
+// module loads and kept for the life of the process.
+struct State {
+    py::module_ module;  // korvane.staticanalysis.checker itself
+
+    // libraries
+    py::object os_path_abspath;
+    py::object Path;
+    py::object SpecifierSet;
+    py::object PyLinter;
+    py::object JSONReporter;
+    py::object tokenize_COMMENT;
+    py::object NamedTuple;
+    py::object astroid_Name;
+    py::object AstroidSyntaxError;
+    py::object AstroidError;
+    py::object logger;
+
+    // siblings
+    py::object helpers;
+    py::object meta;
+    py::object dependencies;
+    py::object wordings;
+    py::object render;
+
+    // own classes
+    py::object FileItem;
+    py::object ignore_fmt;
+    py::object Linter;
+    py::object CodeLinter;
+    py::object HtmlLinter;
+    py::object Reporter;
+};
+
+State& state();
+
+// Loading, in the module's order of definition.
+void register_imports(py::module_& m);
+void register_tables(py::module_& m);
+void register_file_item(py::module_& m);
+void register_linter(py::module_& m);
+void register_code_linter(py::module_& m);
+void register_road(py::module_& m);
+void register_reporter(py::module_& m);
+void register_create_linter(py::module_& m);
+void register_check_names(py::module_& m);
+
+// Shared functions.
+py::object create_linter(py::object linter_class, py::object jobs);
+py::list get_all_message_codes();
+void check_names(py::handle tree);
+// `linter.set_option(name, value)`, routed to the checker that declares the option.
+void set_config_option(py::handle linter, py::handle name, py::handle value);
+// Logs every record of type "fatal" at error level.
+void log_fatal_records(py::handle records);
+
+}  // namespace korvane::checker

@@ -1,0 +1,208 @@
+// Loading the module's libraries and siblings, the plug-in registries, the
+// code-to-symbol table and `create_linter`.
+#include "checker.hpp"
+
+namespace korvane::checker {
+
+namespace {
+
+py::object import(const char* name) { return py::module_::import(name); }
+
+// The progress display: rich's, or a mock that accepts everything and draws nothing.
+void bind_progress(py::module_& m) {
+    try {
+        m.attr("Progress") = import("rich.progress").attr("Progress");
+        return;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+    }
+    py::object mock = import("unittest.mock").attr("MagicMock");
+    m.attr("MagicMock") = mock;
+    m.attr("Progress") = mock;
+}
+
+}  // namespace
+
+void register_imports(py::module_& m) {
+    State& s = state();
+    // libraries
+    m.attr("logging") = import("logging");
+    s.Path = import("pathlib").attr("Path");
+    m.attr("Path") = s.Path;
+    m.attr("itertools") = import("itertools");
+    py::object astroid = import("astroid");
+    m.attr("astroid") = astroid;
+    s.astroid_Name = astroid.attr("Name");
+    s.AstroidSyntaxError = astroid.attr("AstroidSyntaxError");
+    s.AstroidError = astroid.attr("AstroidError");
+    s.SpecifierSet = import("packaging.specifiers").attr("SpecifierSet");
+    m.attr("SpecifierSet") = s.SpecifierSet;
+    py::object lint = import("pylint.lint");
+    m.attr("lint") = lint;
+    s.PyLinter = lint.attr("PyLinter");
+    s.JSONReporter = import("pylint.reporters").attr("JSONReporter");
+    m.attr("JSONReporter") = s.JSONReporter;
+    py::object tokenize = import("tokenize");
+    m.attr("tokenize") = tokenize;
+    s.tokenize_COMMENT = tokenize.attr("COMMENT");
+    s.NamedTuple = import("typing").attr("NamedTuple");
+    m.attr("NamedTuple") = s.NamedTuple;
+    s.os_path_abspath = import("os.path").attr("abspath");
+
+    // the checker plug-ins, in load order
+    for (const char* name : {"admin", "migrations", "colspecs", "memberorder", "ormcalls",
+                             "settings", "urls", "templates"}) {
+        m.attr(name) = import((std::string("korvane.staticanalysis.checkers.") + name).c_str());
+    }
+    // the package's other modules
+    s.dependencies = import("korvane.staticanalysis.dependencies");
+    s.wordings = import("korvane.staticanalysis.wordings");
+    s.meta = import("korvane.staticanalysis.meta");
+    s.render = import("korvane.staticanalysis.render");
+    s.helpers = import("korvane.staticanalysis.helpers");
+    m.attr("dependencies") = s.dependencies;
+    m.attr("wordings") = s.wordings;
+    m.attr("meta") = s.meta;
+    m.attr("render") = s.render;
+    m.attr("helpers") = s.helpers;
+
+    bind_progress(m);
+}
+
+void register_tables(py::module_& m) {
+    State& s = state();
+    py::list python_classes;
+    for (const char* name :
+         {"admin", "settings", "colspecs", "memberorder", "migrations", "ormcalls", "urls"}) {
+        python_classes.append(m.attr(name).attr("Checker"));
+    }
+    m.attr("python_checker_classes") = python_classes;
+    py::list html_classes;
+    html_classes.append(m.attr("templates").attr("Checker"));
+    m.attr("html_checker_classes") = html_classes;
+
+    s.logger = korvane::module_logger(m);
+    m.attr("logger") = s.logger;
+
+    // Code to symbol for every row of every registered class; a later class wins.
+    py::dict store;
+    py::list all;
+    for (py::handle cls : python_classes) all.append(cls);
+    for (py::handle cls : html_classes) all.append(cls);
+    for (py::handle cls : all) {
+        py::object rows = cls.attr("msgs").attr("items")();
+        for (py::handle row : rows) {
+            py::tuple pair = py::reinterpret_borrow<py::tuple>(row);
+            py::object entry = pair[1];
+            py::tuple items = py::reinterpret_steal<py::tuple>(PySequence_Tuple(entry.ptr()));
+            if (!items) throw py::error_already_set();
+            if (items.size() != 3) {
+                PyErr_Format(PyExc_ValueError,
+                             "message entry of %R must have exactly 3 items (template, "
+                             "symbol, description), not %zd",
+                             pair[0].ptr(), (Py_ssize_t)items.size());
+                throw py::error_already_set();
+            }
+            store[pair[0]] = items[1];
+        }
+    }
+    m.attr("message_id_symbol_store") = store;
+}
+
+py::object create_linter(py::object linter_class, py::object jobs) {
+    State& s = state();
+    py::object reporter = s.Reporter();
+
+    py::dict settings_files;
+    settings_files["default"] = py::list();
+    settings_files["type"] = "csv";
+    settings_files["metavar"] = "<file>[,<file>...]";
+    settings_files["help"] =
+        "Specify which files are django settings files. They should be import paths.";
+    py::dict root_urlconf;
+    root_urlconf["default"] = "";
+    root_urlconf["type"] = "string";
+    root_urlconf["metavar"] = "<str>";
+    root_urlconf["help"] = "Specify the ROOT_URLCONF import path to use.";
+    py::dict django_version;
+    django_version["default"] = "3.3";
+    django_version["type"] = "string";
+    django_version["metavar"] = "<str>";
+    django_version["help"] = "Specify the Django version being checked.";
+    // a tuple: the library appends its own option tuple to it
+    py::tuple options = py::make_tuple(py::make_tuple("settings-files", settings_files),
+                                       py::make_tuple("root-urlconf", root_urlconf),
+                                       py::make_tuple("django-version", django_version));
+
+    py::object linter = linter_class(py::arg("reporter") = reporter, py::arg("options") = options);
+
+    py::object by_category = linter.attr("msgs_store").attr("_msgs_by_category");
+    by_category[py::str("R")] = py::list();
+    by_category[py::str("W")] = py::list();
+
+    int is_zero = PyObject_RichCompareBool(jobs.ptr(), py::int_(0).ptr(), Py_EQ);
+    if (is_zero < 0) throw py::error_already_set();
+    linter.attr("set_option")("jobs", is_zero ? py::none() : jobs);
+
+    // read at each call, so the registry as the module holds it now is used
+    py::object classes = s.module.attr("python_checker_classes");
+    py::object register_checker = linter.attr("register_checker");
+    for (py::handle cls : classes) {
+        register_checker(cls(linter));
+    }
+    return linter;
+}
+
+py::list get_all_message_codes() {
+    py::list codes;
+    py::list names = py::reinterpret_steal<py::list>(PyObject_Dir(state().wordings.ptr()));
+    if (!names) throw py::error_already_set();
+    if (PyList_Sort(names.ptr()) < 0) throw py::error_already_set();
+    for (py::handle name : names) {
+        std::string text = py::cast<std::string>(name);
+        if (text.rfind("__", 0) != 0) codes.append(name);
+    }
+    return codes;
+}
+
+void set_config_option(py::handle linter, py::handle name, py::handle value) {
+    // The linter's own set_option knows only the linter's options; a checker's
+    // option goes to the checker that declares it.  An unknown name falls through to
+    // the linter, whose error names it.
+    py::object all = korvane::getattr_or_null(linter, KORVANE_NAME("_all_options"));
+    if (all && PyDict_Check(all.ptr())) {
+        PyObject* provider = PyDict_GetItemWithError(all.ptr(), name.ptr());
+        if (!provider && PyErr_Occurred()) throw py::error_already_set();
+        if (provider && provider != linter.ptr()) {
+            linter.attr("global_set_option")(name, value);
+            return;
+        }
+    }
+    linter.attr("set_option")(name, value);
+}
+
+void log_fatal_records(py::handle records) {
+    py::object error = state().logger.attr("error");
+    py::str fatal("fatal");
+    for (py::handle record : records) {
+        if (!PyDict_Check(record.ptr())) continue;
+        PyObject* type = PyDict_GetItemWithError(record.ptr(), KORVANE_NAME("type").ptr());
+        if (!type) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            continue;
+        }
+        int eq = PyObject_RichCompareBool(type, fatal.ptr(), Py_EQ);
+        if (eq < 0) throw py::error_already_set();
+        if (eq) error(py::str("Fatal message: ") + py::str(record));
+    }
+}
+
+void register_create_linter(py::module_& m) {
+    m.def("create_linter", &create_linter, py::arg("linter_class"), py::arg("jobs") = 0,
+          "Builds a linter of `linter_class` with a new Reporter, the driver's three "
+          "options and every Python checker plug-in registered in registry order.");
+    m.def("get_all_message_codes", &get_all_message_codes,
+          "The reportable message codes: the public attribute names of `wordings`.");
+}
+
+}  // namespace korvane::checker

@@ -1,0 +1,216 @@
+// The analysis road: configuration, Django version, the template pass, the Python
+// pass with its filters, and the project version record.
+#include "checker.hpp"
+
+namespace korvane::checker {
+
+namespace {
+
+bool key_ends_with(py::handle key, const char* suffix) {
+    if (!PyUnicode_Check(key.ptr())) return false;
+    return korvane::truthy(key.attr("endswith")(suffix));
+}
+
+// The change set's value for `path`; a null object when the path is no key of it.
+py::object range_of(py::handle files, py::handle path) {
+    PyObject* value = PyObject_GetItem(files.ptr(), path.ptr());
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_KeyError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            return py::object();
+        }
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(value);
+}
+
+// Whether a record at `line` of a file lies in the file's range: every line when the
+// range is None, else the lines it holds.
+bool in_range(py::handle range, py::handle line) {
+    if (range.is_none()) return true;
+    int r = PySequence_Contains(range.ptr(), line.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::list get_html_messages(py::object files, py::object config) {
+    State& s = state();
+    py::list paths;
+    for (py::handle key : files) {
+        if (key_ends_with(key, ".html")) paths.append(key);
+    }
+    py::object linter = s.HtmlLinter();
+    linter.attr("check")(paths);
+
+    py::object disable = config.attr("get")("disable", py::list());
+    py::list result;
+    for (py::handle record : linter.attr("messages")) {
+        py::object range = range_of(files, record[py::str("path")]);
+        if (!range || !in_range(range, record[py::str("line")])) continue;
+        int disabled = PySequence_Contains(disable.ptr(), record[py::str("message-id")].ptr());
+        if (disabled < 0) throw py::error_already_set();
+        if (!disabled) result.append(record);
+    }
+    return result;
+}
+
+py::list get_python_messages(py::object project_root, py::object files,
+                             py::object django_version, py::object config, py::object jobs) {
+    State& s = state();
+    py::object linter = create_linter(s.Linter, jobs);
+
+    py::str directories("directories");
+    for (auto item : py::reinterpret_borrow<py::dict>(py::dict(config))) {
+        int same = PyObject_RichCompareBool(item.first.ptr(), directories.ptr(), Py_EQ);
+        if (same < 0) throw py::error_already_set();
+        if (!same) set_config_option(linter, item.first, item.second);
+    }
+    py::object set_option = linter.attr("set_option");
+    set_option("django-version", django_version);
+    set_option("settings-files", py::list(s.meta.attr("get_settings_files")(project_root)));
+    py::object root_urlconf =
+        s.meta.attr("get_root_urlconf")(linter.attr("config").attr("settings_files"));
+    set_option("root-urlconf", root_urlconf.is_none() ? py::str("") : root_urlconf);
+
+    py::dict python_files;
+    py::list paths;
+    for (py::handle key : files) {
+        if (key_ends_with(key, ".py")) {
+            python_files[key] = files[key];
+            paths.append(key);
+        }
+    }
+    linter.attr("check")(py::arg("files_or_modules") = paths);
+
+    py::object records = linter.attr("reporter").attr("messages");
+    log_fatal_records(records);
+
+    py::list in_range_records;
+    py::list codes = get_all_message_codes();
+    py::object root = s.Path(project_root);
+    py::object root_abs = s.Path(s.os_path_abspath(project_root));
+    py::str path_key("path");
+    for (py::handle record : records) {
+        int reportable = PySequence_Contains(codes.ptr(), record[py::str("message-id")].ptr());
+        if (reportable < 0) throw py::error_already_set();
+        if (!reportable) continue;
+
+        py::object path = s.Path(record[path_key]);
+        if (korvane::truthy(path.attr("is_absolute")())) {
+            // A path outside the project root lies outside the change set: dropped.
+            py::object relative;
+            for (py::handle base : {root, root_abs}) {
+                try {
+                    relative = path.attr("relative_to")(base);
+                    break;
+                } catch (py::error_already_set& e) {
+                    if (!e.matches(PyExc_ValueError)) throw;
+                }
+            }
+            if (!relative) continue;
+            path = relative;
+        }
+        py::str text(path);
+        record[path_key] = text;
+
+        py::object range = range_of(python_files, text);
+        if (range && in_range(range, record[py::str("line")])) in_range_records.append(record);
+    }
+    return in_range_records;
+}
+
+py::list get_meta_messages(py::object project_root) {
+    State& s = state();
+    py::object details = s.dependencies.attr("resolve_django_version")(project_root);
+    py::list result;
+    if (!korvane::truthy(details)) return result;
+    py::object specifier = s.SpecifierSet(details[py::str("specs")]);
+    py::list potential_versions;
+    for (int major : {2, 3})
+        for (int minor = 0; minor <= 2; ++minor)
+            for (int patch = 0; patch <= 29; ++patch)
+                potential_versions.append(py::str(std::to_string(major) + "." +
+                                                  std::to_string(minor) + "." +
+                                                  std::to_string(patch)));
+    py::dict body;
+    body["specs"] = details[py::str("specs")];
+    body["minor"] = details[py::str("version")];
+    body["matching_versions"] = py::list(specifier.attr("filter")(potential_versions));
+    py::dict record;
+    record["message-id"] = "C1000";
+    record["path"] = details[py::str("path")];
+    record["message_type"] = "meta";
+    record["body"] = body;
+    result.append(record);
+    return result;
+}
+
+py::list get_messages(py::object project_root, py::object files,
+                      py::object default_django_version, py::object config, py::object jobs) {
+    State& s = state();
+    py::dict merged;
+    py::object update = merged.attr("update");
+    update(s.meta.attr("get_toml_config")(project_root));
+    update(config);
+    s.logger.attr("debug")(py::str("Using config: ") + py::str(merged) + py::str("\n"));
+
+    py::object details = s.dependencies.attr("resolve_django_version")(project_root);
+    py::object django_version =
+        korvane::truthy(details) ? py::object(details[py::str("version")]) : default_django_version;
+
+    py::list html_messages = get_html_messages(files, merged);
+    py::list python_messages =
+        get_python_messages(project_root, files, django_version, merged, jobs);
+
+    py::list messages;
+    for (py::handle r : python_messages) messages.append(r);
+    for (py::handle r : html_messages) messages.append(r);
+    int wants_meta = PySequence_Contains(files.ptr(), py::str("META").ptr());
+    if (wants_meta < 0) throw py::error_already_set();
+    if (wants_meta) {
+        for (py::handle r : get_meta_messages(project_root)) messages.append(r);
+    }
+    return messages;
+}
+
+}  // namespace
+
+void register_road(py::module_& m) {
+    State& s = state();
+
+    m.def("get_python_messages", &get_python_messages, py::arg("project_root"),
+          py::arg("files"), py::arg("django_version"), py::arg("config") = py::dict(),
+          py::arg("jobs") = 0,
+          "Lints the change set's .py paths; returns the records with reportable codes "
+          "on its lines, paths relative to the project root.");
+    m.def("get_html_messages", &get_html_messages, py::arg("files"),
+          py::arg("config") = py::dict(),
+          "Runs the template checkers over the change set's .html paths; returns the "
+          "records on its lines whose code is not disabled.");
+    m.def("get_messages", &get_messages, py::arg("project_root"), py::arg("files"),
+          py::arg("default_django_version") = "3.2", py::arg("config") = py::dict(),
+          py::arg("jobs") = 0,
+          "Analyses a change set of a project: Python records, then template records, "
+          "then the project version record when the change set holds \"META\".");
+    m.def("get_meta_messages", &get_meta_messages, py::arg("project_root"),
+          "The project version record (C1000), or an empty list.");
+
+    py::dict ns;
+    ns["__doc__"] = "Runs every template checker class over a list of paths.";
+    py::object cls = korvane::make_class(m, "HtmlLinter", py::make_tuple(), ns);
+    s.HtmlLinter = cls;
+    korvane::def_init(cls, [](py::object self) { self.attr("messages") = py::list(); });
+    korvane::def_method(
+        cls, "check",
+        [](py::object self, py::object files) {
+            py::object messages = self.attr("messages");
+            for (py::handle checker_class : state().module.attr("html_checker_classes")) {
+                py::object checker = checker_class();
+                checker.attr("check")(files);
+                messages.attr("extend")(checker.attr("messages"));
+            }
+        },
+        py::arg("files"));
+}
+
+}  // namespace korvane::checker

@@ -1,0 +1,228 @@
+import logging
+import optparse
+import shutil
+from pathlib import Path
+
+import pytest
+from pylint.checkers import BaseChecker
+from pylint.interfaces import IAstroidChecker
+
+from korvane.staticanalysis import checker, helpers, wordings
+
+FIXTURE = Path(__file__).parent / "fixtures" / "checker" / "project"
+TEMPLATE = "shop/templates/shop/index.html"
+
+
+@pytest.fixture
+def project(tmp_path, monkeypatch):
+    root = tmp_path / "project"
+    shutil.copytree(FIXTURE, root)
+    monkeypatch.chdir(root)
+    monkeypatch.syspath_prepend(str(root))
+    return root
+
+
+class ProbeChecker(BaseChecker):
+    """Reports C0999 on every `pass`, with the value of its own option."""
+
+    __implements__ = (IAstroidChecker,)
+    name = "probe"
+    msgs = {"C0999": (helpers.context_string(), "probe-pass", "A pass statement")}
+    options = (("max-probes", {"default": 5, "type": "int", "metavar": "<int>",
+                               "help": "Probe limit"}),)
+
+    def visit_pass(self, node):
+        self.add_message("C0999", node=node, args={"limit": self.config.max_probes})
+
+
+@pytest.fixture
+def probe(monkeypatch):
+    monkeypatch.setattr(checker, "python_checker_classes",
+                        checker.python_checker_classes + [ProbeChecker])
+    monkeypatch.setattr(wordings, "C0999", "Pass found (limit %(limit)s).", raising=False)
+
+
+def ids(records):
+    return [(r["path"], r["line"], r["message-id"]) for r in records]
+
+
+def test_analysis_road_end_to_end(project, caplog):
+    files = {"shop/models.py": None, TEMPLATE: None, "shop/broken.py": None, "META": None}
+    with caplog.at_level(logging.DEBUG, logger="korvane.staticanalysis.checker"):
+        records = checker.get_messages(str(project), files, jobs=1)
+    # Python first, then templates (C7001 disabled by [tool.korvane]), then META
+    assert ids(records[:-1]) == [("shop/broken.py", 1, "E0001"), (TEMPLATE, 6, "C7000")]
+    assert records[0]["message"] == "Syntax Error"
+    meta = records[-1]
+    assert meta["message-id"] == "C1000" and meta["path"] == "requirements.txt"
+    assert meta["body"]["minor"] == "2.2"
+    assert any(m.startswith("Using config: {'disable': ['C7001']}") for m in caplog.messages)
+
+
+def test_django_version_and_driver_options(project, monkeypatch):
+    seen = {}
+    real = checker.Linter.check
+
+    def spy(self, *args, **kwargs):
+        seen.update(version=self.config.django_version, settings=self.config.settings_files,
+                    urlconf=self.config.root_urlconf)
+        return real(self, *args, **kwargs)
+
+    monkeypatch.setattr(checker.Linter, "check", spy)
+    config = {"django-version": "1.0", "settings-files": ["x"], "root-urlconf": "y"}
+    checker.get_messages(str(project), {}, config=config, jobs=1)
+    assert seen == {"version": "2.2", "settings": ["proj.settings"], "urlconf": "proj.urls"}
+
+    (project / "requirements.txt").unlink()
+    (project / "proj" / "settings.py").write_text("DEBUG = True\n")
+    checker.get_messages(str(project), {}, jobs=1)
+    # no Django requirement: the road's default; no ROOT_URLCONF: an empty text
+    assert seen == {"version": "3.2", "settings": ["proj.settings"], "urlconf": ""}
+
+
+@pytest.mark.parametrize(
+    "config, expected",
+    [
+        ({}, ["C7000"]),  # [tool.korvane] disables C7001
+        ({"disable": []}, ["C7000", "C7001", "C7001"]),  # the caller's list replaces it
+        ({"disable": ["C7000"]}, ["C7001", "C7001"]),
+        ({"disable": "C7000,C7001"}, []),
+        ({"disable": ["hard-coded-url"]}, ["C7000", "C7001", "C7001"]),
+    ],
+)
+def test_template_disable(project, config, expected):
+    records = checker.get_messages(str(project), {TEMPLATE: None}, config=config, jobs=1)
+    assert sorted(r["message-id"] for r in records) == sorted(expected)
+
+
+@pytest.mark.parametrize("lines, expected", [(None, [3, 6, 7]), ([6, 7], [6, 7]),
+                                             (range(1, 4), [3]), (set(), [])])
+def test_template_range(project, lines, expected):
+    records = checker.get_html_messages({TEMPLATE: lines}, {})
+    assert [r["line"] for r in records] == expected
+
+
+def test_python_filters_pragma_and_checker_option(project, probe):
+    (project / "shop" / "probe.py").write_text(
+        "def a():\n    pass\n\n\ndef b():\n    pass  # korvane: disable=probe-pass\n\n\n"
+        "def c():\n    pass\n")
+    files = {"shop/probe.py": [2, 6], "shop/broken.py": [5], "META": None}
+    records = checker.get_messages(str(project), files, config={"max-probes": 2}, jobs=1)
+    assert ids(records[:-1]) == [("shop/probe.py", 2, "C0999")]
+    assert records[0]["message"] == {"limit": 2}
+    assert records[-1]["message-id"] == "C1000"
+
+
+def test_unknown_option_names_it(project):
+    with pytest.raises(optparse.OptionError, match="no-such-option"):
+        checker.get_messages(str(project), {}, config={"no-such-option": 1}, jobs=1)
+
+
+def test_config_must_be_mapping(project):
+    with pytest.raises(TypeError):
+        checker.get_messages(str(project), {}, config=None)
+
+
+def test_findings_outside_change_set_or_root_are_dropped(project, probe, tmp_path):
+    outside = tmp_path / "outside.py"
+    outside.write_text("def f():\n    pass\n")
+    (project / "shop" / "inside.py").write_text("def f():\n    pass\n")
+    files = {"./shop/inside.py": None, str(outside): None, "shop/probe_missing.py": None}
+    (project / "shop" / "probe_missing.py").write_text("def g():\n    pass\n")
+    records = checker.get_python_messages(str(project), files, "3.2", {}, 1)
+    # "./shop/inside.py" is reported as shop/inside.py, no key of the change set;
+    # the absolute path lies outside the root; both are dropped without an error
+    assert ids(records) == [("shop/probe_missing.py", 2, "C0999")]
+
+
+def test_code_filter_uses_wordings(project, probe, monkeypatch):
+    (project / "shop" / "inside.py").write_text("def f():\n    pass\n")
+    monkeypatch.delattr(wordings, "C0999")
+    assert "C0999" not in checker.get_all_message_codes()
+    assert checker.get_python_messages(str(project), {"shop/inside.py": None}, "3.2") == []
+
+
+def test_get_all_message_codes():
+    codes = checker.get_all_message_codes()
+    assert codes == sorted(n for n in dir(wordings) if not n.startswith("__"))
+    assert {"E0001", "C1000", "C2000", "C4007", "C7001", "C9003"} <= set(codes)
+
+
+def test_jobs_zero_matches_one_job(tmp_path, monkeypatch, probe):
+    root = tmp_path / "many"
+    pkg = root / "pkg"
+    pkg.mkdir(parents=True)
+    (pkg / "__init__.py").write_text("")
+    files = {}
+    for i in range(300):
+        body = "def f():\n    pass\n" if i % 3 else "def f(:\n"
+        (pkg / f"m{i}.py").write_text(body)
+        files[f"pkg/m{i}.py"] = None
+    monkeypatch.chdir(root)
+    monkeypatch.syspath_prepend(str(root))
+
+    def key(records):
+        return sorted((r["path"], r["line"], r["message-id"], str(r["message"])) for r in records)
+
+    one = checker.get_messages(str(root), files, jobs=1)
+    many = checker.get_messages(str(root), files, jobs=0)
+    assert len(one) == 300
+    assert key(many) == key(one)
+
+
+@pytest.mark.parametrize(
+    "requirement, minor, first, last, count",
+    [
+        ("Django>=2.2,<3.0", "2.2", "2.2.0", "2.2.29", 30),
+        ("Django~=3.2.0", "3.2", "3.2.0", "3.2.29", 30),
+        ("Django", None, "2.0.0", "3.2.29", 180),
+        ("Django>=1.11,<2.0", "1.11", None, None, 0),
+    ],
+)
+def test_meta_messages(tmp_path, requirement, minor, first, last, count):
+    (tmp_path / "requirements.txt").write_text(requirement + "\n")
+    (record,) = checker.get_meta_messages(str(tmp_path))
+    assert list(record) == ["message-id", "path", "message_type", "body"]
+    assert (record["message-id"], record["path"], record["message_type"]) == (
+        "C1000", "requirements.txt", "meta")
+    body = record["body"]
+    assert list(body) == ["specs", "minor", "matching_versions"]
+    if minor:
+        assert body["minor"] == minor
+    versions = body["matching_versions"]
+    assert len(versions) == count
+    if count:
+        assert (versions[0], versions[-1]) == (first, last)
+
+
+def test_meta_messages_without_django(tmp_path):
+    (tmp_path / "requirements.txt").write_text("requests\n")
+    assert checker.get_meta_messages(str(tmp_path)) == []
+    assert checker.get_messages(str(tmp_path), {"META": None}) == []
+
+
+@pytest.mark.parametrize(
+    "config, code, line",
+    [({"max-colspecs": 1}, "C2001", 4), ({"max-models": 0}, "C3000", 1)],
+)
+def test_checker_options_reach_their_checkers(project, config, code, line):
+    records = checker.get_messages(str(project), {"shop/models.py": None}, config=config, jobs=1)
+    assert (("shop/models.py", line, code)) in ids(records)
+    assert checker.get_messages(str(project), {"shop/models.py": None}, jobs=1) == []
+
+
+def test_fatal_records_are_logged_then_filtered(project, caplog):
+    with caplog.at_level(logging.ERROR, logger="korvane.staticanalysis.checker"):
+        records = checker.get_messages(str(project), {"shop/missing.py": None}, jobs=1)
+    assert records == []
+    fatal = [m for m in caplog.messages if m.startswith("Fatal message: ")]
+    assert len(fatal) == 1 and "'F0001'" in fatal[0]
+
+
+def test_html_linter_runs_every_class_in_order(project, monkeypatch):
+    assert checker.HtmlLinter().messages == []
+    (cls,) = checker.html_checker_classes
+    monkeypatch.setattr(checker, "html_checker_classes", [cls, cls])
+    linter = checker.HtmlLinter()
+    assert linter.check([TEMPLATE]) is None
+    assert [r["line"] for r in linter.messages] == [3, 6, 7, 3, 6, 7]
