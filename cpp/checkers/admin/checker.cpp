@@ -1,0 +1,45 @@
+// The admin placement checker: an admin class belongs in an admin module.
+#include "admin.hpp"
+
+namespace korvane::admin {
+
+namespace {
+
+py::object* codes_ = nullptr;
+
+void visit_module(py::object self, py::object node) { self.attr(KORVANE_NAME("module")) = node; }
+
+void leave_classdef(py::object self, py::object node) {
+    if (!truthy(helpers().attr(KORVANE_NAME("is_model_admin"))(node))) return;
+    py::object module_name = self.attr(KORVANE_NAME("module")).attr(KORVANE_NAME("name"));
+    // A substring test on the dotted name: shop.admin, shop.admin.inlines and
+    // shop.admins all count as admin modules.
+    int r = PySequence_Contains(module_name.ptr(), KORVANE_NAME(".admin").ptr());
+    if (r < 0) throw py::error_already_set();
+    if (r) return;
+    py::dict args;
+    args["name"] = node.attr(KORVANE_NAME("name"));
+    self.attr(KORVANE_NAME("add_message"))(codes_->attr("C5000"), py::arg("node") = node,
+                                           py::arg("args") = args);
+}
+
+}  // namespace
+
+void register_checker(py::module_& m) {
+    codes_ = &keep(m.attr("Codes"));
+    py::dict msgs;
+    msgs[codes_->attr("C5000")] =
+        py::make_tuple(helpers().attr("context_string")(), "misplaced-admin-class",
+                       "Admin class should be in admin.py");
+    py::dict ns;
+    ns["__doc__"] = "Reports admin classes defined outside an admin module.";
+    ns["__implements__"] = py::make_tuple(KORVANE_IMPORTED("pylint.interfaces", "IAstroidChecker"));
+    ns["name"] = "admin";
+    ns["msgs"] = msgs;
+    py::object cls = make_class(m, "Checker",
+                                py::make_tuple(KORVANE_IMPORTED("pylint.checkers", "BaseChecker")), ns);
+    def_method(cls, "visit_module", &visit_module);
+    def_method(cls, "leave_classdef", &leave_classdef);
+}
+
+}  // namespace korvane::admin

@@ -1,0 +1,36 @@
+// Module colspecs: checks and fixes of Django model field declarations.
+#pragma once
+
+#include <korvane/common.hpp>
+
+namespace korvane::colspecs {
+
+namespace py = pybind11;
+
+// The sibling `helpers` module, imported when this module loads.
+py::object& helpers();
+// This module itself: the checker and the fix factory reach the predicates and
+// fixes as its attributes, so that a replaced attribute takes effect.
+py::object& self_module();
+
+// `helpers.<name>`, looked up at the call.
+inline py::object helper(const py::str& name) { return helpers().attr(name); }
+
+// `mapping.get(key)`: None when the key is absent.
+inline py::object get_item(py::handle mapping, const py::str& key) {
+    return mapping.attr(KORVANE_NAME("get"))(key);
+}
+
+// `a == b` by the interpreter's equality; errors propagate.
+inline bool equals(py::handle a, py::handle b) {
+    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+    if (!r) throw py::error_already_set();
+    return truthy(py::reinterpret_steal<py::object>(r));
+}
+
+void register_codes(py::module_& m);
+void register_predicates(py::module_& m);
+void register_checker(py::module_& m);
+void register_fixes(py::module_& m);
+
+}  // namespace korvane::colspecs

@@ -1,0 +1,232 @@
+// The five model field fixes and the fix factory that pairs them with their
+// predicates.  Each fix edits the callee and keyword list of a declaration in place
+// and returns the same `Call`.
+#include "colspecs.hpp"
+
+namespace korvane::colspecs {
+
+namespace {
+
+py::object const_node(py::object value) {
+    return helper(KORVANE_NAME("const_factory"))(value);
+}
+
+py::object new_keyword(const char* arg) {
+    return KORVANE_IMPORTED("astroid", "Keyword")(py::str(arg));
+}
+
+// The call's keyword list, made an empty list first when the call has none.
+py::list keyword_list(py::handle node) {
+    py::object keywords = node.attr(KORVANE_NAME("keywords"));
+    if (keywords.is_none()) {
+        keywords = py::list();
+        node.attr(KORVANE_NAME("keywords")) = keywords;
+    }
+    return keywords;
+}
+
+void add_keyword(py::handle node, py::handle keyword) {
+    helper(KORVANE_NAME("add_to_keywords"))(py::arg("keywords") = node.attr(KORVANE_NAME("keywords")),
+                                            py::arg("keyword") = keyword);
+}
+
+bool arg_is(py::handle keyword, const py::str& name) {
+    return equals(keyword.attr(KORVANE_NAME("arg")), name);
+}
+
+py::object reduce_value(py::handle node) {
+    return helper(KORVANE_NAME("astroid_node_to_value"))(node);
+}
+
+// Sets the value of the first keyword named `arg` to `value`, or adds such a keyword.
+void set_or_add_keyword(py::handle node, const char* arg, py::object value) {
+    py::list keywords = keyword_list(node);
+    for (py::handle keyword : keywords) {
+        if (arg_is(keyword, arg)) {
+            keyword.attr(KORVANE_NAME("value")) = value;
+            return;
+        }
+    }
+    py::object keyword = new_keyword(arg);
+    keyword.attr(KORVANE_NAME("value")) = value;
+    add_keyword(node, keyword);
+}
+
+// Unpacks one `choices` item into its (value, label) pair, raising what the
+// interpreter's own two-target unpacking raises.
+py::object choice_value(py::handle item) {
+    PyObject* it = PyObject_GetIter(item.ptr());
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(item.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    py::object iterator = py::reinterpret_steal<py::object>(it);
+    py::object parts[2];
+    for (int got = 0; got < 3; ++got) {
+        PyObject* next = PyIter_Next(iterator.ptr());
+        if (!next) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            if (got == 2) return parts[0];
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
+            throw py::error_already_set();
+        }
+        py::object value = py::reinterpret_steal<py::object>(next);
+        if (got == 2) {
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+            throw py::error_already_set();
+        }
+        parts[got] = value;
+    }
+    return parts[0];
+}
+
+}  // namespace
+
+py::object transform_add_blank_true(py::object node) {
+    py::object written = helper(KORVANE_NAME("get_function_name"))(node);
+    int r = PySequence_Contains(helper(KORVANE_NAME("DJANGO_STRING_FIELDS")).ptr(), written.ptr());
+    if (r < 0) throw py::error_already_set();
+    if (r) return node;
+    set_or_add_keyword(node, "blank", const_node(py::bool_(true)));
+    return node;
+}
+
+py::object transform_nullboolean(py::object node) {
+    helper(KORVANE_NAME("set_function_name"))(py::arg("node") = node,
+                                              py::arg("new_name") = "BooleanField");
+    set_or_add_keyword(node, "null", const_node(py::bool_(true)));
+    return node;
+}
+
+py::object transform_huge_char_field(py::object node) {
+    helper(KORVANE_NAME("set_function_name"))(py::arg("node") = node,
+                                              py::arg("new_name") = "TextField");
+    py::object keywords = node.attr(KORVANE_NAME("keywords"));
+    if (!truthy(keywords)) return node;
+    Py_ssize_t n = py::len(keywords);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (arg_is(keywords[py::int_(i)], "max_length")) {
+            if (PySequence_DelItem(keywords.ptr(), i) < 0) throw py::error_already_set();
+            break;
+        }
+    }
+    return node;
+}
+
+py::object transform_redundant_kwargs(py::object node) {
+    py::object defaults = helper(KORVANE_NAME("get_node_default_arguments"))(node);
+    py::object keywords = node.attr(KORVANE_NAME("keywords"));
+    if (keywords.is_none()) return node;
+    std::vector<Py_ssize_t> redundant;
+    Py_ssize_t position = 0;
+    for (py::handle keyword : keywords) {
+        py::object value = reduce_value(keyword.attr(KORVANE_NAME("value")));
+        py::object arg = keyword.attr(KORVANE_NAME("arg"));
+        int has = PySequence_Contains(defaults.ptr(), arg.ptr());
+        if (has < 0) throw py::error_already_set();
+        if (has && equals(value, defaults[arg])) redundant.push_back(position);
+        ++position;
+    }
+    for (auto it = redundant.rbegin(); it != redundant.rend(); ++it)
+        if (PySequence_DelItem(keywords.ptr(), *it) < 0) throw py::error_already_set();
+    return node;
+}
+
+py::object transform_null_to_default_str(py::object node) {
+    py::list keywords = keyword_list(node);
+    py::object null_kw, blank_kw, default_kw;
+    py::object iterable_abc = KORVANE_IMPORTED("collections.abc", "Iterable");
+    py::str empty("");
+    // Every case that leaves the declaration unchanged is found before any edit.
+    for (py::handle keyword : keywords) {
+        if (arg_is(keyword, KORVANE_NAME("null"))) {
+            null_kw = py::reinterpret_borrow<py::object>(keyword);
+        } else if (arg_is(keyword, KORVANE_NAME("blank"))) {
+            blank_kw = py::reinterpret_borrow<py::object>(keyword);
+        } else if (arg_is(keyword, KORVANE_NAME("default"))) {
+            default_kw = py::reinterpret_borrow<py::object>(keyword);
+        } else if (arg_is(keyword, KORVANE_NAME("choices"))) {
+            // An empty string is a valid value only when the choices offer it.
+            py::object choices = reduce_value(keyword.attr(KORVANE_NAME("value")));
+            if (!korvane::isinstance(choices, iterable_abc)) return node;
+            bool offers_empty = false;
+            for (py::handle item : choices) {
+                if (equals(choice_value(item), empty)) {
+                    offers_empty = true;
+                    break;
+                }
+            }
+            if (!offers_empty) return node;
+        } else if (arg_is(keyword, KORVANE_NAME("unique"))) {
+            // Several empty strings would break a unique column.
+            if (reduce_value(keyword.attr(KORVANE_NAME("value"))).ptr() == Py_True) return node;
+        }
+    }
+
+    if (!blank_kw) {
+        blank_kw = KORVANE_IMPORTED("astroid", "Keyword")(
+            py::arg("arg") = "blank", py::arg("lineno") = node.attr(KORVANE_NAME("lineno")),
+            py::arg("parent") = node);
+        add_keyword(node, blank_kw);
+    }
+    blank_kw.attr(KORVANE_NAME("value")) = const_node(py::bool_(true));
+
+    if (null_kw && default_kw) {
+        default_kw.attr(KORVANE_NAME("value")) = const_node(empty);
+        keywords.attr("remove")(null_kw);
+    } else if (null_kw) {
+        null_kw.attr(KORVANE_NAME("arg")) = "default";
+        null_kw.attr(KORVANE_NAME("value")) = const_node(empty);
+    } else if (default_kw) {
+        default_kw.attr(KORVANE_NAME("value")) = const_node(empty);
+    } else {
+        py::object keyword = new_keyword("default");
+        keyword.attr(KORVANE_NAME("value")) = const_node(empty);
+        add_keyword(node, keyword);
+    }
+    return node;
+}
+
+py::object build_transformer_visitor(py::object message_ids) {
+    py::object visitor = helper(KORVANE_NAME("NodeTransformVisitor"))();
+    py::object register_transform = visitor.attr("register_transform");
+    py::object call_class = KORVANE_IMPORTED("astroid", "Call");
+    py::object codes = self_module().attr("Codes");
+    struct Row { const char *code, *fix, *predicate; };
+    static const Row rows[] = {
+        {"C2000", "transform_null_to_default_str", "is_null_stringfield"},
+        {"C2002", "transform_redundant_kwargs", "has_redundant_kwargs"},
+        {"C2003", "transform_add_blank_true", "is_missing_blank_true"},
+        {"C2006", "transform_huge_char_field", "is_huge_char_field"},
+        {"C2008", "transform_nullboolean", "is_nullboolean"},
+    };
+    for (py::handle message_id : message_ids) {
+        for (const Row& row : rows) {
+            if (!equals(message_id, codes.attr(row.code))) continue;
+            register_transform(call_class, self_module().attr(row.fix),
+                               self_module().attr(row.predicate));
+        }
+    }
+    return visitor;
+}
+
+void register_fixes(py::module_& m) {
+    m.def("transform_null_to_default_str", &transform_null_to_default_str, py::arg("node"),
+          "Makes a nullable string field default to the empty text and blank=True.");
+    m.def("transform_redundant_kwargs", &transform_redundant_kwargs, py::arg("node"),
+          "Drops every keyword that repeats the field class's default.");
+    m.def("transform_add_blank_true", &transform_add_blank_true, py::arg("node"),
+          "Gives a nullable field blank=True.");
+    m.def("transform_huge_char_field", &transform_huge_char_field, py::arg("node"),
+          "Turns a CharField with a huge max_length into a TextField.");
+    m.def("transform_nullboolean", &transform_nullboolean, py::arg("node"),
+          "Turns a NullBooleanField into a BooleanField with null=True.");
+    m.def("build_transformer_visitor", &build_transformer_visitor, py::arg("message_ids"),
+          "A fix registry holding the fixes of the given message codes.");
+}
+
+}  // namespace korvane::colspecs

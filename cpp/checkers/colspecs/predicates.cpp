@@ -1,0 +1,193 @@
+// The nine predicates on one model field declaration (a `Call`) or one of its
+// keywords.  Each answers None for a node of another kind, else its deciding value.
+#include "colspecs.hpp"
+
+namespace korvane::colspecs {
+
+namespace {
+
+py::object safe_infer(py::handle node) {
+    return KORVANE_IMPORTED("pylint.checkers.utils", "safe_infer")(node);
+}
+
+// The class name of an inferred field instance, or null when it has none.
+py::object inferred_name(py::handle inferred) {
+    return getattr_or_null(inferred, KORVANE_NAME("name"));
+}
+
+bool name_is(py::handle inferred, const py::str& expected) {
+    py::object name = inferred_name(inferred);
+    return name && equals(name, expected);
+}
+
+bool name_in(py::handle inferred, const py::str& set_name) {
+    py::object name = inferred_name(inferred);
+    if (!name) return false;
+    int r = PySequence_Contains(helper(set_name).ptr(), name.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::object explicit_arguments(py::handle call) {
+    return helper(KORVANE_NAME("get_node_explicit_arguments"))(call);
+}
+
+py::object default_arguments(py::handle call) {
+    return helper(KORVANE_NAME("get_node_default_arguments"))(call);
+}
+
+// The constructor defaults updated with the call's own keywords.
+py::dict merged_from(py::handle defaults, py::handle explicit_args) {
+    py::dict merged;
+    merged.attr("update")(defaults);
+    merged.attr("update")(explicit_args);
+    return merged;
+}
+
+py::dict merged_arguments(py::handle call) {
+    py::object defaults = default_arguments(call);
+    return merged_from(defaults, explicit_arguments(call));
+}
+
+bool is_model_field(py::handle node) {
+    return truthy(helper(KORVANE_NAME("is_model_field"))(node));
+}
+
+py::object py_bool(bool value) { return py::bool_(value); }
+
+}  // namespace
+
+py::object is_redundant_kwargs(py::object node) {
+    py::object call = node.attr(KORVANE_NAME("parent"));
+    if (!is_model_field(call)) return py::none();
+    py::object defaults = default_arguments(call);
+    py::object arg = node.attr(KORVANE_NAME("arg"));
+    int has = PySequence_Contains(defaults.ptr(), arg.ptr());
+    if (has < 0) throw py::error_already_set();
+    if (!has) return py::none();
+    py::object value = helper(KORVANE_NAME("astroid_node_to_value"))(node.attr(KORVANE_NAME("value")));
+    return py_bool(equals(value, defaults[arg]));
+}
+
+py::object has_redundant_kwargs(py::object node) {
+    py::object keywords = node.attr(KORVANE_NAME("keywords"));
+    if (keywords.is_none()) return py_bool(false);
+    py::object predicate = self_module().attr(KORVANE_NAME("is_redundant_kwargs"));
+    for (py::handle keyword : keywords)
+        if (truthy(predicate(keyword))) return py_bool(true);
+    return py_bool(false);
+}
+
+py::object is_null_stringfield(py::object node) {
+    if (!is_model_field(node)) return py_bool(false);
+    py::object frame = node.attr(KORVANE_NAME("frame"))();
+    if (truthy(helper(KORVANE_NAME("is_model"))(frame))) {
+        // The object-id field of a generic foreign key may be a nullable string.
+        py::object generic_ids = getattr_or_null(frame, KORVANE_NAME("generic_foreign_key_field_names"));
+        if (generic_ids) {
+            py::object member = helper(KORVANE_NAME("get_member_name"))(node);
+            int r = PySequence_Contains(generic_ids.ptr(), member.ptr());
+            if (r < 0) throw py::error_already_set();
+            if (r) return py_bool(false);
+        }
+    }
+    py::object inferred = safe_infer(node);
+    if (inferred.is_none()) return py::none();
+    py::dict merged = merged_arguments(node);
+    if (name_in(inferred, KORVANE_NAME("DJANGO_STRING_FIELDS"))) return get_item(merged, KORVANE_NAME("null"));
+    return py::none();
+}
+
+py::object is_fk_mising_related_name(py::object node) {
+    py::object inferred = safe_infer(node);
+    if (inferred.is_none() || !name_is(inferred, KORVANE_NAME("ForeignKey"))) return py::none();
+    py::object klass = node.attr(KORVANE_NAME("frame"))();
+    py::object explicit_args = explicit_arguments(node);
+    if (truthy(get_item(explicit_args, KORVANE_NAME("related_name")))) return py_bool(false);
+    bool abstract = truthy(helper(KORVANE_NAME("is_node_abstract_model"))(klass));
+    return py_bool(!abstract);
+}
+
+py::object is_missing_blank_true(py::object node) {
+    if (!is_model_field(node)) return py_bool(false);
+    py::object inferred = safe_infer(node);
+    if (inferred.is_none()) return py::none();
+    if (name_in(inferred, KORVANE_NAME("DJANGO_STRING_FIELDS"))) return py::none();
+    if (name_in(inferred, KORVANE_NAME("DJANGO_BOOLEAN_FIELDS"))) return py::none();
+    py::object explicit_args = explicit_arguments(node);
+    py::object null = get_item(explicit_args, KORVANE_NAME("null"));
+    if (!truthy(null)) return null;
+    if (truthy(get_item(explicit_args, KORVANE_NAME("blank")))) return py_bool(false);
+    return py_bool(get_item(explicit_args, KORVANE_NAME("default")).is_none());
+}
+
+py::object is_huge_char_field(py::object node) {
+    if (!is_model_field(node)) return py_bool(false);
+    py::object inferred = safe_infer(node);
+    if (inferred.is_none() || !name_is(inferred, KORVANE_NAME("CharField"))) return py::none();
+    py::object max_length = get_item(merged_arguments(node), KORVANE_NAME("max_length"));
+    if (!truthy(max_length)) return py_bool(false);  // a falsy length counts as 0
+    // A length that is no number (a name bound elsewhere, a call, other text) is not
+    // huge: the declaration is left alone rather than ending the lint run.
+    PyObject* number = PyNumber_Long(max_length.ptr());
+    if (!number) {
+        if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError) ||
+            PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            return py_bool(false);
+        }
+        throw py::error_already_set();
+    }
+    py::object length = py::reinterpret_steal<py::object>(number);
+    py::object limit = self_module().attr(KORVANE_NAME("MAX_CHARFIELD_LENGTH"));
+    int r = PyObject_RichCompareBool(length.ptr(), limit.ptr(), Py_GT);
+    if (r < 0) throw py::error_already_set();
+    return py_bool(r == 1);
+}
+
+py::object is_nullboolean(py::object node) {
+    if (!is_model_field(node)) return py_bool(false);
+    py::object inferred = safe_infer(node);
+    if (!truthy(inferred)) return inferred;
+    return py_bool(name_is(inferred, KORVANE_NAME("NullBooleanField")));
+}
+
+py::object is_non_unique_fk(py::object node) {
+    py::object explicit_args = explicit_arguments(node);
+    py::dict merged = merged_from(default_arguments(node), explicit_args);
+    py::object primary_key = get_item(merged, KORVANE_NAME("primary_key"));
+    if (!truthy(primary_key)) return primary_key;
+    py::object unique = explicit_args.attr(KORVANE_NAME("get"))(KORVANE_NAME("unique"), py::bool_(true));
+    return py_bool(unique.ptr() == Py_False);
+}
+
+py::object is_fragile_unique_for(py::object keyword_node) {
+    py::object arg = keyword_node.attr(KORVANE_NAME("arg"));
+    for (const py::str* name : {&KORVANE_NAME("unique_for_date"), &KORVANE_NAME("unique_for_month"),
+                                &KORVANE_NAME("unique_for_year")})
+        if (equals(arg, *name)) return py_bool(true);
+    return py::none();
+}
+
+void register_predicates(py::module_& m) {
+    m.def("is_redundant_kwargs", &is_redundant_kwargs, py::arg("node"),
+          "Whether a keyword of a field declaration repeats the field class's default.");
+    m.def("has_redundant_kwargs", &has_redundant_kwargs, py::arg("node"),
+          "Whether any keyword of a field declaration repeats its default.");
+    m.def("is_null_stringfield", &is_null_stringfield, py::arg("node"),
+          "Whether a string field allows NULL.");
+    m.def("is_fk_mising_related_name", &is_fk_mising_related_name, py::arg("node"),
+          "Whether a ForeignKey of a concrete model has no related_name.");
+    m.def("is_missing_blank_true", &is_missing_blank_true, py::arg("node"),
+          "Whether a nullable non-string, non-boolean field is neither blank nor defaulted.");
+    m.def("is_huge_char_field", &is_huge_char_field, py::arg("node"),
+          "Whether a CharField's max_length exceeds MAX_CHARFIELD_LENGTH.");
+    m.def("is_nullboolean", &is_nullboolean, py::arg("node"),
+          "Whether a field is a NullBooleanField.");
+    m.def("is_non_unique_fk", &is_non_unique_fk, py::arg("node"),
+          "Whether a primary key is declared with unique=False.");
+    m.def("is_fragile_unique_for", &is_fragile_unique_for, py::arg("keyword_node"),
+          "Whether a keyword is one of the unique_for_date/month/year options.");
+}
+
+}  // namespace korvane::colspecs

@@ -1,0 +1,208 @@
+// The member-order and model-naming checker.
+#include "memberorder.hpp"
+
+namespace korvane::memberorder {
+
+namespace {
+
+py::object* codes_ = nullptr;
+py::object* member_order_ = nullptr;
+py::object* prefix_counter_ = nullptr;
+
+void report(py::handle self, const char* code_name, py::handle node, py::dict args) {
+    self.attr(KORVANE_NAME("add_message"))(codes_->attr(code_name), py::arg("node") = node,
+                                           py::arg("args") = args);
+}
+
+bool is_model(py::handle node) { return truthy(helper(KORVANE_NAME("is_model"))(node)); }
+bool is_model_field(py::handle node) {
+    return truthy(helper(KORVANE_NAME("is_model_field"))(node));
+}
+
+bool contains(py::handle container, py::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+Py_ssize_t position(py::handle name) {
+    Py_ssize_t index = PySequence_Index(member_order_->ptr(), name.ptr());
+    if (index < 0) throw py::error_already_set();
+    return index;
+}
+
+bool less(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::dict option(int default_value, const char* help) {
+    py::dict d;
+    d["default"] = default_value;
+    d["type"] = "int";
+    d["metavar"] = "<int>";
+    d["help"] = help;
+    return d;
+}
+
+py::dict order_args(py::object before, py::object after) {
+    py::dict args;
+    args["before"] = before;
+    args["after"] = after;
+    return args;
+}
+
+// The class or function frame that holds a node's definition.
+py::object parent_frame(py::handle node) {
+    return node.attr(KORVANE_NAME("parent")).attr(KORVANE_NAME("frame"))();
+}
+
+void visit_module(py::object self, py::object) {
+    self.attr(KORVANE_NAME("model_names")) = py::list();
+}
+
+void leave_module(py::object self, py::object node) {
+    py::object config = self.attr(KORVANE_NAME("config"));
+    py::list model_names = self.attr(KORVANE_NAME("model_names"));
+    py::int_ model_count(py::len(model_names));
+    py::object max_models = config.attr(KORVANE_NAME("max_models"));
+    if (!less(model_count, max_models)) {
+        py::dict args;
+        args["count"] = model_count;
+        args["maximum"] = max_models;
+        report(self, "C3000", node.attr(KORVANE_NAME("root"))(), args);
+    }
+    if (py::len(model_names) == 0) return;
+
+    py::object prefixes = (*prefix_counter_)(
+        py::arg("values") = model_names,
+        py::arg("min_length") = config.attr(KORVANE_NAME("min_common_model_prefix_length")));
+    py::object min_count = config.attr(KORVANE_NAME("max_common_model_prefix"));
+    py::str abstract_word("abstract"), base_word("base");
+    for (py::handle key : py::list(prefixes)) {
+        bool drop = less(prefixes[key], min_count);
+        if (!drop) {
+            py::object lowered = key.attr("lower")();
+            drop = lowered.equal(abstract_word) || lowered.equal(base_word);
+        }
+        if (drop && PyObject_DelItem(prefixes.ptr(), key.ptr()) < 0) throw py::error_already_set();
+    }
+
+    py::object prefix;
+    Py_ssize_t longest = -1;
+    for (py::handle key : prefixes) {
+        Py_ssize_t length = py::len(key);
+        if (length > longest) {
+            longest = length;
+            prefix = py::reinterpret_borrow<py::object>(key);
+        }
+    }
+    if (!prefix || longest == 0) return;
+    py::dict args;
+    args["count"] = prefixes[prefix];
+    args["prefix"] = prefix;
+    report(self, "C3003", node.attr(KORVANE_NAME("root"))(), args);
+}
+
+// A standard member directly below a method that belongs after it, or directly
+// below a method that is no standard member, is out of place.
+void check_attribute_order(py::object self, py::object node) {
+    py::object name = node.attr(KORVANE_NAME("name"));
+    if (!contains(*member_order_, name)) return;
+    py::object previous = node.attr(KORVANE_NAME("previous_sibling"))();
+    if (!korvane::isinstance(previous, KORVANE_IMPORTED("astroid", "FunctionDef"))) return;
+    Py_ssize_t index = position(name);
+    py::object previous_name = previous.attr(KORVANE_NAME("name"));
+    if (!contains(*member_order_, previous_name))
+        report(self, "C3002", previous, order_args(name, previous_name));
+    else if (index < position(previous_name))
+        report(self, "C3002", node, order_args(name, previous_name));
+}
+
+// The first value that "Meta" infers to from the model's scope, or null when there
+// is none or it is no definition with a line number.
+py::object meta_line(py::handle node) {
+    py::object values;
+    try {
+        values = node.attr(KORVANE_NAME("scope"))().attr(KORVANE_NAME("ilookup"))(KORVANE_NAME("Meta"));
+        PyObject* first = PyIter_Next(values.ptr());
+        if (!first) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return py::object();
+        }
+        py::object meta = py::reinterpret_steal<py::object>(first);
+        if (meta.is(KORVANE_IMPORTED("astroid", "Uninferable"))) return py::object();
+        py::object line = getattr_or_null(meta, KORVANE_NAME("lineno"));
+        if (!line || !PyLong_CheckExact(line.ptr())) return py::object();
+        return line;
+    } catch (py::error_already_set& e) {
+        if (e.matches(KORVANE_IMPORTED("astroid", "InferenceError"))) return py::object();
+        throw;
+    }
+}
+
+void visit_call(py::object self, py::object node) {
+    if (!is_model(node.attr(KORVANE_NAME("frame"))())) return;
+    if (!is_model_field(node)) return;
+    py::object previous = node.attr(KORVANE_NAME("previous_sibling"))();
+    if (korvane::isinstance(previous, KORVANE_IMPORTED("astroid", "Assign")))
+        previous = previous.attr(KORVANE_NAME("value"));
+    if (previous.is_none() || is_model_field(previous)) return;
+    py::object meta = meta_line(node);
+    if (!meta) return;
+    if (less(meta, node.attr(KORVANE_NAME("lineno")))) {
+        py::object before = helper(KORVANE_NAME("get_member_name"))(node);
+        report(self, "C3002", node, order_args(before, KORVANE_NAME("Meta")));
+    }
+}
+
+void visit_functiondef(py::object self, py::object node) {
+    if (is_model(parent_frame(node))) check_attribute_order(self, node);
+}
+
+void visit_classdef(py::object self, py::object node) {
+    if (is_model(node)) {
+        self.attr(KORVANE_NAME("model_names")).attr("append")(node.attr(KORVANE_NAME("name")));
+        return;
+    }
+    if (is_model(parent_frame(node))) check_attribute_order(self, node);
+}
+
+}  // namespace
+
+void register_checker(py::module_& m) {
+    codes_ = &keep(m.attr("Codes"));
+    member_order_ = &keep(m.attr("STANDARD_MEMBERORDER"));
+    prefix_counter_ = &keep(m.attr("get_longest_common_prefix"));
+    py::object context_string = helper(KORVANE_NAME("context_string"));
+
+    py::dict msgs;
+    msgs[codes_->attr("C3000")] = py::make_tuple(context_string(), "tall-models", "To many models");
+    msgs[codes_->attr("C3002")] =
+        py::make_tuple(context_string(), "model-method-order", "Wrong method order");
+    msgs[codes_->attr("C3003")] =
+        py::make_tuple(context_string(), "model-common-prefix", "Common application prefix");
+
+    py::dict ns;
+    ns["__doc__"] = "Reports model member order, modules with many models and common model prefixes.";
+    ns["__implements__"] = py::make_tuple(KORVANE_IMPORTED("pylint.interfaces", "IAstroidChecker"));
+    ns["name"] = "models";
+    ns["msgs"] = msgs;
+    ns["options"] = py::make_tuple(
+        py::make_tuple("max-models", option(10, "Maximum number of models per module")),
+        py::make_tuple("min-common-model-prefix-length",
+                       option(4, "Minimum length of model prefixes")),
+        py::make_tuple("max-common-model-prefix",
+                       option(4, "Maximum number of models that can have the same prefix")));
+    py::object cls = make_class(m, "Checker",
+                                py::make_tuple(KORVANE_IMPORTED("pylint.checkers", "BaseChecker")), ns);
+    def_method(cls, "visit_module", &visit_module);
+    def_method(cls, "leave_module", &leave_module);
+    def_method(cls, "check_attribute_order", &check_attribute_order);
+    def_method(cls, "visit_call", &visit_call);
+    def_method(cls, "visit_functiondef", &visit_functiondef);
+    def_method(cls, "visit_classdef", &visit_classdef);
+}
+
+}  // namespace korvane::memberorder

@@ -1,0 +1,384 @@
+"""Model field predicates, the model field checker and its fixes."""
+from pathlib import Path
+
+import astroid
+import pytest
+from pylint.lint import PyLinter
+from pylint.reporters import CollectingReporter
+from pylint.testutils import UnittestLinter
+from pylint.utils import ASTWalker
+
+from korvane.staticanalysis import shims  # noqa: F401  (Django inference on astroid.MANAGER)
+from korvane.staticanalysis.checkers import colspecs
+
+FIXTURES = Path(__file__).parent / "fixtures" / "models"
+
+HEADER = """\
+from django.db import models
+from django.contrib.contenttypes.fields import GenericForeignKey
+"""
+
+
+def field(declaration, body=""):
+    """The call of `x = <declaration>` in a model class."""
+    tree = astroid.parse(f"{HEADER}class M(models.Model):\n{body}    x = {declaration}\n")
+    return tree.body[-1].body[-1].value
+
+
+def keyword(declaration, name):
+    return next(k for k in field(declaration).keywords if k.arg == name)
+
+
+def walk(code, modname="shop.models", **config):
+    linter = UnittestLinter()
+    checker = colspecs.Checker(linter)
+    for key, value in config.items():
+        setattr(checker.config, key, value)
+    walker = ASTWalker(linter)
+    walker.add_checker(checker)
+    walker.walk(astroid.parse(code, module_name=modname))
+    return linter.release_messages()
+
+
+def findings(code, **config):
+    return [(m.msg_id, m.args) for m in walk(code, **config)]
+
+
+def model(*lines):
+    return HEADER + "class M(models.Model):\n" + "".join(f"    {line}\n" for line in lines)
+
+
+def same(answer, expected):
+    if expected is None or isinstance(expected, bool):
+        return answer is expected
+    return answer == expected
+
+
+# --- predicates ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("predicate, declaration, expected", [
+    ("is_huge_char_field", "models.CharField(max_length=512)", False),
+    ("is_huge_char_field", "models.CharField(max_length=513)", True),
+    ("is_huge_char_field", "models.CharField(max_length='600')", True),
+    ("is_huge_char_field", "models.CharField(max_length=600.9)", True),
+    ("is_huge_char_field", "models.CharField()", False),
+    ("is_huge_char_field", "models.CharField(max_length=None)", False),
+    ("is_huge_char_field", "models.TextField(max_length=1000)", None),
+    # a length that is no number is not huge, and nothing raises
+    ("is_huge_char_field", "models.CharField(max_length=compute_length())", False),
+    ("is_huge_char_field", "models.CharField(max_length=settings.LENGTH)", False),
+    ("is_huge_char_field", "models.CharField(max_length='long')", False),
+    ("is_huge_char_field", "len('not a field')", False),
+    ("is_null_stringfield", "models.CharField(null=True)", True),
+    ("is_null_stringfield", "models.EmailField(null=True)", True),
+    ("is_null_stringfield", "models.CharField()", False),
+    ("is_null_stringfield", "models.IntegerField(null=True)", None),
+    ("is_null_stringfield", "undefined_call()", False),
+    ("is_missing_blank_true", "models.DateTimeField(null=True)", True),
+    ("is_missing_blank_true", "models.DateTimeField(null=True, blank=True)", False),
+    ("is_missing_blank_true", "models.IntegerField(null=True, default=0)", False),
+    ("is_missing_blank_true", "models.IntegerField(null=True, default=None)", True),
+    ("is_missing_blank_true", "models.IntegerField()", None),
+    ("is_missing_blank_true", "models.IntegerField(null=False)", False),
+    ("is_missing_blank_true", "models.CharField(null=True)", None),
+    ("is_missing_blank_true", "models.BooleanField(null=True)", None),
+    ("is_fk_mising_related_name", "models.ForeignKey('A', on_delete=models.CASCADE)", True),
+    ("is_fk_mising_related_name",
+     "models.ForeignKey('A', on_delete=models.CASCADE, related_name='books')", False),
+    ("is_fk_mising_related_name", "models.IntegerField()", None),
+    ("is_non_unique_fk", "models.IntegerField(primary_key=True, unique=False)", True),
+    ("is_non_unique_fk", "models.IntegerField(primary_key=True)", False),
+    ("is_non_unique_fk", "models.IntegerField(primary_key=True, unique=0)", False),
+    ("is_non_unique_fk", "models.IntegerField(unique=False)", False),
+    ("is_nullboolean", "models.NullBooleanField()", True),
+    ("is_nullboolean", "models.BooleanField()", False),
+    ("is_nullboolean", "undefined_call()", False),
+    ("has_redundant_kwargs", "models.IntegerField()", False),
+    ("has_redundant_kwargs", "models.IntegerField(null=True, blank=False)", True),
+    ("has_redundant_kwargs", "models.IntegerField(null=True, blank=True)", False),
+])
+def test_call_predicates(predicate, declaration, expected):
+    assert same(getattr(colspecs, predicate)(field(declaration)), expected)
+
+
+@pytest.mark.parametrize("predicate, declaration, name, expected", [
+    ("is_redundant_kwargs", "models.IntegerField(null=False)", "null", True),
+    ("is_redundant_kwargs", "models.IntegerField(blank=False)", "blank", True),
+    ("is_redundant_kwargs", "models.IntegerField(null=0)", "null", True),
+    ("is_redundant_kwargs", "models.IntegerField(null=True)", "null", False),
+    ("is_redundant_kwargs", "models.IntegerField(default=1)", "default", None),
+    ("is_redundant_kwargs", "models.IntegerField(null=compute())", "null", False),
+    ("is_redundant_kwargs", "undefined_call(null=False)", "null", None),
+    ("is_fragile_unique_for", "models.DateField(unique_for_year='d')", "unique_for_year", True),
+    ("is_fragile_unique_for", "models.DateField(unique_for_date='d')", "unique_for_date", True),
+    ("is_fragile_unique_for", "models.DateField(unique=True)", "unique", None),
+])
+def test_keyword_predicates(predicate, declaration, name, expected):
+    assert same(getattr(colspecs, predicate)(keyword(declaration, name)), expected)
+
+
+def test_predicates_take_their_node_by_keyword():
+    assert colspecs.is_huge_char_field(node=field("models.CharField(max_length=600)")) is True
+    assert colspecs.is_fragile_unique_for(
+        keyword_node=keyword("models.DateField(unique_for_month='d')", "unique_for_month")) is True
+
+
+def test_generic_foreign_key_id_field_may_be_a_nullable_string():
+    body = ("    content_type = models.ForeignKey('contenttypes.ContentType', on_delete=models.CASCADE)\n"
+            "    target = GenericForeignKey('content_type', 'x')\n")
+    assert colspecs.is_null_stringfield(field("models.CharField(null=True)", body)) is False
+    assert colspecs.is_null_stringfield(field("models.CharField(null=True)")) is True
+
+
+def test_foreign_key_of_abstract_model_is_not_reported():
+    body = "    class Meta:\n        abstract = True\n"
+    assert colspecs.is_fk_mising_related_name(
+        field("models.ForeignKey('A', on_delete=models.CASCADE)", body)) is False
+
+
+def test_limit_is_the_module_constant():
+    assert colspecs.MAX_CHARFIELD_LENGTH == 512
+    assert colspecs.Codes.C2011 == "C2011"
+
+
+# --- checker -------------------------------------------------------------------------
+
+@pytest.mark.parametrize("declaration, expected", [
+    ("nickname = models.CharField(max_length=50, null=True)", [("C2000", {"name": "nickname"})]),
+    ("published = models.DateTimeField(null=True)", [("C2003", {"name": "published"})]),
+    ("published = models.DateTimeField(null=True, blank=True)", []),
+    ("active = models.BooleanField(default=True, null=False)",
+     [("C2002", {"name": "active", "option": "null", "value": False})]),
+    ("author = models.ForeignKey('Author', on_delete=models.CASCADE)",
+     [("C2005", {"name": "author"})]),
+    ("author = models.ForeignKey('Author', on_delete=models.CASCADE, related_name='books')", []),
+    ("title = models.CharField(max_length=1000)", [("C2006", {"name": "title", "value": 1000})]),
+    ("title = models.CharField(max_length=512)", []),
+    ("flag = models.NullBooleanField()", [("C2008", {"name": "flag"})]),
+    ("key = models.IntegerField(primary_key=True, unique=False)",
+     [("C2011", {"name": "key"}), ("C2002", {"name": "key", "option": "unique", "value": False})]),
+    ("day = models.DateField(unique_for_year='published')",
+     [("C2004", {"name": "day", "option": "unique_for_year"})]),
+    # several findings of one declaration: the call's own first, then its keywords'
+    ("title = models.CharField(max_length=1000, null=True, blank=False)",
+     [("C2006", {"name": "title", "value": 1000}), ("C2000", {"name": "title"}),
+      ("C2002", {"name": "title", "option": "blank", "value": False})]),
+    ("size = models.CharField(max_length=compute_length())", []),
+])
+def test_declaration_findings(declaration, expected):
+    assert findings(model(declaration)) == expected
+
+
+def test_keyword_findings_are_raised_on_the_call():
+    messages = walk(model("day = models.DateField(null=False,", "    unique_for_date='x')"))
+    assert [m.msg_id for m in messages] == ["C2002", "C2004"]
+    assert all(isinstance(m.node, astroid.Call) and m.node.lineno == 4 for m in messages)
+
+
+def test_declaration_without_member_name_only_gets_keyword_findings():
+    code = model("x: int = models.CharField(max_length=900, null=False)",
+                 *[f"f{i} = models.IntegerField()" for i in range(2)])
+    assert findings(code, max_colspecs=2) == [
+        ("C2002", {"name": None, "option": "null", "value": False})]
+
+
+@pytest.mark.parametrize("fields, config, expected", [
+    (20, {}, []),
+    (21, {}, [("C2001", {"count": 21})]),
+    (6, {"max_colspecs": 5}, [("C2001", {"count": 6})]),
+    (5, {"max_colspecs": 5}, []),
+])
+def test_tall_model(fields, config, expected):
+    code = model(*[f"f{i} = models.IntegerField()" for i in range(fields)])
+    messages = walk(code, **config)
+    assert [(m.msg_id, m.args) for m in messages] == expected
+    assert all(isinstance(m.node, astroid.ClassDef) for m in messages)
+
+
+def test_fields_of_plain_classes_and_methods_are_not_counted_for_the_model():
+    code = HEADER + "class Plain:\n" + "".join(
+        f"    f{i} = models.IntegerField()\n" for i in range(30))
+    code += "class M(models.Model):\n    a = models.IntegerField()\n    def m(self):\n" + "".join(
+        f"        f{i} = models.IntegerField()\n" for i in range(5))
+    assert findings(code, max_colspecs=1) == []
+    assert findings(code.replace("IntegerField()", "NullBooleanField()", 1)) == [
+        ("C2008", {"name": "f0"})]
+
+
+def test_charfield_length_option_does_not_change_the_limit():
+    assert findings(model("name = models.CharField(max_length=300)"), max_charfield_length=100) == []
+
+
+def test_migration_module_gets_no_findings():
+    code = (HEADER + "from django.db import migrations\n"
+            "class Migration(migrations.Migration):\n    operations = []\n"
+            "class M(models.Model):\n    name = models.CharField(max_length=900, null=True)\n"
+            "    flag = models.NullBooleanField(null=False)\n")
+    assert findings(code, max_colspecs=0) == []
+
+
+def test_checker_class_declares_family_rows():
+    from pylint.checkers import BaseChecker
+    from pylint.interfaces import IAstroidChecker
+
+    assert issubclass(colspecs.Checker, BaseChecker)
+    assert colspecs.Checker.__implements__ == (IAstroidChecker,)
+    assert colspecs.Checker.name == "colspecs"
+    assert list(colspecs.Checker.msgs) == [
+        "C2000", "C2001", "C2002", "C2003", "C2004", "C2005", "C2006", "C2008", "C2011"]
+    template, symbol, _ = colspecs.Checker.msgs["C2003"]
+    args = {"name": "x"}
+    assert symbol == "field-null-not-blank" and template % args is args
+    assert [name for name, _ in colspecs.Checker.options] == ["max-colspecs", "max-charfield-length"]
+    assert list(colspecs.Checker.options[0][1]) == ["default", "type", "metavar", "help"]
+
+
+def test_linter_run_over_fixture_package():
+    reporter = CollectingReporter()
+    linter = PyLinter(reporter=reporter)
+    linter.register_checker(colspecs.Checker(linter))
+    linter.check([str(FIXTURES / "shop")])
+    got = [(m.module, m.line, m.msg_id, m.msg) for m in reporter.messages if m.msg_id.startswith("C2")]
+    assert sorted(got, key=lambda m: m[0]) == [
+        ("shop.catalogue", 4, "C2001", {"count": 21}),
+        ("shop.models", 6, "C2000", {"name": "nickname"}),
+        ("shop.models", 7, "C2003", {"name": "published"}),
+        ("shop.models", 9, "C2002", {"name": "active", "option": "null", "value": False}),
+        ("shop.models", 10, "C2005", {"name": "mentor"}),
+        ("shop.models", 12, "C2006", {"name": "title", "value": 1000}),
+        ("shop.models", 14, "C2008", {"name": "verified"}),
+        ("shop.models", 15, "C2011", {"name": "code"}),
+        ("shop.models", 15, "C2002", {"name": "code", "option": "unique", "value": False}),
+        ("shop.models", 16, "C2004", {"name": "issued", "option": "unique_for_year"}),
+    ]
+
+
+# --- fixes ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("codes, declaration, fixed", [
+    ({"C2000"}, "models.CharField(max_length=20, null=True)",
+     "models.CharField(max_length=20, default='', blank=True)"),
+    ({"C2000"}, "models.CharField(null=True, default=None, blank=False)",
+     "models.CharField(default='', blank=True)"),
+    ({"C2000"}, "models.CharField(null=True, unique=True)", None),
+    ({"C2000"}, "models.CharField(null=True, choices=[('a', 'A')])", None),
+    ({"C2000"}, "models.CharField(null=True, choices=[('', 'None'), ('a', 'A')])",
+     "models.CharField(default='', choices=[('', 'None'), ('a', 'A')], blank=True)"),
+    ({"C2000"}, "models.CharField(null=True, unique=1)",
+     "models.CharField(default='', unique=1, blank=True)"),
+    ({"C2000"}, "models.CharField(null=True, **extra)",
+     "models.CharField(default='', blank=True, **extra)"),
+    ({"C2006"}, "models.CharField(max_length=1000, null=True)", "models.TextField(null=True)"),
+    ({"C2006"}, "models.CharField(max_length=1000)", "models.TextField()"),
+    ({"C2006"}, "models.CharField(max_length=512)", None),
+    ({"C2008"}, "models.NullBooleanField()", "models.BooleanField(null=True)"),
+    ({"C2008"}, "models.NullBooleanField(null=False, default=None)",
+     "models.BooleanField(null=True, default=None)"),
+    ({"C2003"}, "models.ForeignKey('self', null=True, blank=False)",
+     "models.ForeignKey('self', null=True, blank=True)"),
+    ({"C2003"}, "models.ForeignKey('self', null=True)",
+     "models.ForeignKey('self', null=True, blank=True)"),
+    ({"C2002"}, "models.CharField(max_length=20, null=False, blank=True, default='x')",
+     "models.CharField(max_length=20, blank=True, default='x')"),
+    ({"C2002"}, "models.CharField(null=False, max_length=20, blank=False)",
+     "models.CharField(max_length=20)"),
+    (["C2006", "C2000"], "models.CharField(max_length=1000, null=True)",
+     "models.TextField(default='', blank=True)"),
+    ({"C9000", "C4007"}, "models.NullBooleanField()", None),
+])
+def test_fix_factory(codes, declaration, fixed):
+    call = field(declaration)
+    statement = call.parent
+    before = call.as_string()
+    colspecs.build_transformer_visitor(message_ids=codes).visit(statement)
+    assert call.as_string() == (before if fixed is None else fixed)
+
+
+@pytest.mark.parametrize("fix, declaration, fixed", [
+    ("transform_add_blank_true", "models.CharField(blank=True, null=True)",
+     "models.CharField(blank=True, null=True)"),
+    ("transform_add_blank_true", "ForeignKey('self')", "ForeignKey('self', blank=True)"),
+    ("transform_nullboolean", "NullBooleanField()", "BooleanField(null=True)"),
+    ("transform_huge_char_field", "models.CharField(null=True, blank=True)",
+     "models.TextField(null=True, blank=True)"),
+    ("transform_null_to_default_str", "models.CharField()",
+     "models.CharField(blank=True, default='')"),
+])
+def test_fix_called_directly(fix, declaration, fixed):
+    call = field(declaration)
+    assert getattr(colspecs, fix)(call) is call
+    assert call.as_string() == fixed
+
+
+def test_null_to_default_str_adds_blank_with_the_call_as_parent():
+    call = field("models.CharField(null=True)")
+    colspecs.transform_null_to_default_str(node=call)
+    blank = call.keywords[-1]
+    assert blank.arg == "blank" and blank.parent is call and blank.lineno == call.lineno
+
+
+@pytest.mark.parametrize("choices, error", [
+    ("[('a', 'A', 'extra')]", "too many values to unpack"),
+    ("[('a',)]", "not enough values to unpack"),
+])
+def test_malformed_choices_raise_before_any_edit(choices, error):
+    call = field(f"models.CharField(null=True, choices={choices})")
+    before = call.as_string()
+    with pytest.raises(ValueError, match=error):
+        colspecs.transform_null_to_default_str(call)
+    assert call.as_string() == before
+
+
+@pytest.mark.parametrize("fix", ["transform_huge_char_field", "transform_nullboolean"])
+def test_rename_of_a_subscript_callee_raises(fix):
+    call = astroid.extract_node("fields[0](max_length=900)")
+    with pytest.raises(NotImplementedError):
+        getattr(colspecs, fix)(call)
+    assert call.as_string() == "fields[0](max_length=900)"
+
+
+def test_code_repeated_registers_its_row_twice():
+    visitor = colspecs.build_transformer_visitor(["C2008", "C2008", "C2008"])
+    rows = [row for rows in visitor.transforms.values() for row in rows]
+    assert len(rows) == 3
+    call = field("models.NullBooleanField()")
+    visitor.visit(call.parent)
+    assert call.as_string() == "models.BooleanField(null=True)"
+
+
+DEFAULT_HUGE = HEADER + """\
+class CharField(models.CharField):
+    def __init__(self, verbose_name=None, name=None, max_length=1000, **kwargs):
+        super().__init__(verbose_name, name, max_length=max_length, **kwargs)
+class M(models.Model):
+    name = CharField(null=True, blank=True)
+"""
+
+
+def test_huge_length_from_a_class_default_is_reported_without_a_value():
+    assert findings(DEFAULT_HUGE) == [
+        ("C2006", {"name": "name", "value": None}), ("C2000", {"name": "name"})]
+    call = astroid.parse(DEFAULT_HUGE).body[-1].body[0].value
+    colspecs.build_transformer_visitor({"C2006"}).visit(call.parent)
+    assert call.as_string() == "TextField(null=True, blank=True)"
+
+
+def test_all_fixes_on_a_token_view_tree():
+    """Every row registered for every call, as the code transformer does."""
+    from korvane.staticanalysis import helpers
+
+    source = HEADER + (
+        "class M(models.Model):\n"
+        "    name = models.CharField(max_length=1000, null=True)  # keep\n"
+        "    flag = models.NullBooleanField(blank=False)\n"
+        "    when = models.DateTimeField(null=True)\n"
+        "    count = models.IntegerField(default=0)\n")
+    tree = helpers.build_atok(source, modname="shop.models", absolute_path="/tmp/shop/models.py").tree
+    visitor = colspecs.build_transformer_visitor(["C2000", "C2002", "C2003", "C2006", "C2008"])
+    visitor.visit(tree)
+    assert [statement.as_string() for statement in tree.body[-1].body] == [
+        "name = models.TextField(default='', blank=True)",
+        "flag = models.BooleanField(null=True)",
+        "when = models.DateTimeField(null=True, blank=True)",
+        "count = models.IntegerField(default=0)",
+    ]

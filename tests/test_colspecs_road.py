@@ -1,0 +1,49 @@
+"""The model checks on the analysis road: registered by the lint driver, filtered by
+the change set, with their context mappings as the records' messages."""
+from pathlib import Path
+
+from korvane.staticanalysis import checker
+
+PROJECT = Path(__file__).parent / "fixtures" / "models"
+MODEL_CODES = ("C2", "C3", "C5")
+
+
+def test_model_findings_through_get_messages(monkeypatch):
+    monkeypatch.chdir(PROJECT)
+    every_line = list(range(1, 80))
+    files = {
+        "shop/models.py": every_line,
+        "shop/admin.py": every_line,
+        "shop/catalogue.py": [1, 4],
+        "shop/migrations/0001_initial.py": every_line,
+    }
+    records = checker.get_messages(str(PROJECT), files, jobs=1)
+    got = sorted(
+        (r["path"], r["line"], r["message-id"], r["symbol"], r["message"])
+        for r in records if r["message-id"].startswith(MODEL_CODES))
+    assert got == [
+        ("shop/catalogue.py", 1, "C3000", "tall-models", {"count": 10, "maximum": 10}),
+        ("shop/catalogue.py", 1, "C3003", "model-common-prefix", {"count": 4, "prefix": "Book"}),
+        ("shop/catalogue.py", 4, "C2001", "tall-model", {"count": 21}),
+        ("shop/models.py", 6, "C2000", "nullable-string-field", {"name": "nickname"}),
+        ("shop/models.py", 7, "C2003", "field-null-not-blank", {"name": "published"}),
+        ("shop/models.py", 9, "C2002", "redundant-default-args",
+         {"name": "active", "option": "null", "value": False}),
+        ("shop/models.py", 10, "C2005", "missing-related-name", {"name": "mentor"}),
+        ("shop/models.py", 12, "C2006", "huge-max-length", {"name": "title", "value": 1000}),
+        ("shop/models.py", 14, "C2008", "deprecated-nullboolean-field", {"name": "verified"}),
+        ("shop/models.py", 15, "C2002", "redundant-default-args",
+         {"name": "code", "option": "unique", "value": False}),
+        ("shop/models.py", 15, "C2011", "non-unique-primary", {"name": "code"}),
+        ("shop/models.py", 16, "C2004", "brittle-unique-for",
+         {"name": "issued", "option": "unique_for_year"}),
+        ("shop/models.py", 21, "C3002", "model-method-order", {"before": "__str__", "after": "save"}),
+        ("shop/models.py", 25, "C5000", "misplaced-admin-class", {"name": "AuthorAdmin"}),
+    ]
+
+
+def test_model_options_are_set_through_the_configuration(monkeypatch):
+    monkeypatch.chdir(PROJECT)
+    config = {"max-colspecs": 30, "max-models": 11, "max-common-model-prefix": 5}
+    records = checker.get_messages(str(PROJECT), {"shop/catalogue.py": [1, 4]}, config=config, jobs=1)
+    assert [r for r in records if r["message-id"].startswith(MODEL_CODES)] == []
