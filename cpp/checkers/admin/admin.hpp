@@ -1,6 +1,7 @@
 // Module admin: placement of Django admin classes.
 #pragma once
 
+#include <korvane/checker_class.hpp>
 #include <korvane/common.hpp>
 
 namespace korvane::admin {

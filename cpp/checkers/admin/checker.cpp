@@ -27,17 +27,9 @@ void leave_classdef(py::object self, py::object node) {
 
 void register_checker(py::module_& m) {
     codes_ = &keep(m.attr("Codes"));
-    py::dict msgs;
-    msgs[codes_->attr("C5000")] =
-        py::make_tuple(helpers().attr("context_string")(), "misplaced-admin-class",
-                       "Admin class should be in admin.py");
-    py::dict ns;
-    ns["__doc__"] = "Reports admin classes defined outside an admin module.";
-    ns["__implements__"] = py::make_tuple(KORVANE_IMPORTED("pylint.interfaces", "IAstroidChecker"));
-    ns["name"] = "admin";
-    ns["msgs"] = msgs;
-    py::object cls = make_class(m, "Checker",
-                                py::make_tuple(KORVANE_IMPORTED("pylint.checkers", "BaseChecker")), ns);
+    py::object cls = make_checker_class(
+        m, "admin", "Reports admin classes defined outside an admin module.",
+        {{"C5000", "misplaced-admin-class", "Admin class should be in admin.py"}});
     def_method(cls, "visit_module", &visit_module);
     def_method(cls, "leave_classdef", &leave_classdef);
 }

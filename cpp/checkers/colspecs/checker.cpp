@@ -21,15 +21,6 @@ bool is_migration_file(py::handle node) {
     return truthy(helper(KORVANE_NAME("is_migration_file"))(node));
 }
 
-py::dict option(py::object default_value, const char* help) {
-    py::dict d;
-    d["default"] = default_value;
-    d["type"] = "int";
-    d["metavar"] = "<int>";
-    d["help"] = help;
-    return d;
-}
-
 void visit_module(py::object self, py::object) {
     self.attr(KORVANE_NAME("field_counter")) = KORVANE_IMPORTED("collections", "Counter")();
 }
@@ -106,10 +97,9 @@ void visit_call(py::object self, py::object node) {
 
 void register_checker(py::module_& m) {
     codes_ = &keep(m.attr("Codes"));
-    py::object context_string = helper(KORVANE_NAME("context_string"));
-
-    struct Row { const char *code, *symbol, *description; };
-    static const Row rows[] = {
+    py::object cls = make_checker_class(
+        m, "colspecs", "Reports findings on Django model field declarations.",
+        {
         {"C2000", "nullable-string-field", "Nullable"},
         {"C2001", "tall-model", "Too many fields"},
         {"C2002", "redundant-default-args", "Implicit false"},
@@ -119,22 +109,9 @@ void register_checker(py::module_& m) {
         {"C2006", "huge-max-length", "Huge charfield max_length"},
         {"C2008", "deprecated-nullboolean-field", "Nullable BooleanField"},
         {"C2011", "non-unique-primary", "Non-unique primary key"},
-    };
-    py::dict msgs;
-    for (const Row& row : rows)
-        msgs[code(row.code)] = py::make_tuple(context_string(), row.symbol, row.description);
-
-    py::dict ns;
-    ns["__implements__"] = py::make_tuple(KORVANE_IMPORTED("pylint.interfaces", "IAstroidChecker"));
-    ns["__doc__"] = "Reports findings on Django model field declarations.";
-    ns["name"] = "colspecs";
-    ns["msgs"] = msgs;
-    ns["options"] = py::make_tuple(
-        py::make_tuple("max-colspecs", option(py::int_(20), "Maximum number of fields for a model")),
-        py::make_tuple("max-charfield-length",
-                       option(py::int_(512), "Maximum size of max_length on a CharField")));
-    py::object cls = make_class(m, "Checker",
-                                py::make_tuple(KORVANE_IMPORTED("pylint.checkers", "BaseChecker")), ns);
+        },
+        {{"max-colspecs", 20, "Maximum number of fields for a model"},
+         {"max-charfield-length", 512, "Maximum size of max_length on a CharField"}});
 
     def_method(cls, "visit_module", &visit_module);
     def_method(cls, "leave_classdef", &leave_classdef);

@@ -1,6 +1,7 @@
 // Module colspecs: checks and fixes of Django model field declarations.
 #pragma once
 
+#include <korvane/checker_class.hpp>
 #include <korvane/common.hpp>
 
 namespace korvane::colspecs {

@@ -37,15 +37,6 @@ bool less(py::handle a, py::handle b) {
     return r == 1;
 }
 
-py::dict option(int default_value, const char* help) {
-    py::dict d;
-    d["default"] = default_value;
-    d["type"] = "int";
-    d["metavar"] = "<int>";
-    d["help"] = help;
-    return d;
-}
-
 py::dict order_args(py::object before, py::object after) {
     py::dict args;
     args["before"] = before;
@@ -175,28 +166,15 @@ void register_checker(py::module_& m) {
     codes_ = &keep(m.attr("Codes"));
     member_order_ = &keep(m.attr("STANDARD_MEMBERORDER"));
     prefix_counter_ = &keep(m.attr("get_longest_common_prefix"));
-    py::object context_string = helper(KORVANE_NAME("context_string"));
-
-    py::dict msgs;
-    msgs[codes_->attr("C3000")] = py::make_tuple(context_string(), "tall-models", "To many models");
-    msgs[codes_->attr("C3002")] =
-        py::make_tuple(context_string(), "model-method-order", "Wrong method order");
-    msgs[codes_->attr("C3003")] =
-        py::make_tuple(context_string(), "model-common-prefix", "Common application prefix");
-
-    py::dict ns;
-    ns["__doc__"] = "Reports model member order, modules with many models and common model prefixes.";
-    ns["__implements__"] = py::make_tuple(KORVANE_IMPORTED("pylint.interfaces", "IAstroidChecker"));
-    ns["name"] = "models";
-    ns["msgs"] = msgs;
-    ns["options"] = py::make_tuple(
-        py::make_tuple("max-models", option(10, "Maximum number of models per module")),
-        py::make_tuple("min-common-model-prefix-length",
-                       option(4, "Minimum length of model prefixes")),
-        py::make_tuple("max-common-model-prefix",
-                       option(4, "Maximum number of models that can have the same prefix")));
-    py::object cls = make_class(m, "Checker",
-                                py::make_tuple(KORVANE_IMPORTED("pylint.checkers", "BaseChecker")), ns);
+    py::object cls = make_checker_class(
+        m, "models",
+        "Reports model member order, modules with many models and common model prefixes.",
+        {{"C3000", "tall-models", "To many models"},
+         {"C3002", "model-method-order", "Wrong method order"},
+         {"C3003", "model-common-prefix", "Common application prefix"}},
+        {{"max-models", 10, "Maximum number of models per module"},
+         {"min-common-model-prefix-length", 4, "Minimum length of model prefixes"},
+         {"max-common-model-prefix", 4, "Maximum number of models that can have the same prefix"}});
     def_method(cls, "visit_module", &visit_module);
     def_method(cls, "leave_module", &leave_module);
     def_method(cls, "check_attribute_order", &check_attribute_order);

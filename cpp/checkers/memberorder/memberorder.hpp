@@ -1,6 +1,7 @@
 // Module memberorder: order of model members and naming of model classes.
 #pragma once
 
+#include <korvane/checker_class.hpp>
 #include <korvane/common.hpp>
 
 namespace korvane::memberorder {

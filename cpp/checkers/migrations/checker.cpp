@@ -71,19 +71,10 @@ void register_checker(py::module_& m) {
     codes_ns["C8001"] = "C8001";
     korvane::make_class(m, "Codes", py::make_tuple(), codes_ns);
 
-    py::object context_string = helpers().attr("context_string");
-    py::dict msgs;
-    msgs["C8000"] = py::make_tuple(context_string(), "migration-model-import",
-                                   "Detects importing model in migration");
-    msgs["C8001"] = py::make_tuple(context_string(), "missing-reverse-migration",
-                                   "Detects if migration has no backwards");
-    py::dict ns;
-    ns["__implements__"] =
-        py::make_tuple(korvane::import_attr("pylint.interfaces", "IAstroidChecker"));
-    ns["name"] = "migrations";
-    ns["msgs"] = msgs;
-    py::object cls = korvane::make_class(
-        m, "Checker", py::make_tuple(korvane::import_attr("pylint.checkers", "BaseChecker")), ns);
+    py::object cls = korvane::make_checker_class(
+        m, "migrations", nullptr,
+        {{"C8000", "migration-model-import", "Detects importing model in migration"},
+         {"C8001", "missing-reverse-migration", "Detects if migration has no backwards"}});
 
     korvane::def_method(cls, "visit_module", [](py::object self, py::object) {
         self.attr(KORVANE_NAME("imported_model_names")) = py::list();

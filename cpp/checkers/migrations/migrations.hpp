@@ -1,6 +1,7 @@
 // Migration checks: shared declarations of the migrations translation units.
 #pragma once
 
+#include <korvane/checker_class.hpp>
 #include <korvane/common.hpp>
 
 namespace migrations {

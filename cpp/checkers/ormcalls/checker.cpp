@@ -33,25 +33,13 @@ void register_checker(py::module_& m) {
     for (const char* code : kCodes) codes_ns[code] = py::str(code);
     korvane::make_class(m, "Codes", py::make_tuple(), codes_ns);
 
-    py::object context_string = helpers().attr("context_string");
-    auto entry = [&](const char* symbol, const char* description) {
-        return py::make_tuple(context_string(), symbol, description);
-    };
-    py::dict msgs;
-    msgs["C9000"] = entry("queryset-length",
-                          "Detects using len(queryset) instead of queryset.count()");
-    msgs["C9001"] = entry("indirect-foreign-key",
-                          "Traversting foo.bar.pk instead of using foo.bar_pk");
-    msgs["C9002"] = entry("count-instead-exists", "Using count() where exists() could be better");
-    msgs["C9003"] = entry("truthy-instead-exists",
-                          "Using truthy/falsey check on queryset when exists could be better");
-
-    py::dict ns;
-    ns["__implements__"] = py::make_tuple(korvane::import_attr("pylint.interfaces", "IAstroidChecker"));
-    ns["name"] = "ormcalls";
-    ns["msgs"] = msgs;
-    py::object cls = korvane::make_class(
-        m, "Checker", py::make_tuple(korvane::import_attr("pylint.checkers", "BaseChecker")), ns);
+    py::object cls = korvane::make_checker_class(
+        m, "ormcalls", nullptr,
+        {{"C9000", "queryset-length", "Detects using len(queryset) instead of queryset.count()"},
+         {"C9001", "indirect-foreign-key", "Traversting foo.bar.pk instead of using foo.bar_pk"},
+         {"C9002", "count-instead-exists", "Using count() where exists() could be better"},
+         {"C9003", "truthy-instead-exists",
+          "Using truthy/falsey check on queryset when exists could be better"}});
 
     korvane::def_method(cls, "visit_call", [](py::object self, py::object node) {
         if (truthy(is_queryset_length(node))) {

@@ -1,6 +1,7 @@
 // QuerySet-use checks: shared declarations of the ormcalls translation units.
 #pragma once
 
+#include <korvane/checker_class.hpp>
 #include <korvane/common.hpp>
 
 namespace ormcalls {

@@ -87,18 +87,10 @@ void register_checker(py::module_& m) {
     codes_ns["C6002"] = "C6002";
     korvane::make_class(m, "Codes", py::make_tuple(), codes_ns);
 
-    py::object context_string = helpers().attr("context_string");
-    py::dict msgs;
-    msgs["C6001"] = py::make_tuple(context_string(), "non-unique-url-name", "Non unique URL name");
-    msgs["C6002"] = py::make_tuple(context_string(), "reverse-lazy-misuse",
-                                   "Using reverse_lazy when reverse would be better");
-    py::dict ns;
-    ns["__implements__"] =
-        py::make_tuple(korvane::import_attr("pylint.interfaces", "IAstroidChecker"));
-    ns["name"] = "urls";
-    ns["msgs"] = msgs;
-    py::object cls = korvane::make_class(
-        m, "Checker", py::make_tuple(korvane::import_attr("pylint.checkers", "BaseChecker")), ns);
+    py::object cls = korvane::make_checker_class(
+        m, "urls", nullptr,
+        {{"C6001", "non-unique-url-name", "Non unique URL name"},
+         {"C6002", "reverse-lazy-misuse", "Using reverse_lazy when reverse would be better"}});
 
     korvane::def_method(cls, "visit_module", [](py::object self, py::object) {
         self.attr(KORVANE_NAME("urls")) = py::set();

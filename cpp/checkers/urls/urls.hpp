@@ -1,6 +1,7 @@
 // URL configuration checks: shared declarations of the urls translation units.
 #pragma once
 
+#include <korvane/checker_class.hpp>
 #include <korvane/common.hpp>
 
 namespace urls {

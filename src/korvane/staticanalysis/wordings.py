@@ -19,7 +19,7 @@ C2006 = "Field %(name)s has a very large max_length (%(value)s); use a TextField
 C2008 = "Field %(name)s uses the deprecated NullBooleanField."
 C2011 = "Field %(name)s is a primary key that is not unique."
 
-C3000 = "This module defines %(count)s models, more than %(maximum)s."
+C3000 = "This module defines %(count)s models; keep it below %(maximum)s."
 C3002 = "Member %(after)s should come after %(before)s."
 C3003 = "%(count)s model names share the prefix %(prefix)r."
 

@@ -1,0 +1,57 @@
+// Building a pylint checker plug-in class: a Python subclass of pylint's BaseChecker
+// implementing IAstroidChecker, with its `name`, its `msgs` table (every template an
+// empty `helpers.context_string`, so a finding's message is its context mapping) and
+// its integer options.  The visit methods are attached by the caller.
+#pragma once
+
+#include <korvane/common.hpp>
+
+#include <initializer_list>
+
+namespace korvane {
+
+// One row of a checker's `msgs`: code -> (template, symbol, description).
+struct MessageRow {
+    const char* code;
+    const char* symbol;
+    const char* description;
+};
+
+// One integer option declaration: (name, {default, type, metavar, help}).
+struct IntOption {
+    const char* name;
+    int default_value;
+    const char* help;
+};
+
+inline py::object make_checker_class(py::module_& m, const char* checker_name, const char* doc,
+                                     std::initializer_list<MessageRow> rows,
+                                     std::initializer_list<IntOption> options = {}) {
+    py::object context_string =
+        import_attr("korvane.staticanalysis.helpers", "context_string");
+    py::dict msgs;
+    for (const MessageRow& row : rows)
+        msgs[py::str(row.code)] = py::make_tuple(context_string(), row.symbol, row.description);
+
+    py::dict ns;
+    if (doc) ns["__doc__"] = doc;
+    ns["__implements__"] = py::make_tuple(import_attr("pylint.interfaces", "IAstroidChecker"));
+    ns["name"] = checker_name;
+    ns["msgs"] = msgs;
+    if (options.size()) {
+        py::list declarations;
+        for (const IntOption& option : options) {
+            py::dict spec;
+            spec["default"] = option.default_value;
+            spec["type"] = "int";
+            spec["metavar"] = "<int>";
+            spec["help"] = option.help;
+            declarations.append(py::make_tuple(option.name, spec));
+        }
+        ns["options"] = py::tuple(declarations);
+    }
+    return make_class(m, "Checker", py::make_tuple(import_attr("pylint.checkers", "BaseChecker")),
+                      ns);
+}
+
+}  // namespace korvane
