@@ -1,0 +1,115 @@
+"""Command-line host: analyses one Django project and prints its findings.
+
+    python -m korvane.host PROJECT_ROOT
+
+Every selected Python module and HTML template of the project is analysed whole. Each
+finding is printed as ``path:line:column: CODE symbol wording``, sorted by path, line
+and column; the project's Django version record (C1000) follows as a line of its own,
+with line and column 0, and a summary line ends the output. The exit status is 1 when
+there are findings, 0 when there are none and 2 on a usage error.
+"""
+import argparse
+import contextlib
+import os
+import sys
+from collections.abc import Mapping
+
+# The change-set key that asks for the project's Django version record.
+META_KEY = "META"
+
+
+def word(wordings, code, context):
+    """The wording of `code`, filled in from the finding's context."""
+    template = getattr(wordings, code, None)
+    if not isinstance(template, str):
+        # No wording of our own: the linter's text, or the context's values.
+        if isinstance(context, Mapping):
+            return ", ".join("{}={}".format(k, v) for k, v in context.items())
+        return "" if context is None else str(context)
+    if isinstance(context, Mapping):
+        try:
+            return template % context
+        except (KeyError, TypeError, ValueError):
+            # A context that does not fit the wording: the wording as it stands.
+            return template
+    return template
+
+
+def finding_line(record, wordings, symbols):
+    """Sort key and printed line of one Python or template record."""
+    code = record["message-id"]
+    # Template records carry no symbol of their own.
+    symbol = record.get("symbol") or symbols.get(code, "")
+    text = word(wordings, code, record.get("message"))
+    key = (record["path"], record["line"], record["column"], code)
+    line = "{}:{}:{}: {} {} {}".format(*key[:3], code, symbol, text)
+    return key, line.rstrip()
+
+
+def meta_line(record, wordings):
+    """Printed line of the project's Django version record."""
+    code = record["message-id"]
+    text = word(wordings, code, record["body"])
+    return "{}:0:0: {} {} {}".format(record["path"], code, record["message_type"], text).rstrip()
+
+
+def plural(count, noun):
+    return "{} {}{}".format(count, noun, "" if count == 1 else "s")
+
+
+def report(records, files_checked, wordings, symbols, out):
+    """Print the records and the summary line; answer the number of findings."""
+    findings = []
+    project_lines = []
+    for record in records:
+        if record.get("message_type") == "meta":
+            project_lines.append(meta_line(record, wordings))
+        else:
+            findings.append(finding_line(record, wordings, symbols))
+    findings.sort(key=lambda item: item[0])
+    for _, line in findings:
+        print(line, file=out)
+    for line in project_lines:
+        print(line, file=out)
+    print(
+        "{}, {} checked".format(plural(len(findings), "finding"), plural(files_checked, "file")),
+        file=out,
+    )
+    return len(findings)
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(
+        prog="python -m korvane.host",
+        description="Analyse a Django project and print its findings.",
+    )
+    parser.add_argument("project_root", metavar="PROJECT_ROOT", help="the project's root directory")
+    args = parser.parse_args(argv)
+    if not os.path.isdir(args.project_root):
+        parser.error("not a directory: {}".format(args.project_root))
+    return args
+
+
+def main(argv=None):
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    # Links resolved, as file selection resolves the paths it finds under the root.
+    root = os.path.realpath(args.project_root)
+    # The analysis reads the project from its root and imports its modules by name.
+    os.chdir(root)
+    sys.path.insert(0, root)
+
+    # Loaded only once the arguments are known to be good: loading takes a while.
+    from korvane.staticanalysis import checker, meta, wordings
+
+    files = meta.get_files_to_check_in_project(["."])
+    change_set = dict(files)
+    change_set[META_KEY] = None
+    # The linter's progress display goes to stderr; stdout carries only the report.
+    with contextlib.redirect_stdout(sys.stderr):
+        records = checker.get_messages(root, change_set)
+    count = report(records, len(files), wordings, checker.message_id_symbol_store, sys.stdout)
+    return 1 if count else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

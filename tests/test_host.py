@@ -1,0 +1,220 @@
+import io
+import os
+import re
+import subprocess
+import sys
+import types
+from pathlib import Path
+
+import pytest
+
+import korvane
+from korvane import host
+
+FIXTURES = Path(__file__).parent / "fixtures" / "host"
+FINDING = re.compile(
+    r"^(?P<path>[^:]+):(?P<line>\d+):(?P<column>\d+): "
+    r"(?P<code>[CE]\d{4}) (?P<symbol>[a-z-]+) (?P<text>.*)$"
+)
+SUMMARY = re.compile(r"^(?P<count>\d+) findings?, (?P<files>\d+) files? checked$")
+
+
+def run_host(*args, cwd=None):
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+    # The package as this test run imports it: the source tree or the installed copy.
+    env["PYTHONPATH"] = os.pathsep.join(
+        [str(Path(korvane.__file__).parents[1])] + [p for p in [env.get("PYTHONPATH")] if p]
+    )
+    return subprocess.run(
+        [sys.executable, "-m", "korvane.host", *args],
+        cwd=cwd,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+
+
+def lint(path, line, column, code, symbol, message):
+    return {
+        "type": "convention", "module": "m", "obj": "", "line": line, "column": column,
+        "path": path, "symbol": symbol, "message": message, "message-id": code,
+    }
+
+
+def html(path, line, column, code, message):
+    return {
+        "path": path, "line": line, "message": message, "type": None, "column": column,
+        "module": None, "symbol": None, "hint": None, "message-id": code,
+    }
+
+
+WORDINGS = types.SimpleNamespace(
+    C2006="Field %(name)s allows %(value)s characters.",
+    C7001="Static path %(path)r is hard-coded.",
+    C7000="Hard-coded URL.",
+    C1000="Django %(minor)s (%(specs)s).",
+)
+SYMBOLS = {"C2006": "huge-max-length", "C7000": "hard-coded-url", "C7001": "hard-coded-static-url"}
+
+
+def test_report_sorts_formats_and_summarises():
+    records = [
+        lint("web/views.py", 9, 4, "C2006", "huge-max-length", {"name": "title", "value": 600}),
+        lint("web/models.py", 12, 4, "E0001", "syntax-error", "Syntax Error"),
+        lint("web/models.py", 3, 8, "C2006", "huge-max-length", {"name": "isbn", "value": 999}),
+        html("templates/a.html", 7, 2, "C7001", {"path": "/static/a.png"}),
+        html("templates/a.html", 7, 0, "C7000", {}),
+        {"message-id": "C1000", "path": "requirements.txt", "message_type": "meta",
+         "body": {"specs": "==3.2.25", "minor": "3.2", "matching_versions": ["3.2.25"]}},
+    ]
+    out = io.StringIO()
+    assert host.report(records, 4, WORDINGS, SYMBOLS, out) == 5
+    assert out.getvalue().splitlines() == [
+        "templates/a.html:7:0: C7000 hard-coded-url Hard-coded URL.",
+        "templates/a.html:7:2: C7001 hard-coded-static-url"
+        " Static path '/static/a.png' is hard-coded.",
+        "web/models.py:3:8: C2006 huge-max-length Field isbn allows 999 characters.",
+        "web/models.py:12:4: E0001 syntax-error Syntax Error",
+        "web/views.py:9:4: C2006 huge-max-length Field title allows 600 characters.",
+        "requirements.txt:0:0: C1000 meta Django 3.2 (==3.2.25).",
+        "5 findings, 4 files checked",
+    ]
+
+
+@pytest.mark.parametrize(
+    "findings, files, summary",
+    [(0, 0, "0 findings, 0 files checked"), (1, 1, "1 finding, 1 file checked"),
+     (2, 3, "2 findings, 3 files checked")],
+)
+def test_report_summary_counts(findings, files, summary):
+    records = [html("a.html", n, 0, "C7000", {}) for n in range(findings)]
+    out = io.StringIO()
+    assert host.report(records, files, WORDINGS, SYMBOLS, out) == findings
+    assert out.getvalue().splitlines()[-1] == summary
+
+
+@pytest.mark.parametrize(
+    "code, context, text",
+    [
+        ("C2006", {"name": "title"}, "Field %(name)s allows %(value)s characters."),
+        ("C2006", None, "Field %(name)s allows %(value)s characters."),
+        ("C7000", {}, "Hard-coded URL."),
+        ("C9999", {"name": "a", "count": 2}, "name=a, count=2"),  # no wording: the context
+        ("C9999", "Syntax Error", "Syntax Error"),
+        ("C9999", None, ""),
+    ],
+)
+def test_word(code, context, text):
+    assert host.word(WORDINGS, code, context) == text
+
+
+@pytest.mark.parametrize("records, status", [([html("a.html", 2, 0, "C7000", {})], 1), ([], 0)])
+def test_main_analyses_selection_from_root(tmp_path, monkeypatch, capsys, records, status):
+    import korvane.staticanalysis as package
+
+    root = tmp_path / "project"
+    root.mkdir()
+    calls = {}
+
+    def get_files_to_check_in_project(directories):
+        calls["selected"] = (os.getcwd(), directories)
+        return {"a.html": None, "b.py": None}
+
+    def get_messages(project_root, files):
+        calls["analysed"] = (project_root, files, sys.path[0])
+        return records
+
+    fakes = {
+        "meta": types.SimpleNamespace(get_files_to_check_in_project=get_files_to_check_in_project),
+        "checker": types.SimpleNamespace(
+            get_messages=get_messages, message_id_symbol_store=SYMBOLS
+        ),
+        "wordings": WORDINGS,
+    }
+    for name, fake in fakes.items():
+        monkeypatch.setattr(package, name, fake, raising=False)
+        monkeypatch.setitem(sys.modules, "korvane.staticanalysis." + name, fake)
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(sys, "path", list(sys.path))
+
+    assert host.main(["project"]) == status
+    real = os.path.realpath(root)
+    assert calls == {
+        "selected": (real, ["."]),
+        "analysed": (real, {"a.html": None, "b.py": None, "META": None}, real),
+    }
+    assert capsys.readouterr().out.splitlines()[-1] == "{}, 2 files checked".format(
+        "1 finding" if records else "0 findings"
+    )
+
+
+@pytest.mark.parametrize(
+    "args",
+    [(), ("a", "b"), (str(FIXTURES / "shop" / "manage.py"),), (str(FIXTURES / "missing"),)],
+)
+def test_usage_error_exits_2(args):
+    result = run_host(*args)
+    assert result.returncode == 2
+    assert result.stdout == ""
+    assert "usage:" in result.stderr
+
+
+@pytest.fixture(scope="module")
+def shop_run():
+    # A relative root, resolved against the host's own working directory.
+    return run_host("shop", cwd=FIXTURES)
+
+
+def test_shop_findings_are_printed_sorted_with_summary(shop_run):
+    assert shop_run.returncode == 1, shop_run.stderr
+    lines = shop_run.stdout.splitlines()
+    summary = SUMMARY.match(lines[-1])
+    assert summary and summary["files"] == "5"
+    # Nothing else on stdout: the linter's progress display goes to stderr.
+    findings = [FINDING.match(line) for line in lines[:-1]]
+    assert all(findings), lines
+    meta = [m for m in findings if m["code"] == "C1000"]
+    files = [m for m in findings if m["code"] != "C1000"]
+    assert int(summary["count"]) == len(files) > 0
+    keys = [(m["path"], int(m["line"]), int(m["column"])) for m in files]
+    assert keys == sorted(keys)
+    assert all(m["text"] and "%(" not in m["text"] for m in files)
+    # The project's Django version record comes last, without a position.
+    assert [(m["path"], m["line"], m["column"], m["symbol"]) for m in meta] == [
+        ("requirements.txt", "0", "0", "meta")
+    ]
+    assert findings[-1]["code"] == "C1000"
+
+
+def test_shop_findings_of_both_passes(shop_run):
+    found = {
+        (m["path"], int(m["line"]), m["code"], m["symbol"])
+        for m in map(FINDING.match, shop_run.stdout.splitlines()[:-1])
+        if m["code"] != "C1000"
+    }
+    assert found == {
+        ("templates/index.html", 2, "C7000", "hard-coded-url"),
+        ("templates/index.html", 3, "C7001", "hard-coded-static-url"),
+        ("web/models.py", 5, "C2006", "huge-max-length"),
+        ("web/models.py", 6, "C2000", "nullable-string-field"),
+        ("web/views.py", 7, "C9000", "queryset-length"),
+    }
+
+
+def test_clean_project_exits_0():
+    result = run_host(str(FIXTURES / "clean"))
+    assert result.returncode == 0, result.stderr
+    # No dependency file names Django, so there is no version record either.
+    assert result.stdout.splitlines() == ["0 findings, 4 files checked"]
+
+
+def test_example_project_is_found_at_fault_by_every_check():
+    result = run_host(str(Path(__file__).parents[1] / "examples" / "bookshop"))
+    assert result.returncode == 1, result.stderr
+    codes = {m["code"] for m in map(FINDING.match, result.stdout.splitlines()[:-1])}
+    assert codes >= {
+        "C1000", "C2000", "C2001", "C2002", "C2003", "C2004", "C2005", "C2006", "C2008",
+        "C2011", "C3000", "C3002", "C3003", "C5000", "C6001", "C6002", "C7000", "C7001",
+        "C8000", "C8001", "C9000", "C9001", "C9002", "C9003",
+    }
