@@ -2,6 +2,7 @@
 
     python bench/run.py --size quick        (about 100 modules)
     python bench/run.py --size full         (about 2,000 modules)
+    python bench/run.py --modules 400       (a project of another size)
 
 In one run, on one generated project, it measures `checker.get_messages` with jobs=1
 and jobs=0 and the floor (pylint alone, every checker disabled, jobs=1): wall time,
@@ -9,6 +10,8 @@ modules per second and peak resident memory of the whole process tree.  It print
 table, writes the figures as JSON (bench/out/<size>.json unless --json is given), and
 checks that jobs=0 gives the same records as jobs=1 and, when bench/expected.json holds
 a digest for the size, that the records are the recorded ones (--record stores them).
+The machine's load average is noted before each measurement: the figures of a run on a
+machine busy with other work are not comparable with those of a quiet one.
 """
 import argparse
 import json
@@ -58,10 +61,18 @@ def tree_rss_kib(pid):
 
 def measure(args, cwd):
     """Runs bench/measure.py with `args`; returns its result with the peak memory."""
-    env = dict(os.environ, PYLINTHOME=tempfile.mkdtemp(prefix="bench-pylinthome-"))
+    # pylint's home lies beside the project, in the folder removed after the run.
+    home = tempfile.mkdtemp(prefix="pylinthome-", dir=str(Path(cwd).parent))
+    env = dict(os.environ, PYLINTHOME=home)
+    # The measurement runs in the project folder: a relative PYTHONPATH (PYTHONPATH=src)
+    # must keep naming the folders it named here.
+    if env.get("PYTHONPATH"):
+        env["PYTHONPATH"] = os.pathsep.join(
+            os.path.abspath(entry) for entry in env["PYTHONPATH"].split(os.pathsep) if entry)
+    load = round(os.getloadavg()[0], 2)
     process = subprocess.Popen(
         [sys.executable, str(HERE / "measure.py"), *args], cwd=cwd, env=env,
-        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     peak = [0]
 
     def sample():
@@ -71,21 +82,26 @@ def measure(args, cwd):
 
     sampler = threading.Thread(target=sample, daemon=True)
     sampler.start()
-    output, _ = process.communicate()
+    output, errors = process.communicate()
     sampler.join()
     if process.returncode != 0:
-        raise SystemExit("measurement %s failed:\n%s" % (" ".join(args), output[-3000:]))
+        raise SystemExit("measurement %s failed:\n%s%s" % (
+            " ".join(args), output[-1500:], errors[-3000:]))
     line = [line for line in output.splitlines() if line.startswith("RESULT ")][-1]
     result = json.loads(line[len("RESULT "):])
     result["peak_rss_mib"] = round(peak[0] / 1024, 1)
     result["modules_per_second"] = round(result["modules"] / result["seconds"], 1)
     result["seconds"] = round(result["seconds"], 2)
+    result["load_before"] = load
     return result
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", choices=sorted(SIZES), default="quick")
+    parser.add_argument("--modules", type=int,
+                        help="generate a project of about this many modules instead; "
+                             "its figures are written but never recorded or checked")
     parser.add_argument("--json", help="where to write the figures")
     parser.add_argument("--record", action="store_true",
                         help="store this run's record digest as the expected one")
@@ -94,7 +110,10 @@ def main():
 
     workdir = Path(tempfile.mkdtemp(prefix="korvane-bench-"))
     project = workdir / "shop"
-    generate(project, SIZES[args.size])
+    size = args.size if args.modules is None else "modules-%d" % args.modules
+    if args.modules is not None and args.record:
+        parser.error("--record stores the digest of a named size only")
+    generate(project, SIZES[args.size] if args.modules is None else args.modules)
     try:
         runs = {
             "floor (pylint, checkers disabled, jobs=1)": measure(["floor", str(project)], project),
@@ -102,12 +121,14 @@ def main():
             "get_messages jobs=0": measure(["analysis", str(project), "0"], project),
         }
     finally:
-        if not args.keep:
+        if args.keep:
+            print("project kept in %s" % project)
+        else:
             shutil.rmtree(workdir, ignore_errors=True)
 
     floor, one, many = runs.values()
     summary = {
-        "size": args.size,
+        "size": size,
         "cpus": os.cpu_count(),
         "python": platform.python_version(),
         "runs": runs,
@@ -117,21 +138,22 @@ def main():
     }
     expected = json.loads(EXPECTED.read_text()) if EXPECTED.exists() else {}
     if args.record:
-        expected[args.size] = one["digest"]
+        expected[size] = one["digest"]
         EXPECTED.write_text(json.dumps(expected, indent=2, sort_keys=True) + "\n")
-    summary["records_as_recorded"] = expected.get(args.size) in (None, one["digest"])
+    summary["records_as_recorded"] = expected.get(size) in (None, one["digest"])
 
-    print("%-44s %9s %8s %10s %9s %8s" % ("run", "seconds", "modules", "modules/s", "peak MiB", "records"))
+    print("%-44s %9s %8s %10s %9s %8s %6s" % (
+        "run", "seconds", "modules", "modules/s", "peak MiB", "records", "load"))
     for name, run in runs.items():
-        print("%-44s %9.2f %8d %10.1f %9.1f %8d" % (
+        print("%-44s %9.2f %8d %10.1f %9.1f %8d %6.2f" % (
             name, run["seconds"], run["modules"], run["modules_per_second"],
-            run["peak_rss_mib"], run["records"]))
+            run["peak_rss_mib"], run["records"], run["load_before"]))
     print("jobs=1 / floor: %.2fx   jobs=0 speed-up over jobs=1: %.2fx   (%d CPUs)" % (
         summary["jobs1_over_floor"], summary["jobs0_speedup"], summary["cpus"]))
     print("jobs=0 records identical to jobs=1: %s   records as recorded: %s" % (
         summary["jobs0_same_records"], summary["records_as_recorded"]))
 
-    out = Path(args.json) if args.json else HERE / "out" / ("%s.json" % args.size)
+    out = Path(args.json) if args.json else HERE / "out" / ("%s.json" % size)
     out.parent.mkdir(parents=True, exist_ok=True)
     out.write_text(json.dumps(summary, indent=2) + "\n")
     print("figures written to %s" % out)
