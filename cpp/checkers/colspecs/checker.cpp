@@ -17,12 +17,20 @@ void report(py::handle self, const char* code_name, py::handle node, py::dict ar
                                            py::arg("args") = args);
 }
 
-bool is_migration_file(py::handle node) {
-    return truthy(helper(KORVANE_NAME("is_migration_file"))(node));
+// Whether the module being walked is a migration module.  The answer depends on the
+// module alone, so it is asked at the first node that needs it and kept on the checker
+// until the next module.
+bool in_migration_module(py::handle self, py::handle node) {
+    py::object known = getattr_or_null(self, KORVANE_NAME("in_migration_module"));
+    if (known && !known.is_none()) return truthy(known);
+    bool answer = truthy(helper(KORVANE_NAME("is_migration_file"))(node));
+    self.attr(KORVANE_NAME("in_migration_module")) = py::bool_(answer);
+    return answer;
 }
 
 void visit_module(py::object self, py::object) {
     self.attr(KORVANE_NAME("field_counter")) = KORVANE_IMPORTED("collections", "Counter")();
+    self.attr(KORVANE_NAME("in_migration_module")) = py::none();
 }
 
 void leave_classdef(py::object self, py::object node) {
@@ -38,7 +46,7 @@ void leave_classdef(py::object self, py::object node) {
 }
 
 void visit_keyword(py::object self, py::object node) {
-    if (is_migration_file(node)) return;
+    if (in_migration_module(self, node)) return;
     py::object field = node.attr(KORVANE_NAME("parent"));
     if (!truthy(helper(KORVANE_NAME("is_model_field"))(field))) return;
     if (truthy(predicate(KORVANE_NAME("is_redundant_kwargs"))(node))) {
@@ -57,7 +65,7 @@ void visit_keyword(py::object self, py::object node) {
 }
 
 void visit_call(py::object self, py::object node) {
-    if (is_migration_file(node)) return;
+    if (in_migration_module(self, node)) return;
     if (!truthy(helper(KORVANE_NAME("is_model_field"))(node))) return;
     py::object name = helper(KORVANE_NAME("get_member_name"))(node);
     if (!truthy(name)) return;
