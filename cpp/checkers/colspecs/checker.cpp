@@ -31,10 +31,13 @@ bool in_migration_module(py::handle self, py::handle node) {
 void visit_module(py::object self, py::object) {
     self.attr(KORVANE_NAME("field_counter")) = KORVANE_IMPORTED("collections", "Counter")();
     self.attr(KORVANE_NAME("in_migration_module")) = py::none();
+    walk_memo().open();
 }
 
+void leave_module(py::object, py::object) { walk_memo().close(); }
+
 void leave_classdef(py::object self, py::object node) {
-    if (!truthy(helper(KORVANE_NAME("is_model"))(node))) return;
+    if (!truthy(ask_helper(KORVANE_NAME("is_model"), node))) return;
     py::object count = self.attr(KORVANE_NAME("field_counter"))[node];
     py::object maximum = self.attr(KORVANE_NAME("config")).attr(KORVANE_NAME("max_colspecs"));
     int r = PyObject_RichCompareBool(count.ptr(), maximum.ptr(), Py_GT);
@@ -48,7 +51,7 @@ void leave_classdef(py::object self, py::object node) {
 void visit_keyword(py::object self, py::object node) {
     if (in_migration_module(self, node)) return;
     py::object field = node.attr(KORVANE_NAME("parent"));
-    if (!truthy(helper(KORVANE_NAME("is_model_field"))(field))) return;
+    if (!truthy(ask_helper(KORVANE_NAME("is_model_field"), field))) return;
     if (truthy(predicate(KORVANE_NAME("is_redundant_kwargs"))(node))) {
         py::dict args;
         args["name"] = helper(KORVANE_NAME("get_member_name"))(field);
@@ -66,7 +69,7 @@ void visit_keyword(py::object self, py::object node) {
 
 void visit_call(py::object self, py::object node) {
     if (in_migration_module(self, node)) return;
-    if (!truthy(helper(KORVANE_NAME("is_model_field"))(node))) return;
+    if (!truthy(ask_helper(KORVANE_NAME("is_model_field"), node))) return;
     py::object name = helper(KORVANE_NAME("get_member_name"))(node);
     if (!truthy(name)) return;
 
@@ -103,6 +106,11 @@ void visit_call(py::object self, py::object node) {
 
 }  // namespace
 
+WalkMemo& walk_memo() {
+    static WalkMemo memo;
+    return memo;
+}
+
 void register_checker(py::module_& m) {
     codes_ = &keep(m.attr("Codes"));
     py::object cls = make_checker_class(
@@ -122,6 +130,7 @@ void register_checker(py::module_& m) {
          {"max-charfield-length", 512, "Maximum size of max_length on a CharField"}});
 
     def_method(cls, "visit_module", &visit_module);
+    def_method(cls, "leave_module", &leave_module);
     def_method(cls, "leave_classdef", &leave_classdef);
     def_method(cls, "visit_keyword", &visit_keyword);
     def_method(cls, "visit_call", &visit_call);

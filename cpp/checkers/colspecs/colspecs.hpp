@@ -3,6 +3,7 @@
 
 #include <korvane/checker_class.hpp>
 #include <korvane/common.hpp>
+#include <korvane/walk_memo.hpp>
 
 namespace korvane::colspecs {
 
@@ -16,6 +17,15 @@ py::object& self_module();
 
 // `helpers.<name>`, looked up at the call.
 inline py::object helper(const py::str& name) { return helpers().attr(name); }
+
+// The answers kept while the checker walks one module (see WalkMemo).
+WalkMemo& walk_memo();
+
+// `helpers.<name>(node)` for the inference-heavy questions, kept per node while a
+// module is walked.
+inline py::object ask_helper(const py::str& name, py::handle node) {
+    return walk_memo().ask(name, node, [&] { return helper(name)(node); });
+}
 
 // `mapping.get(key)`: None when the key is absent.
 inline py::object get_item(py::handle mapping, const py::str& key) {

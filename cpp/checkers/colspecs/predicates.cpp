@@ -33,7 +33,7 @@ py::object explicit_arguments(py::handle call) {
 }
 
 py::object default_arguments(py::handle call) {
-    return helper(KORVANE_NAME("get_node_default_arguments"))(call);
+    return ask_helper(KORVANE_NAME("get_node_default_arguments"), call);
 }
 
 // The constructor defaults updated with the call's own keywords.
@@ -50,7 +50,7 @@ py::dict merged_arguments(py::handle call) {
 }
 
 bool is_model_field(py::handle node) {
-    return truthy(helper(KORVANE_NAME("is_model_field"))(node));
+    return truthy(ask_helper(KORVANE_NAME("is_model_field"), node));
 }
 
 py::object py_bool(bool value) { return py::bool_(value); }
@@ -81,7 +81,7 @@ py::object has_redundant_kwargs(py::object node) {
 py::object is_null_stringfield(py::object node) {
     if (!is_model_field(node)) return py_bool(false);
     py::object frame = node.attr(KORVANE_NAME("frame"))();
-    if (truthy(helper(KORVANE_NAME("is_model"))(frame))) {
+    if (truthy(ask_helper(KORVANE_NAME("is_model"), frame))) {
         // The object-id field of a generic foreign key may be a nullable string.
         py::object generic_ids = getattr_or_null(frame, KORVANE_NAME("generic_foreign_key_field_names"));
         if (generic_ids) {

@@ -14,10 +14,14 @@ void report(py::handle self, const char* code_name, py::handle node, py::dict ar
                                            py::arg("args") = args);
 }
 
-bool is_model(py::handle node) { return truthy(helper(KORVANE_NAME("is_model"))(node)); }
-bool is_model_field(py::handle node) {
-    return truthy(helper(KORVANE_NAME("is_model_field"))(node));
+// The answers kept while the checker walks one module (see WalkMemo).
+WalkMemo walk_memo;
+
+bool ask(const py::str& name, py::handle node) {
+    return truthy(walk_memo.ask(name, node, [&] { return helper(name)(node); }));
 }
+bool is_model(py::handle node) { return ask(KORVANE_NAME("is_model"), node); }
+bool is_model_field(py::handle node) { return ask(KORVANE_NAME("is_model_field"), node); }
 
 bool contains(py::handle container, py::handle item) {
     int r = PySequence_Contains(container.ptr(), item.ptr());
@@ -51,9 +55,11 @@ py::object parent_frame(py::handle node) {
 
 void visit_module(py::object self, py::object) {
     self.attr(KORVANE_NAME("model_names")) = py::list();
+    walk_memo.open();
 }
 
 void leave_module(py::object self, py::object node) {
+    walk_memo.close();
     py::object config = self.attr(KORVANE_NAME("config"));
     py::list model_names = self.attr(KORVANE_NAME("model_names"));
     py::int_ model_count(py::len(model_names));
