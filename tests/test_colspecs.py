@@ -382,3 +382,23 @@ def test_all_fixes_on_a_token_view_tree():
         "when = models.DateTimeField(null=True, blank=True)",
         "count = models.IntegerField(default=0)",
     ]
+
+
+
+def test_answers_are_kept_only_while_a_module_is_walked(monkeypatch):
+    # While the checker walks a module each node's question is asked of helpers once;
+    # outside a walk (where fixes edit trees) every call asks again.
+    from korvane.staticanalysis import helpers
+
+    asked = []
+    real = helpers.is_model_field
+    monkeypatch.setattr(helpers, "is_model_field", lambda node: asked.append(node) or real(node))
+    call = field("models.CharField(max_length=50, null=True)")
+    module = call.root()
+    checker = colspecs.Checker(UnittestLinter())
+    checker.visit_module(module)
+    assert colspecs.is_null_stringfield(call) and colspecs.is_null_stringfield(call)
+    assert asked == [call]
+    checker.leave_module(module)
+    assert colspecs.is_null_stringfield(call) and colspecs.is_null_stringfield(call)
+    assert asked == [call, call, call]
