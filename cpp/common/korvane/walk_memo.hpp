@@ -25,7 +25,12 @@ class WalkMemo {
         py::tuple key = py::make_tuple(question, node);
         PyObject* hit = PyDict_GetItemWithError(kept.ptr(), key.ptr());
         if (hit) return py::reinterpret_borrow<py::object>(hit);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        if (PyErr_Occurred()) {
+            // A value that cannot be a key (unhashable) is asked about without the memo.
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+            PyErr_Clear();
+            return compute();
+        }
         py::object answer = std::forward<Compute>(compute)();
         if (PyDict_SetItem(kept.ptr(), key.ptr(), answer.ptr()) < 0) throw py::error_already_set();
         return answer;
