@@ -80,21 +80,27 @@ py::object get_django_version_from_dependency(py::object dependency, py::object 
     return details;
 }
 
+// The whole text of an open file; the file is closed also when reading fails.
+py::object read_and_close(py::object file) {
+    py::object text;
+    try {
+        text = file.attr(KORVANE_NAME("read"))();
+    } catch (py::error_already_set&) {
+        file.attr(KORVANE_NAME("close"))();
+        throw;
+    }
+    file.attr(KORVANE_NAME("close"))();
+    return text;
+}
+
 py::object resolve_via_dparse(py::object project_root_path) {
     State& s = state();
     py::object open = py::module_::import("builtins").attr(KORVANE_NAME("open"));
     for (py::handle file_type : s.dparse_file_types) {
         py::object path = project_root_path.attr(KORVANE_NAME("__truediv__"))(file_type);
         if (!truthy(path.attr(KORVANE_NAME("exists"))())) continue;
-        py::object f = open(path, "r", py::arg("encoding") = "utf8", py::arg("errors") = "ignore");
-        py::object text;
-        try {
-            text = f.attr(KORVANE_NAME("read"))();
-        } catch (py::error_already_set&) {
-            f.attr(KORVANE_NAME("close"))();
-            throw;
-        }
-        f.attr(KORVANE_NAME("close"))();
+        py::object text = read_and_close(
+            open(path, "r", py::arg("encoding") = "utf8", py::arg("errors") = "ignore"));
         py::object parsed = s.dparse_parse(text, py::arg("file_type") = file_type);
         for (py::handle dependency : parsed.attr(KORVANE_NAME("dependencies"))) {
             py::object details = get_django_version_from_dependency(
@@ -109,15 +115,8 @@ py::object resolve_via_setup_py(py::object project_root_path) {
     State& s = state();
     py::object path = project_root_path.attr(KORVANE_NAME("__truediv__"))("setup.py");
     if (!truthy(path.attr(KORVANE_NAME("exists"))())) return py::none();
-    py::object f = py::module_::import("builtins").attr(KORVANE_NAME("open"))(path, "r");
-    py::object text;
-    try {
-        text = f.attr(KORVANE_NAME("read"))();
-    } catch (py::error_already_set&) {
-        f.attr(KORVANE_NAME("close"))();
-        throw;
-    }
-    f.attr(KORVANE_NAME("close"))();
+    py::object text =
+        read_and_close(py::module_::import("builtins").attr(KORVANE_NAME("open"))(path, "r"));
     py::object tree = KORVANE_IMPORTED("astroid", "parse")(text);
     py::object line_parse = s.line_parser.attr(KORVANE_NAME("parse"));
     py::str setup_py("setup.py");
