@@ -3,6 +3,7 @@
     python bench/run.py --size quick        (about 100 modules)
     python bench/run.py --size full         (about 2,000 modules)
     python bench/run.py --modules 400       (a project of another size)
+    python bench/run.py --size full --rounds 3
 
 In one run, on one generated project, it measures `checker.get_messages` with jobs=1
 and jobs=0 and the floor (pylint alone, every checker disabled, jobs=1): wall time,
@@ -11,12 +12,15 @@ table, writes the figures as JSON (bench/out/<size>.json unless --json is given)
 checks that jobs=0 gives the same records as jobs=1 and, when bench/expected.json holds
 a digest for the size, that the records are the recorded ones (--record stores them).
 The machine's load average is noted before each measurement: the figures of a run on a
-machine busy with other work are not comparable with those of a quiet one.
+machine busy with other work are not comparable with those of a quiet one.  Where the
+machine's speed varies from minute to minute, --rounds N repeats the three
+measurements N times, one after the other, and gives the median of each round's ratios.
 """
 import argparse
 import json
 import os
 import platform
+import statistics
 import shutil
 import subprocess
 import sys
@@ -106,6 +110,8 @@ def main():
     parser.add_argument("--record", action="store_true",
                         help="store this run's record digest as the expected one")
     parser.add_argument("--keep", action="store_true", help="keep the generated project")
+    parser.add_argument("--rounds", type=int, default=1,
+                        help="repeat the three measurements this many times")
     args = parser.parse_args()
 
     workdir = Path(tempfile.mkdtemp(prefix="korvane-bench-"))
@@ -113,29 +119,44 @@ def main():
     size = args.size if args.modules is None else "modules-%d" % args.modules
     if args.modules is not None and args.record:
         parser.error("--record stores the digest of a named size only")
+    if args.rounds < 1:
+        parser.error("--rounds must be at least 1")
     generate(project, SIZES[args.size] if args.modules is None else args.modules)
+    rounds = []
     try:
-        runs = {
-            "floor (pylint, checkers disabled, jobs=1)": measure(["floor", str(project)], project),
-            "get_messages jobs=1": measure(["analysis", str(project), "1"], project),
-            "get_messages jobs=0": measure(["analysis", str(project), "0"], project),
-        }
+        for _ in range(args.rounds):
+            runs = {
+                "floor (pylint, checkers disabled, jobs=1)":
+                    measure(["floor", str(project)], project),
+                "get_messages jobs=1": measure(["analysis", str(project), "1"], project),
+                "get_messages jobs=0": measure(["analysis", str(project), "0"], project),
+            }
+            floor, one, many = runs.values()
+            rounds.append({
+                "runs": runs,
+                "jobs1_over_floor": round(one["seconds"] / floor["seconds"], 2),
+                "jobs0_speedup": round(one["seconds"] / many["seconds"], 2),
+            })
     finally:
         if args.keep:
             print("project kept in %s" % project)
         else:
             shutil.rmtree(workdir, ignore_errors=True)
 
-    floor, one, many = runs.values()
+    digests = {run["digest"] for r in rounds for name, run in r["runs"].items()
+               if name != "floor (pylint, checkers disabled, jobs=1)"}
+    one = rounds[0]["runs"]["get_messages jobs=1"]
     summary = {
         "size": size,
         "cpus": os.cpu_count(),
         "python": platform.python_version(),
-        "runs": runs,
-        "jobs1_over_floor": round(one["seconds"] / floor["seconds"], 2),
-        "jobs0_speedup": round(one["seconds"] / many["seconds"], 2),
-        "jobs0_same_records": one["digest"] == many["digest"],
+        "runs": rounds[0]["runs"],
+        "jobs1_over_floor": statistics.median(r["jobs1_over_floor"] for r in rounds),
+        "jobs0_speedup": statistics.median(r["jobs0_speedup"] for r in rounds),
+        "jobs0_same_records": len(digests) == 1,
     }
+    if args.rounds > 1:
+        summary["rounds"] = rounds
     expected = json.loads(EXPECTED.read_text()) if EXPECTED.exists() else {}
     if args.record:
         expected[size] = one["digest"]
@@ -144,11 +165,17 @@ def main():
 
     print("%-44s %9s %8s %10s %9s %8s %6s" % (
         "run", "seconds", "modules", "modules/s", "peak MiB", "records", "load"))
-    for name, run in runs.items():
-        print("%-44s %9.2f %8d %10.1f %9.1f %8d %6.2f" % (
-            name, run["seconds"], run["modules"], run["modules_per_second"],
-            run["peak_rss_mib"], run["records"], run["load_before"]))
-    print("jobs=1 / floor: %.2fx   jobs=0 speed-up over jobs=1: %.2fx   (%d CPUs)" % (
+    for number, r in enumerate(rounds, 1):
+        for name, run in r["runs"].items():
+            shown = name if args.rounds == 1 else "%d: %s" % (number, name)
+            print("%-44s %9.2f %8d %10.1f %9.1f %8d %6.2f" % (
+                shown, run["seconds"], run["modules"], run["modules_per_second"],
+                run["peak_rss_mib"], run["records"], run["load_before"]))
+        if args.rounds > 1:
+            print("%d: jobs=1 / floor: %.2fx   jobs=0 speed-up over jobs=1: %.2fx" % (
+                number, r["jobs1_over_floor"], r["jobs0_speedup"]))
+    print("%sjobs=1 / floor: %.2fx   jobs=0 speed-up over jobs=1: %.2fx   (%d CPUs)" % (
+        "median of %d rounds: " % args.rounds if args.rounds > 1 else "",
         summary["jobs1_over_floor"], summary["jobs0_speedup"], summary["cpus"]))
     print("jobs=0 records identical to jobs=1: %s   records as recorded: %s" % (
         summary["jobs0_same_records"], summary["records_as_recorded"]))

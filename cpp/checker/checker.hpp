@@ -47,6 +47,7 @@ State& state();
 void register_imports(py::module_& m);
 void register_tables(py::module_& m);
 void register_file_item(py::module_& m);
+void register_workers(py::module_& m);
 void register_linter(py::module_& m);
 void register_code_linter(py::module_& m);
 void register_road(py::module_& m);
@@ -62,5 +63,9 @@ void check_names(py::handle tree);
 void set_config_option(py::handle linter, py::handle name, py::handle value);
 // Logs every record of type "fatal" at error level.
 void log_fatal_records(py::handle records);
+// The library's parallel pass over `file_descrs`, with the files handed to the
+// workers in groups that share their trees.
+void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs,
+                      py::handle arguments);
 
 }  // namespace korvane::checker

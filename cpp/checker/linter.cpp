@@ -38,6 +38,31 @@ void process_tokens_impl(py::object self, py::object tokens) {
     }
 }
 
+// The library's `check`, except that its parallel pass hands the files to the
+// workers in groups (check_in_workers).  Anything the library treats otherwise (a
+// single text read from standard input, a bare name instead of a list, extra
+// arguments, one job) goes to the library's own `check`.
+void run_check(py::object self, py::object files_or_modules, py::args args,
+               py::kwargs kwargs) {
+    State& s = state();
+    py::object config = self.attr("config");
+    py::object jobs = config.attr("jobs");
+    int one_job = PyObject_RichCompareBool(jobs.ptr(), py::int_(1).ptr(), Py_EQ);
+    if (one_job < 0) throw py::error_already_set();
+    bool in_workers = !one_job && args.size() == 0 && kwargs.size() == 0 &&
+                      (PyList_Check(files_or_modules.ptr()) ||
+                       PyTuple_Check(files_or_modules.ptr())) &&
+                      !korvane::truthy(config.attr("from_stdin"));
+    if (!in_workers) {
+        s.PyLinter.attr("check")(self, *args, py::arg("files_or_modules") = files_or_modules,
+                                 **kwargs);
+        return;
+    }
+    self.attr("initialize")();
+    check_in_workers(self, jobs, self.attr("_iterate_file_descrs")(files_or_modules),
+                     files_or_modules);
+}
+
 }  // namespace
 
 void register_linter(py::module_& m) {
@@ -90,9 +115,7 @@ void register_linter(py::module_& m) {
                     "[blue]Analyzing " + std::to_string(n) + " files... ",
                     py::arg("total") = n);
                 progress_owner = getpid();
-                s.PyLinter.attr("check")(self, *args,
-                                         py::arg("files_or_modules") = files_or_modules,
-                                         **kwargs);
+                run_check(self, files_or_modules, args, kwargs);
             } catch (py::error_already_set& e) {
                 // leave the display with the error, then let the error go on
                 display.attr("__exit__")(e.type(), e.value(), e.trace());

@@ -20,6 +20,7 @@ PYBIND11_MODULE(checker, m) {
     register_imports(m);
     register_tables(m);
     register_file_item(m);
+    register_workers(m);
     register_linter(m);
     register_code_linter(m);
     register_road(m);

@@ -1,0 +1,219 @@
+// Linting in worker processes, with the files handed out in groups.
+//
+// The library's own parallel pass hands each worker one file at a time.  Every
+// worker then builds and infers the trees that a file's checks reach on its own, and
+// the modules of one Django app land in all workers, each of which builds that app's
+// models again.  Here the files go out in groups that share their trees (the modules
+// of one directory, a `migrations` package with the directory above it), so each
+// app's trees are built in one worker.  Each file is still checked by the library's
+// own worker function, and its findings, statistics and map/reduce data are merged in
+// the parent exactly as the library does it.
+#include "checker.hpp"
+
+#include <algorithm>
+
+namespace korvane::checker {
+
+namespace {
+
+struct Parallel {
+    py::object Pool;
+    py::object partial;
+    py::object defaultdict;
+    py::object list_type;
+    py::object dirname;
+    py::object basename;
+    py::object cpu_count;
+    py::object worker_initialize;
+    py::object worker_check_single_file;
+    py::object merge_mapreduce_data;
+    py::object merge_stats;
+    py::object Message;
+    py::object MessageLocationTuple;
+    py::object FileGroupTask;
+};
+
+Parallel& parallel() {
+    static Parallel* p = new Parallel();  // leaked on purpose: outlives the interpreter
+    return *p;
+}
+
+// The directory whose files share their trees: the file's own directory, or the one
+// above it for a module of a `migrations` package.
+py::object group_key(py::handle filepath) {
+    Parallel& p = parallel();
+    py::object directory = p.dirname(filepath);
+    int is_migrations = PyObject_RichCompareBool(p.basename(directory).ptr(),
+                                                 py::str("migrations").ptr(), Py_EQ);
+    if (is_migrations < 0) throw py::error_already_set();
+    return is_migrations ? p.dirname(directory) : directory;
+}
+
+// The number of worker processes the pool makes for `jobs`: the count itself, or one
+// per CPU for the empty value.
+Py_ssize_t worker_count(py::handle jobs) {
+    if (jobs.is_none()) {
+        py::object cpus = parallel().cpu_count();
+        return cpus.is_none() ? 1 : std::max<Py_ssize_t>(1, py::cast<Py_ssize_t>(cpus));
+    }
+    Py_ssize_t n = PyNumber_AsSsize_t(jobs.ptr(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return std::max<Py_ssize_t>(1, n);
+}
+
+// Groups are never cut below this many files: an app's modules stay together.
+constexpr Py_ssize_t kSmallestCut = 8;
+
+// The file items in groups of one directory each, in the order in which each group's
+// first file comes.  A group larger than both kSmallestCut and a quarter of one
+// worker's share is cut into consecutive pieces of at most that size, so that no
+// worker is left with one long group at the end.
+py::list group_file_items(py::handle file_items, Py_ssize_t workers) {
+    py::list items = py::reinterpret_steal<py::list>(PySequence_List(file_items.ptr()));
+    if (!items) throw py::error_already_set();
+    Py_ssize_t n = PyList_GET_SIZE(items.ptr());
+    Py_ssize_t slots = std::max<Py_ssize_t>(1, workers) * 4;
+    Py_ssize_t limit = std::max(kSmallestCut, (n + slots - 1) / slots);
+
+    py::dict by_key;  // keeps first-seen order
+    for (py::handle item : items) {
+        py::object key = group_key(item.attr("filepath"));
+        PyObject* group = PyDict_GetItemWithError(by_key.ptr(), key.ptr());
+        if (!group) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            py::list fresh;
+            by_key[key] = fresh;
+            fresh.append(item);
+        } else if (PyList_Append(group, item.ptr()) < 0) {
+            throw py::error_already_set();
+        }
+    }
+
+    py::list groups;
+    for (auto entry : by_key) {
+        py::list group = py::reinterpret_borrow<py::list>(entry.second);
+        Py_ssize_t size = PyList_GET_SIZE(group.ptr());
+        for (Py_ssize_t start = 0; start < size; start += limit) {
+            py::object piece = py::reinterpret_steal<py::object>(
+                PyList_GetSlice(group.ptr(), start, std::min(size, start + limit)));
+            if (!piece) throw py::error_already_set();
+            groups.append(piece);
+        }
+    }
+    return groups;
+}
+
+// One result tuple of the library's worker function, merged into the parent's
+// linter as the library's parallel pass does.
+void take_result(py::handle linter, py::handle result, py::list& all_stats,
+                 py::handle all_mapreduce_data) {
+    Parallel& p = parallel();
+    py::tuple r = py::reinterpret_borrow<py::tuple>(result);
+    linter.attr("file_state").attr("base_name") = r[3];
+    linter.attr("set_current_module")(r[1], r[2]);
+    py::object handle_message = linter.attr("reporter").attr("handle_message");
+    for (py::handle msg : r[4]) {
+        py::tuple m = py::reinterpret_borrow<py::tuple>(msg);
+        py::object location = p.MessageLocationTuple(*m[2]);
+        handle_message(p.Message(m[0], m[1], location, m[3], m[4]));
+    }
+    all_stats.append(r[5]);
+    all_mapreduce_data[r[0]].attr("append")(r[7]);
+    py::object status = linter.attr("msg_status");
+    linter.attr("msg_status") = status | r[6];
+}
+
+void pool_finish(py::handle pool) {
+    pool.attr("close")();
+    pool.attr("join")();
+}
+
+}  // namespace
+
+void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs,
+                      py::handle arguments) {
+    Parallel& p = parallel();
+
+    // The workers inherit the linter without its reporter; each sets its own.
+    py::object original_reporter = linter.attr("reporter");
+    linter.attr("reporter") = py::none();
+    py::object initializer =
+        p.partial(p.worker_initialize, py::arg("arguments") = arguments);
+    py::object pool =
+        p.Pool(jobs, py::arg("initializer") = initializer,
+               py::arg("initargs") = py::make_tuple(py::reinterpret_borrow<py::object>(linter)));
+    py::list all_stats;
+    py::object all_mapreduce_data = p.defaultdict(p.list_type);
+    try {
+        linter.attr("set_reporter")(original_reporter);
+        linter.attr("open")();
+        // read after `open`, which sets the ignore patterns the file walk uses
+        py::list groups = group_file_items(file_descrs, worker_count(jobs));
+        py::object results = pool.attr("imap_unordered")(p.FileGroupTask(), groups);
+        for (py::handle group_results : results) {
+            for (py::handle result : group_results)
+                take_result(linter, result, all_stats, all_mapreduce_data);
+        }
+    } catch (py::error_already_set&) {
+        pool_finish(pool);
+        throw;
+    }
+    pool_finish(pool);
+
+    p.merge_mapreduce_data(linter, all_mapreduce_data);
+    py::list stats;
+    stats.append(linter.attr("stats"));
+    for (py::handle s : all_stats) stats.append(s);
+    py::object merged = p.merge_stats(stats);
+    linter.attr("stats") = merged;
+    for (py::handle checker : linter.attr("get_checkers")()) {
+        if (!checker.is(linter)) checker.attr("stats") = merged;
+    }
+}
+
+void register_workers(py::module_& m) {
+    Parallel& p = parallel();
+    p.Pool = py::module_::import("multiprocessing").attr("Pool");
+    p.partial = py::module_::import("functools").attr("partial");
+    p.defaultdict = py::module_::import("collections").attr("defaultdict");
+    p.list_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyList_Type));
+    py::object os = py::module_::import("os");
+    p.dirname = os.attr("path").attr("dirname");
+    p.basename = os.attr("path").attr("basename");
+    p.cpu_count = os.attr("cpu_count");
+    py::object lib = py::module_::import("pylint.lint.parallel");
+    p.worker_initialize = lib.attr("_worker_initialize");
+    p.worker_check_single_file = lib.attr("_worker_check_single_file");
+    p.merge_mapreduce_data = lib.attr("_merge_mapreduce_data");
+    p.merge_stats = py::module_::import("pylint.utils").attr("merge_stats");
+    p.Message = py::module_::import("pylint.message").attr("Message");
+    p.MessageLocationTuple = py::module_::import("pylint.typing").attr("MessageLocationTuple");
+
+    // The task a worker runs on one group: the library's worker function on each file.
+    // A class, so that the pool can send it to the workers by name.
+    py::dict ns;
+    ns["__doc__"] = "Checks one group of file items in a worker process.";
+    py::object task = korvane::make_class(m, "FileGroupTask", py::make_tuple(), ns);
+    p.FileGroupTask = task;
+    korvane::def_method(
+        task, "__call__",
+        [](py::object, py::object file_items) {
+            py::object check = parallel().worker_check_single_file;
+            py::list results;
+            for (py::handle item : file_items) results.append(check(item));
+            return results;
+        },
+        py::arg("file_items"));
+
+    m.def(
+        "group_file_items",
+        [](py::object file_items, py::object jobs) {
+            return group_file_items(file_items, worker_count(jobs));
+        },
+        py::arg("file_items"), py::arg("jobs"),
+        "The file items in the groups handed to worker processes for `jobs`: one "
+        "directory each, a migrations package with the directory above it, groups "
+        "over 8 files cut to a quarter of one worker's share.");
+}
+
+}  // namespace korvane::checker

@@ -1,0 +1,95 @@
+"""The parallel pass: files go to the workers in groups that share their trees."""
+import os
+
+import pytest
+from pylint.typing import FileItem
+
+from korvane.staticanalysis import checker
+
+
+def items(paths):
+    return [FileItem(p.replace("/", ".")[:-3], p, p.replace("/", ".")[:-3]) for p in paths]
+
+
+def grouped(paths, jobs):
+    return [[i.filepath for i in group] for group in checker.group_file_items(items(paths), jobs)]
+
+
+@pytest.mark.parametrize(
+    "paths, jobs, expected",
+    [
+        # an app's modules and its migrations go together, in first-seen order
+        (["shop/models.py", "blog/views.py", "shop/migrations/0001_initial.py",
+          "shop/views.py", "blog/models.py", "manage.py"], 2,
+         [["shop/models.py", "shop/migrations/0001_initial.py", "shop/views.py"],
+          ["blog/views.py", "blog/models.py"], ["manage.py"]]),
+        # a subpackage other than migrations is a group of its own
+        (["shop/models.py", "shop/management/commands/load.py"], 1,
+         [["shop/models.py"], ["shop/management/commands/load.py"]]),
+        # a group larger than 8 files and a quarter of one worker's share is cut in order
+        ([f"big/m{i}.py" for i in range(10)], 1,
+         [[f"big/m{i}.py" for i in range(8)], ["big/m8.py", "big/m9.py"]]),
+        ([f"big/m{i}.py" for i in range(40)], 1,
+         [[f"big/m{i}.py" for i in range(k, k + 10)] for k in (0, 10, 20, 30)]),
+        ([], 2, []),
+    ],
+)
+def test_group_file_items(paths, jobs, expected):
+    assert grouped(paths, jobs) == expected
+
+
+def test_group_file_items_empty_jobs_means_one_worker_per_cpu():
+    paths = [f"big/m{i}.py" for i in range(400)]
+    sizes = {len(group) for group in grouped(paths, None)}
+    assert sizes == {max(8, -(-400 // (4 * (os.cpu_count() or 1))))}
+
+
+@pytest.fixture
+def apps(tmp_path, monkeypatch):
+    """Three apps whose views and migrations infer their own app's models."""
+    root = tmp_path / "apps"
+    files = {}
+    for app in ("one", "two", "three"):
+        (root / app / "migrations").mkdir(parents=True)
+        for name in ("__init__.py", "migrations/__init__.py"):
+            (root / app / name).write_text("")
+        sources = {
+            "models.py": "from django.db import models\n\n\nclass Item(models.Model):\n"
+                         "    name = models.CharField(max_length=10, null=True)\n",
+            "views.py": f"from {app}.models import Item\n\n\ndef view():\n"
+                        "    return len(Item.objects.all())\n",
+            "migrations/0001_initial.py": "from django.db import migrations\n\n\n"
+                                          "class Migration(migrations.Migration):\n"
+                                          "    operations = [migrations.RunPython(print)]\n",
+        }
+        for name, text in sources.items():
+            (root / app / name).write_text(text)
+            files[f"{app}/{name}"] = None
+    monkeypatch.chdir(root)
+    monkeypatch.syspath_prepend(str(root))
+    return root, files
+
+
+def test_workers_give_the_records_of_one_job(apps):
+    root, files = apps
+
+    def key(records):
+        return sorted((r["path"], r["line"], r["message-id"], str(r["message"])) for r in records)
+
+    one = checker.get_messages(str(root), files, jobs=1)
+    assert {r["message-id"] for r in one} >= {"C2000", "C8001"}
+    for jobs in (0, 2):
+        assert key(checker.get_messages(str(root), files, jobs=jobs)) == key(one)
+
+
+def test_error_in_a_worker_reaches_the_caller(apps, monkeypatch):
+    root, files = apps
+
+    def boom(self, file_item):
+        raise LookupError("inside " + file_item.filepath)
+
+    # the workers are forked from this process and inherit the patch
+    monkeypatch.setattr(checker.Linter, "check_single_file_item", boom, raising=False)
+    linter = checker.create_linter(linter_class=checker.Linter, jobs=2)
+    with pytest.raises(LookupError, match="inside "):
+        linter.check(list(files))
