@@ -93,3 +93,12 @@ def test_error_in_a_worker_reaches_the_caller(apps, monkeypatch):
     linter = checker.create_linter(linter_class=checker.Linter, jobs=2)
     with pytest.raises(LookupError, match="inside "):
         linter.check(list(files))
+
+
+def test_pool_that_cannot_start_leaves_the_reporter_in_place(apps):
+    root, files = apps
+    linter = checker.create_linter(linter_class=checker.Linter, jobs=-1)
+    reporter = linter.reporter
+    with pytest.raises(ValueError):
+        linter.check(list(files))
+    assert linter.reporter is reporter

@@ -128,6 +128,13 @@ void pool_finish(py::handle pool) {
     pool.attr("join")();
 }
 
+// After an error the pass is lost: the workers stop at once instead of checking the
+// files still queued before the error reaches the caller.
+void pool_abandon(py::handle pool) {
+    pool.attr("terminate")();
+    pool.attr("join")();
+}
+
 }  // namespace
 
 void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs,
@@ -139,9 +146,15 @@ void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs
     linter.attr("reporter") = py::none();
     py::object initializer =
         p.partial(p.worker_initialize, py::arg("arguments") = arguments);
-    py::object pool =
-        p.Pool(jobs, py::arg("initializer") = initializer,
-               py::arg("initargs") = py::make_tuple(py::reinterpret_borrow<py::object>(linter)));
+    py::object pool;
+    try {
+        pool = p.Pool(jobs, py::arg("initializer") = initializer,
+                      py::arg("initargs") =
+                          py::make_tuple(py::reinterpret_borrow<py::object>(linter)));
+    } catch (py::error_already_set&) {
+        linter.attr("reporter") = original_reporter;
+        throw;
+    }
     py::list all_stats;
     py::object all_mapreduce_data = p.defaultdict(p.list_type);
     try {
@@ -155,7 +168,7 @@ void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs
                 take_result(linter, result, all_stats, all_mapreduce_data);
         }
     } catch (py::error_already_set&) {
-        pool_finish(pool);
+        pool_abandon(pool);
         throw;
     }
     pool_finish(pool);
