@@ -102,3 +102,21 @@ def test_pool_that_cannot_start_leaves_the_reporter_in_place(apps):
     with pytest.raises(ValueError):
         linter.check(list(files))
     assert linter.reporter is reporter
+
+
+def test_job_count_above_the_file_count_starts_one_worker_per_group(apps, monkeypatch):
+    import multiprocessing.pool
+
+    started = []
+
+    class CountingPool(multiprocessing.pool.Pool):
+        def __init__(self, processes=None, *args, **kwargs):
+            started.append(processes)
+            super().__init__(processes, *args, **kwargs)
+
+    monkeypatch.setattr(multiprocessing.pool, "Pool", CountingPool)
+    root, files = apps
+    records = checker.get_messages(str(root), files, jobs=1000)
+    # the three apps are three groups: one worker each, not a thousand
+    assert started == [3]
+    assert {r["message-id"] for r in records} >= {"C2000", "C8001"}

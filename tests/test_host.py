@@ -1,6 +1,7 @@
 import io
 import os
 import re
+import shutil
 import subprocess
 import sys
 import types
@@ -218,3 +219,56 @@ def test_example_project_is_found_at_fault_by_every_check():
         "C2011", "C3000", "C3002", "C3003", "C5000", "C6001", "C6002", "C7000", "C7001",
         "C8000", "C8001", "C9000", "C9001", "C9002", "C9003",
     }
+
+
+# Library names a project package may take; importing one of them runs its code.
+SHADOWING_PACKAGES = ("calendar", "email", "json", "queue", "csv", "uuid", "decimal",
+                      "typing", "inspect", "tokenize", "pickle", "multiprocessing", "django")
+REPORT_LINE = re.compile(FINDING.pattern + "|" + SUMMARY.pattern)
+
+
+@pytest.fixture
+def shadowing_project(tmp_path):
+    """A Django project holding packages named like library modules, each of which
+    leaves a mark when imported, and a configuration file the libraries stumble on."""
+    root = tmp_path / "site"
+    shutil.copytree(FIXTURES / "clean", root)
+    for name in SHADOWING_PACKAGES:
+        (root / name).mkdir()
+        (root / name / "__init__.py").write_text(
+            "import os\n"
+            "open(os.path.join(os.path.dirname(__file__), os.pardir, 'ran-' + __name__), 'w')\n"
+        )
+    (root / "pyproject.toml").write_text(
+        '[dependency-groups]\ntests = ["pytest"]\n'
+        'dev = ["black==24.1.0", { include-group = "tests" }]\n'
+    )
+    return root
+
+
+@pytest.mark.parametrize("from_root", [True, False], ids=["run-from-root", "run-elsewhere"])
+def test_host_never_runs_project_code_and_prints_only_the_report(shadowing_project, from_root):
+    if from_root:
+        result = run_host(".", cwd=shadowing_project)
+    else:
+        result = run_host(str(shadowing_project), cwd=shadowing_project.parent)
+    assert result.returncode in (0, 1), result.stderr
+    assert sorted(p.name for p in shadowing_project.glob("ran-*")) == []
+    lines = result.stdout.splitlines()
+    assert lines and all(REPORT_LINE.match(line) for line in lines), result.stdout
+
+
+def test_failed_analysis_exits_2_with_one_line(monkeypatch, tmp_path, capsys):
+    from korvane.staticanalysis import checker
+
+    def get_messages(project_root, files):
+        raise LookupError("no such\nthing")
+
+    monkeypatch.setattr(checker, "get_messages", get_messages)
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(sys, "path", list(sys.path))
+    (tmp_path / "project").mkdir()
+    assert host.main(["project"]) == 2
+    out, err = capsys.readouterr()
+    assert out == ""
+    assert err.splitlines() == ["korvane.host: analysis failed: LookupError: no such thing"]

@@ -61,6 +61,19 @@ Py_ssize_t worker_count(py::handle jobs) {
     return std::max<Py_ssize_t>(1, n);
 }
 
+// The pool's process count: one per group at most, since a group goes to one worker,
+// so a job count above the number of files starts no idle processes.  A count below 1
+// goes to the pool as given, which refuses it.
+py::object pool_size(py::handle jobs, Py_ssize_t groups) {
+    Py_ssize_t wanted = worker_count(jobs);
+    if (!jobs.is_none()) {
+        Py_ssize_t given = PyNumber_AsSsize_t(jobs.ptr(), PyExc_OverflowError);
+        if (given == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (given < 1) return py::reinterpret_borrow<py::object>(jobs);
+    }
+    return py::int_(std::max<Py_ssize_t>(1, std::min(wanted, groups)));
+}
+
 // Groups are never cut below this many files: an app's modules stay together.
 constexpr Py_ssize_t kSmallestCut = 8;
 
@@ -141,6 +154,10 @@ void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs
                       py::handle arguments) {
     Parallel& p = parallel();
 
+    // `open` sets the ignore patterns that the file walk reads, so it comes first.
+    linter.attr("open")();
+    py::list groups = group_file_items(file_descrs, worker_count(jobs));
+
     // The workers inherit the linter without its reporter; each sets its own.
     py::object original_reporter = linter.attr("reporter");
     linter.attr("reporter") = py::none();
@@ -148,7 +165,8 @@ void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs
         p.partial(p.worker_initialize, py::arg("arguments") = arguments);
     py::object pool;
     try {
-        pool = p.Pool(jobs, py::arg("initializer") = initializer,
+        pool = p.Pool(pool_size(jobs, PyList_GET_SIZE(groups.ptr())),
+                      py::arg("initializer") = initializer,
                       py::arg("initargs") =
                           py::make_tuple(py::reinterpret_borrow<py::object>(linter)));
     } catch (py::error_already_set&) {
@@ -159,9 +177,6 @@ void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs
     py::object all_mapreduce_data = p.defaultdict(p.list_type);
     try {
         linter.attr("set_reporter")(original_reporter);
-        linter.attr("open")();
-        // read after `open`, which sets the ignore patterns the file walk uses
-        py::list groups = group_file_items(file_descrs, worker_count(jobs));
         py::object results = pool.attr("imap_unordered")(p.FileGroupTask(), groups);
         for (py::handle group_results : results) {
             for (py::handle result : group_results)

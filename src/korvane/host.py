@@ -6,7 +6,8 @@ Every selected Python module and HTML template of the project is analysed whole.
 finding is printed as ``path:line:column: CODE symbol wording``, sorted by path, line
 and column; the project's Django version record (C1000) follows as a line of its own,
 with line and column 0, and a summary line ends the output. The exit status is 1 when
-there are findings, 0 when there are none and 2 on a usage error.
+there are findings, 0 when there are none and 2 on a usage error or when the analysis
+itself fails (one line on stderr says why).
 """
 import argparse
 import contextlib
@@ -90,24 +91,55 @@ def parse_args(argv):
     return args
 
 
+def without_project(path_entries, root):
+    """The module path less the entries that name the project root.
+
+    ``python -m`` puts the working directory first on the path; run from the project,
+    that would let a project package named like a library module (``calendar/``) be
+    imported, and so executed, in place of the library's own."""
+    kept = []
+    for entry in path_entries:
+        if os.path.realpath(entry or os.curdir) != root:
+            kept.append(entry)
+    return kept
+
+
+def load_system():
+    """Import the analysis modules; the project is not on the module path yet."""
+    from korvane.staticanalysis import checker, meta, wordings
+
+    return checker, meta, wordings
+
+
+def analyse(root):
+    """The project's records and the number of files selected."""
+    checker, meta, wordings = load_system()
+    # The analysis reads the project from its root and imports its modules by name.
+    os.chdir(root)
+    sys.path.insert(0, root)
+    files = meta.get_files_to_check_in_project(["."])
+    change_set = dict(files)
+    change_set[META_KEY] = None
+    records = checker.get_messages(root, change_set)
+    return records, len(files), wordings, checker.message_id_symbol_store
+
+
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
     # Links resolved, as file selection resolves the paths it finds under the root.
     root = os.path.realpath(args.project_root)
-    # The analysis reads the project from its root and imports its modules by name.
-    os.chdir(root)
-    sys.path.insert(0, root)
-
-    # Loaded only once the arguments are known to be good: loading takes a while.
-    from korvane.staticanalysis import checker, meta, wordings
-
-    files = meta.get_files_to_check_in_project(["."])
-    change_set = dict(files)
-    change_set[META_KEY] = None
-    # The linter's progress display goes to stderr; stdout carries only the report.
-    with contextlib.redirect_stdout(sys.stderr):
-        records = checker.get_messages(root, change_set)
-    count = report(records, len(files), wordings, checker.message_id_symbol_store, sys.stdout)
+    sys.path[:] = without_project(sys.path, root)
+    try:
+        # stdout carries only the report: the progress display and whatever the
+        # libraries print while loading and linting go to stderr.
+        with contextlib.redirect_stdout(sys.stderr):
+            records, files_checked, wordings, symbols = analyse(root)
+    except Exception as error:  # the analysis failed: one line, and status 2
+        reason = " ".join(str(error).split())
+        print("korvane.host: analysis failed: {}: {}".format(type(error).__name__, reason),
+              file=sys.stderr)
+        return 2
+    count = report(records, files_checked, wordings, symbols, sys.stdout)
     return 1 if count else 0
 
 
