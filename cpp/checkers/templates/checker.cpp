@@ -57,7 +57,7 @@ void check(py::object self, py::object files) {
             throw;
         }
         file.attr(KORVANE_NAME("close"))();
-        self.attr(KORVANE_NAME("feed"))(text);
+        self.attr(KORVANE_NAME("feed"))(blank_template_comments(text));
         // The next file starts at line 1, column 0, with an empty buffer.
         self.attr(KORVANE_NAME("reset"))();
     }

@@ -13,6 +13,11 @@ void register_checker(py::module_& m);
 // rewrite and its factory.
 void register_rewriter(py::module_& m);
 
+// The template text with its Django comments (`{% comment %}` blocks and `{# #}`) turned
+// into spaces, line feeds kept, so that positions after them do not move; the same
+// object when it holds none.
+py::object blank_template_comments(py::object text);
+
 // The handler name for a start tag: "visit_" followed by the tag as text.
 inline py::object handler_name(py::handle tag) {
     PyObject* text = PyObject_Str(tag.ptr());
