@@ -1,12 +1,16 @@
 import html.parser
 import locale
 import os
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 
 from korvane.staticanalysis import helpers
 from korvane.staticanalysis.checkers import templates
 
+SRC = str(Path(templates.__file__).resolve().parents[3])
 FIXTURES = os.path.join(os.path.dirname(__file__), "fixtures", "templates")
 RECORD_KEYS = ["path", "line", "message", "type", "column", "module", "symbol", "hint", "message-id"]
 
@@ -41,6 +45,21 @@ def test_page_gives_exact_records():
     assert checker.current_file_path == path
 
 
+def test_layout_reports_nothing_inside_django_comments():
+    # A comment block holding hard-coded links, one-line comments, and real findings
+    # after them on the lines and columns where they stand in the file.
+    path = os.path.join(FIXTURES, "layout.html")
+    checker = templates.Checker()
+    checker.check([path])
+    assert checker.messages == [
+        record(path, 20, 2, "C7000", {}),
+        record(path, 20, 68, "C7000", {}),
+        record(path, 23, 69, "C7001", {"path": "/static/js/cart.js"}),
+        record(path, 25, 2, "C7000", {}),
+        record(path, 26, 2, "C7001", {"path": "/static/img/badge.png"}),
+    ]
+
+
 @pytest.mark.parametrize("value, expected", [
     (None, False), ("", False), ("/", False), ("//cdn.example.org/x", False),
     ("https://example.org/", False), ("img/a.png", False), (" /a", False),
@@ -68,6 +87,33 @@ def test_is_hardcoded_path(value, expected):
      [(1, 0, "C7001", {"path": "/a.js"})]),
     ('ab\n\n    <link\n  rel="x"\n  href="/c.css">', [(3, 4, "C7001", {"path": "/c.css"})]),
     ('\t<video src="/v.mp4">', [(1, 1, "C7001", {"path": "/v.mp4"})]),
+    # Django comments: blocks with free spacing and an optional note, one-line comments.
+    ('{% comment %}<a href="/a">{% endcomment %}<a href="/b">', [(1, 42, "C7000", {})]),
+    ('{%comment%}<a href="/a">{%endcomment%}', []),
+    ('{%  comment  \'draft\' %}\n<img src="/a.png">\n{%   endcomment %}', []),
+    ('{# <a href="/a"> #}<a href="/b">', [(1, 19, "C7000", {})]),
+    ('{#<img src="/a.png">#}{# #}', []),
+    # Blocks do not nest: the first end tag closes the block.
+    ('{% comment %}{% comment %}<a href="/a">{% endcomment %}<a href="/b">', [(1, 55, "C7000", {})]),
+    # Neither an end tag with more words nor a longer tag name is a comment tag.
+    ('{% comment %}{% endcomment now %}<a href="/a">{% endcomment %}', []),
+    ('{% commentary %}<a href="/a">{% endcommentary %}', [(1, 16, "C7000", {})]),
+    # A tag cannot span lines: a one-line comment or a tag broken by a line end is text.
+    ('{# <a href="/a">\n #}', [(1, 3, "C7000", {})]),
+    ('{% comment\n %}<a href="/a">{% endcomment %}', [(2, 3, "C7000", {})]),
+    # An unclosed block is not a comment; one-line comments after it still are.
+    ('{% comment %}\n<a href="/a">{# <a href="/b"> #}', [(2, 0, "C7000", {})]),
+    # Tags are found left to right: a "{#" inside a variable tag starts no comment.
+    ('{{ "{# x" }}<a href="/a"> #}', [(1, 12, "C7000", {})]),
+    # Inside verbatim the comment tags are text that Django prints as it stands.
+    ('{% verbatim %}{% comment %}<a href="/a">{% endcomment %}{% endverbatim %}',
+     [(1, 27, "C7000", {})]),
+    ('{% comment %}{% verbatim %}{% endcomment %}<a href="/a">{% endverbatim %}{% endcomment %}', []),
+    # A "<" inside a comment opens no tag, and a tag opened before a block keeps its place.
+    ('<a {% comment %}>{% endcomment %} href="/a">', [(1, 0, "C7000", {})]),
+    ('<a href="/a"\n  {% comment %}\n<img src="/b.png">\n{% endcomment %}>', [(1, 0, "C7000", {})]),
+    ('<p>{% comment %}\n\u00e9\t<img src="/a">\n{% endcomment %}\t<img src="/b"></p>',
+     [(3, 17, "C7001", {"path": "/b"})]),
 ])
 def test_rules(tmp_path, text, expected):
     assert check_text(tmp_path, text) == expected
@@ -85,6 +131,32 @@ def test_line_ends_count_once(tmp_path, newline):
     checker = templates.Checker()
     checker.check([str(target)])
     assert [(m["line"], m["column"]) for m in checker.messages] == [(3, 0)]
+
+
+@pytest.mark.parametrize("newline", ["\r\n", "\r", "\n"])
+def test_comment_blocks_keep_lines_after_them(tmp_path, newline):
+    lines = ["<p>", "{% comment %}", '<a href="/x">', "", "{% endcomment %}", '  <a href="/y">']
+    target = tmp_path / "t.html"
+    target.write_bytes(newline.join(lines).encode())
+    checker = templates.Checker()
+    checker.check([str(target)])
+    assert [(m["line"], m["column"]) for m in checker.messages] == [(6, 2)]
+
+
+def test_unclosed_tags_on_a_long_line_do_not_hang(tmp_path):
+    target = tmp_path / "t.html"
+    target.write_text("{%" * 100000 + "{#" * 100000 + "{{" * 100000 + '<a href="/x">')
+    script = (
+        "import sys\n"
+        "from korvane.staticanalysis.checkers import templates\n"
+        "c = templates.Checker()\n"
+        "c.check([sys.argv[1]])\n"
+        "print([(m['line'], m['column']) for m in c.messages])\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script, str(target)], capture_output=True,
+                          text=True, timeout=120, env=dict(os.environ, PYTHONPATH=SRC))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "[(1, 600000)]"
 
 
 def test_mappings_shared_only_for_context_free_findings(tmp_path):
