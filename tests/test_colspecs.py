@@ -402,3 +402,63 @@ def test_answers_are_kept_only_while_a_module_is_walked(monkeypatch):
     checker.leave_module(module)
     assert colspecs.is_null_stringfield(call) and colspecs.is_null_stringfield(call)
     assert asked == [call, call, call]
+
+
+class FailingChecker:
+    """A plug-in that fails when it leaves a model class, ending the module's walk."""
+
+    name = "failing"
+    msgs = {}
+
+    def __init__(self, linter):
+        self.linter = linter
+
+    def leave_classdef(self, node):
+        raise RuntimeError("the walk ends here")
+
+
+@pytest.fixture
+def asked(monkeypatch):
+    """The nodes that helpers.is_model_field is asked about."""
+    from korvane.staticanalysis import helpers
+
+    nodes = []
+    real = helpers.is_model_field
+    monkeypatch.setattr(helpers, "is_model_field", lambda node: nodes.append(node) or real(node))
+    return nodes
+
+
+def test_a_walk_that_fails_leaves_no_answers_behind(asked):
+    call = field("models.CharField(max_length=50, null=True)")
+    module = call.root()
+    linter = UnittestLinter()
+    walker = ASTWalker(linter)
+    walker.add_checker(colspecs.Checker(linter))
+    walker.add_checker(FailingChecker(linter))
+    with pytest.raises(RuntimeError, match="the walk ends here"):
+        walker.walk(module)
+    assert call in asked
+
+    # after the walk a fix may edit the tree: every question is asked again
+    asked.clear()
+    assert colspecs.is_null_stringfield(call) and colspecs.is_null_stringfield(call)
+    assert asked == [call, call]
+
+
+def test_answers_belong_to_the_module_being_walked(asked):
+    first = field("models.CharField(max_length=50, null=True)")
+    second = field("models.TextField(null=True)")
+    checker = colspecs.Checker(UnittestLinter())
+    checker.visit_module(first.root())
+    assert colspecs.is_null_stringfield(first)
+    # a new walk starts without the first one having ended: its answers are gone
+    checker.visit_module(second.root())
+    assert colspecs.is_null_stringfield(first)
+    assert asked == [first, first]
+    # leaving the first module does not end the second one's walk
+    checker.leave_module(first.root())
+    assert colspecs.is_null_stringfield(second) and colspecs.is_null_stringfield(second)
+    assert asked == [first, first, second]
+    checker.leave_module(second.root())
+    assert colspecs.is_null_stringfield(second)
+    assert asked == [first, first, second, second]

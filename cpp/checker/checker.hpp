@@ -49,6 +49,7 @@ void register_tables(py::module_& m);
 void register_file_item(py::module_& m);
 void register_workers(py::module_& m);
 void register_linter(py::module_& m);
+void register_bad_files(py::module_& m);
 void register_code_linter(py::module_& m);
 void register_road(py::module_& m);
 void register_reporter(py::module_& m);
@@ -61,6 +62,11 @@ py::list get_all_message_codes();
 void check_names(py::handle tree);
 // `linter.set_option(name, value)`, routed to the checker that declares the option.
 void set_config_option(py::handle linter, py::handle name, py::handle value);
+// Adds the syntax-error finding E0001 for `error` (the parser's or the decoder's) at
+// the error's own line, else at the line where the module read from `filepath` (or
+// given as the text `data`, when that is not None) stops being source text.
+void add_syntax_error(py::handle linter, py::handle error, py::handle filepath,
+                      py::handle data);
 // Logs every record of type "fatal" at error level.
 void log_fatal_records(py::handle records);
 // The library's parallel pass over `file_descrs`, with the files handed to the

@@ -22,16 +22,7 @@ py::object get_ast_impl(py::object self, py::object filepath, py::object modname
         if (!e.matches(s.AstroidSyntaxError)) throw;
         // reported like the file-based linter does: E0001, nothing read from disk
         py::object error = korvane::getattr_or_null(e.value(), KORVANE_NAME("error"));
-        py::object line = py::int_(0), offset = py::none();
-        if (error) {
-            py::object l = korvane::getattr_or_null(error, KORVANE_NAME("lineno"));
-            if (l) line = l;
-            py::object o = korvane::getattr_or_null(error, KORVANE_NAME("offset"));
-            if (o) offset = o;
-        }
-        self.attr("add_message")("syntax-error", py::arg("line") = line,
-                                 py::arg("col_offset") = offset,
-                                 py::arg("args") = py::str(error ? error : e.value()));
+        add_syntax_error(self, error && !error.is_none() ? error : e.value(), filepath, code);
         return py::none();
     }
     py::object tree = atok.attr("tree");

@@ -22,6 +22,7 @@ PYBIND11_MODULE(checker, m) {
     register_file_item(m);
     register_workers(m);
     register_linter(m);
+    register_bad_files(m);
     register_code_linter(m);
     register_road(m);
     register_reporter(m);

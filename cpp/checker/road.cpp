@@ -33,6 +33,121 @@ bool in_range(py::handle range, py::handle line) {
     return r == 1;
 }
 
+// The project's own Django files (manage.py, the settings modules, the dependency
+// files and setup.py) steer the road but are no part of what it reports on.  When one
+// of them does not read or parse, the step that reads it is logged as an error naming
+// the file and the road goes on without its answer; the file itself, when it is in
+// the change set, gets its findings from the lint pass like any other module.  Only
+// ordinary errors are caught: an interrupt ends the road.
+
+void log_road_failure(py::str what, py::error_already_set& e) {
+    py::object value = e.value();
+    if (e.trace() && !e.trace().is_none()) PyException_SetTraceback(value.ptr(), e.trace().ptr());
+    py::str text = py::str("{}: {}: {}").format(what, e.type().attr("__name__"), value);
+    state().logger.attr("error")(text, py::arg("exc_info") = value);
+}
+
+// The dependency files and setup.py that version resolution reads in the project
+// root, as the text "requirements.txt, setup.py"; empty when none is there.
+py::str version_sources(py::handle project_root) {
+    State& s = state();
+    py::list names;
+    for (py::handle name : s.dependencies.attr("dparse_file_types")) names.append(name);
+    names.append(py::str("setup.py"));
+    py::list present;
+    py::object root = s.Path(project_root);
+    for (py::handle name : names) {
+        try {
+            if (korvane::truthy(root.attr("joinpath")(name).attr("exists")())) present.append(name);
+        } catch (py::error_already_set& e) {
+            if (!korvane::is_ordinary(e)) throw;
+        }
+    }
+    return py::str(", ").attr("join")(present);
+}
+
+py::str version_step(const char* step, py::handle project_root) {
+    py::str sources = version_sources(project_root);
+    if (!korvane::truthy(sources)) return py::str("{} of {}").format(step, project_root);
+    return py::str("{} of {} from {}").format(step, project_root, sources);
+}
+
+// The version details of the project, or None when its files do not resolve.
+py::object resolve_version_on_road(py::handle project_root) {
+    try {
+        return state().dependencies.attr("resolve_django_version")(project_root);
+    } catch (py::error_already_set& e) {
+        if (!korvane::is_ordinary(e)) throw;
+        log_road_failure(version_step("Failed to resolve the Django version", project_root), e);
+        return py::none();
+    }
+}
+
+py::list get_meta_messages(py::object project_root);
+
+// The project version record, or none when the project's files do not resolve.
+py::list meta_messages_on_road(py::handle project_root) {
+    try {
+        return get_meta_messages(py::reinterpret_borrow<py::object>(project_root));
+    } catch (py::error_already_set& e) {
+        if (!korvane::is_ordinary(e)) throw;
+        log_road_failure(version_step("Failed to build the project version record", project_root), e);
+        return py::list();
+    }
+}
+
+// The settings modules that the project's manage.py declares, or none when manage.py
+// (or the settings directory it leads to) does not read.
+py::list settings_files_on_road(py::handle project_root) {
+    State& s = state();
+    try {
+        return py::list(s.meta.attr("get_settings_files")(project_root));
+    } catch (py::error_already_set& e) {
+        if (!korvane::is_ordinary(e)) throw;
+        py::object manage_file;
+        try {
+            manage_file = s.meta.attr("get_manage_file")(project_root);
+        } catch (py::error_already_set& again) {
+            if (!korvane::is_ordinary(again)) throw;
+        }
+        log_road_failure(manage_file ? py::str("Failed to read the settings modules from {}").format(manage_file)
+                                     : py::str("Failed to find the settings modules of {}").format(project_root),
+                         e);
+        return py::list();
+    }
+}
+
+// The file of a settings module, for naming it; the module path itself when it does
+// not resolve.
+py::object settings_file_of(py::handle module) {
+    try {
+        return KORVANE_IMPORTED("astroid.modutils", "file_from_modpath")(module.attr("split")("."));
+    } catch (py::error_already_set& e) {
+        if (!korvane::is_ordinary(e)) throw;
+        return py::reinterpret_borrow<py::object>(module);
+    }
+}
+
+// ROOT_URLCONF of the first settings module that gives one, in order; None when a
+// settings module that mentions it does not read, which ends the search.
+py::object root_urlconf_on_road(py::handle settings_files) {
+    py::object get_root_urlconf = state().meta.attr("get_root_urlconf");
+    for (py::handle module : settings_files) {
+        py::list one;
+        one.append(module);
+        py::object value;
+        try {
+            value = get_root_urlconf(one);
+        } catch (py::error_already_set& e) {
+            if (!korvane::is_ordinary(e)) throw;
+            log_road_failure(py::str("Failed to get ROOT_URLCONF from {}").format(settings_file_of(module)), e);
+            return py::none();
+        }
+        if (korvane::truthy(value)) return value;
+    }
+    return py::none();
+}
+
 py::list get_html_messages(py::object files, py::object config) {
     State& s = state();
     py::list paths;
@@ -67,9 +182,8 @@ py::list get_python_messages(py::object project_root, py::object files,
     }
     py::object set_option = linter.attr("set_option");
     set_option("django-version", django_version);
-    set_option("settings-files", py::list(s.meta.attr("get_settings_files")(project_root)));
-    py::object root_urlconf =
-        s.meta.attr("get_root_urlconf")(linter.attr("config").attr("settings_files"));
+    set_option("settings-files", settings_files_on_road(project_root));
+    py::object root_urlconf = root_urlconf_on_road(linter.attr("config").attr("settings_files"));
     set_option("root-urlconf", root_urlconf.is_none() ? py::str("") : root_urlconf);
 
     py::dict python_files;
@@ -154,7 +268,7 @@ py::list get_messages(py::object project_root, py::object files,
     update(config);
     s.logger.attr("debug")(py::str("Using config: ") + py::str(merged) + py::str("\n"));
 
-    py::object details = s.dependencies.attr("resolve_django_version")(project_root);
+    py::object details = resolve_version_on_road(project_root);
     py::object django_version =
         korvane::truthy(details) ? py::object(details[py::str("version")]) : default_django_version;
 
@@ -168,7 +282,7 @@ py::list get_messages(py::object project_root, py::object files,
     int wants_meta = PySequence_Contains(files.ptr(), py::str("META").ptr());
     if (wants_meta < 0) throw py::error_already_set();
     if (wants_meta) {
-        for (py::handle r : get_meta_messages(project_root)) messages.append(r);
+        for (py::handle r : meta_messages_on_road(project_root)) messages.append(r);
     }
     return messages;
 }

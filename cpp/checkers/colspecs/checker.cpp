@@ -28,13 +28,13 @@ bool in_migration_module(py::handle self, py::handle node) {
     return answer;
 }
 
-void visit_module(py::object self, py::object) {
+void visit_module(py::object self, py::object node) {
     self.attr(KORVANE_NAME("field_counter")) = KORVANE_IMPORTED("collections", "Counter")();
     self.attr(KORVANE_NAME("in_migration_module")) = py::none();
-    walk_memo().open();
+    walk_memo().open(node);
 }
 
-void leave_module(py::object, py::object) { walk_memo().close(); }
+void leave_module(py::object, py::object node) { walk_memo().close(node); }
 
 void leave_classdef(py::object self, py::object node) {
     if (!truthy(ask_helper(KORVANE_NAME("is_model"), node))) return;

@@ -53,13 +53,13 @@ py::object parent_frame(py::handle node) {
     return node.attr(KORVANE_NAME("parent")).attr(KORVANE_NAME("frame"))();
 }
 
-void visit_module(py::object self, py::object) {
+void visit_module(py::object self, py::object node) {
     self.attr(KORVANE_NAME("model_names")) = py::list();
-    walk_memo.open();
+    walk_memo.open(node);
 }
 
 void leave_module(py::object self, py::object node) {
-    walk_memo.close();
+    walk_memo.close(node);
     py::object config = self.attr(KORVANE_NAME("config"));
     py::list model_names = self.attr(KORVANE_NAME("model_names"));
     py::int_ model_count(py::len(model_names));
