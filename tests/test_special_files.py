@@ -164,14 +164,49 @@ records = checker.get_messages(os.getcwd(), files, jobs=%d)
 report([(r["path"], r.get("line"), r["message-id"]) for r in records])
 """
 
+ODD_KEYS = [
+    "shop/views.py",  # FIFO
+    "shop/templates/shop/pipe.html",  # FIFO
+    "shop/templates/shop/legacy.html",  # markup the HTML parser gives up on
+    "vendor/tasks.py",  # through a link that leads out of the project
+    "../outside/tasks.py",
+    "shop/loop.py",  # a link to itself
+]
 
-@pytest.mark.parametrize("jobs", [1, 0])
-def test_road_skips_fifos_and_keeps_other_findings(project, jobs):
-    clean = run_isolated(project, ROAD % ([], jobs))["result"]
+
+def add_odd_files(project):
+    """FIFOs, link loops, links out of the project, a template the parser rejects and a
+    requirements file with a byte-order mark, all in one project."""
     for name in ["shop/views.py", "shop/templates/shop/pipe.html", "proj/local_settings.py", "sub/manage.py"]:
         make_fifo(project, name)
-    outcome = run_isolated(project, ROAD % (["shop/views.py", "shop/templates/shop/pipe.html"], jobs))
+    outside = project.parent / "outside"
+    outside.mkdir()
+    (outside / "tasks.py").write_text("def run():\n    pass\n")
+    (project / "vendor").symlink_to(outside)
+    (project / "loop").symlink_to(project / "loop")
+    (project / "shop" / "loop.py").symlink_to(project / "shop" / "loop.py")
+    (project / "a").symlink_to(project / "b")
+    (project / "b").symlink_to(project / "a")
+    (project / "shop" / "templates" / "shop" / "legacy.html").write_text(
+        '<a href="/old/">old</a>\n<![ if !IE]>\n<img src="/static/ie.png">\n<![endif]>\n'
+    )
+    requirements = project / "requirements.txt"
+    requirements.write_bytes(b"\xef\xbb\xbf" + requirements.read_bytes())
+
+
+@pytest.mark.parametrize("jobs", [1, 0])
+def test_road_over_odd_files_keeps_the_findings_of_the_others(project, jobs):
+    clean = run_isolated(project, ROAD % ([], jobs))["result"]
+    assert ["shop/models.py", 5, "C2000"] in clean
+    assert clean[-1] == ["requirements.txt", None, "C1000"]
+    add_odd_files(project)
+    outcome = run_isolated(project, ROAD % (ODD_KEYS, jobs))
     assert outcome["result"] == clean
-    assert ["shop/models.py", 5, "C2000"] in clean and clean[-1][-1] == "C1000"
-    assert logged(outcome["log"], 'Skipping "shop/views.py": not a regular file')
-    assert logged(outcome["log"], 'Skipping template "shop/templates/shop/pipe.html": not a regular file')
+    for line in [
+        'Skipping "shop/views.py": not a regular file',
+        'Skipping template "shop/templates/shop/pipe.html": not a regular file',
+        'Skipping template "shop/templates/shop/legacy.html": the HTML parser cannot read it',
+        'Skipping "vendor/tasks.py": the path leads outside the project root',
+        'Skipping "../outside/tasks.py": the path leads outside the project root',
+    ]:
+        assert logged(outcome["log"], line), line
