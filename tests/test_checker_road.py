@@ -226,3 +226,81 @@ def test_html_linter_runs_every_class_in_order(project, monkeypatch):
     linter = checker.HtmlLinter()
     assert linter.check([TEMPLATE]) is None
     assert [r["line"] for r in linter.messages] == [3, 6, 7, 3, 6, 7]
+
+
+PROBE_VIEWS = (
+    "from django.http import HttpResponse\n\n\n"
+    "def index(request):\n    pass\n\n\n"
+    "def detail(request, pk):\n    pass\n"
+)
+
+
+@pytest.mark.parametrize(
+    "spell",
+    [
+        lambda root: str(root / "shop" / "views.py"),
+        lambda root: "./shop/views.py",
+        lambda root: "shop//./views.py",
+        lambda root: "shop/templates/../views.py",
+        lambda root: str(root / "shop" / ".." / "shop" / "views.py"),
+    ],
+    ids=["absolute", "leading dot", "doubled separators", "up and down", "absolute up and down"],
+)
+@pytest.mark.parametrize("lines, expected", [(None, [5, 9]), ([9], [9]), (range(1, 6), [5])])
+def test_change_set_paths_inside_the_root_are_made_relative(project, probe, spell, lines, expected):
+    (project / "shop" / "views.py").write_text(PROBE_VIEWS)
+    # the template's absolute path is reported relative as well
+    files = {spell(project): lines, str(project / TEMPLATE): [6]}
+    records = checker.get_messages(str(project), files, jobs=1)
+    assert ids(records) == [("shop/views.py", line, "C0999") for line in expected] + [(TEMPLATE, 6, "C7000")]
+
+
+def test_two_spellings_of_one_path_join_their_lines(project, probe):
+    (project / "shop" / "views.py").write_text(PROBE_VIEWS)
+    files = {"shop/views.py": [5], str(project / "shop" / "views.py"): [9]}
+    assert ids(checker.get_messages(str(project), files, jobs=1)) == [
+        ("shop/views.py", 5, "C0999"), ("shop/views.py", 9, "C0999"),
+    ]
+    files = {"shop/views.py": [5], "./shop/views.py": None}
+    assert [line for _p, line, _c in ids(checker.get_messages(str(project), files, jobs=1))] == [5, 9]
+
+
+def test_change_set_paths_leaving_the_root_are_never_read(project, probe, tmp_path, caplog):
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "tasks.py").write_text("def run():\n    pass\n")
+    (outside / "page.html").write_text('<a href="/admin/">admin</a>\n')
+    (project / "shop" / "tasks.py").symlink_to(outside / "tasks.py")
+    (project / "vendor").symlink_to(outside)
+    (project / "shop" / "views.py").write_text(PROBE_VIEWS)
+    leaving = [
+        "../outside/tasks.py",
+        str(outside / "tasks.py"),
+        "shop/tasks.py",
+        "vendor/tasks.py",
+        "shop/../../outside/tasks.py",
+        "../outside/page.html",
+        str(outside / "page.html"),
+        "vendor/page.html",
+    ]
+    files = dict.fromkeys(leaving)
+    files["shop/views.py"] = [5]
+    with caplog.at_level(logging.DEBUG, logger="korvane.staticanalysis.checker"):
+        records = checker.get_messages(str(project), files, jobs=1)
+    assert ids(records) == [("shop/views.py", 5, "C0999")]
+    messages = caplog.messages
+    for key in leaving:
+        assert 'Skipping "%s": the path leads outside the project root' % key in messages
+    analyzed = [m for m in messages if m.startswith("Analyzing ")]
+    assert analyzed == ["Analyzing shop/views.py"]
+
+
+def test_change_set_path_that_is_a_directory_is_not_linted(project, probe, caplog):
+    (project / "shop" / "archive.py").mkdir()
+    (project / "shop" / "archive.py" / "__init__.py").write_text("def old():\n    pass\n")
+    (project / "shop" / "views.py").write_text(PROBE_VIEWS)
+    files = {"shop/archive.py": None, "shop/views.py": [5]}
+    with caplog.at_level(logging.WARNING, logger="korvane.staticanalysis.checker"):
+        records = checker.get_python_messages(str(project), files, "3.2", {}, 1)
+    assert ids(records) == [("shop/views.py", 5, "C0999")]
+    assert caplog.messages == ['Skipping "shop/archive.py": not a regular file']

@@ -239,3 +239,65 @@ def test_is_django_repository_missing_directory(tmp_path):
 @pytest.mark.parametrize("project", ["flat", "split", "nested"])
 def test_fixture_projects_are_django_repositories(project):
     assert dependencies.is_django_repository(FIXTURES / project) is True
+
+
+BOM = b"\xef\xbb\xbf"
+
+
+@pytest.mark.parametrize(
+    "name, content, expected",
+    [
+        ("requirements.txt", BOM + b"Django==3.1.4\nrequests==2.25.1\n", details("requirements.txt", "3.1", "==3.1.4")),
+        ("requirements.txt", BOM + b"Django>=2.2,<3.0 # LTS\n\xff\n", details("requirements.txt", "2.2", ">=2.2,<3.0")),
+        ("Pipfile", BOM + b'[packages]\ndjango = "==3.0.2"\n', details("Pipfile", "3.0", "==3.0.2")),
+        ("setup.cfg", BOM + b"[options]\ninstall_requires =\n    Django>=2.1,<2.2\n", details("setup.cfg", "2.1", ">=2.1,<2.2")),
+        ("conda.yml", BOM + b"name: shop\ndependencies:\n  - pip:\n    - Django==3.0.5\n", details("conda.yml", "3.0", "==3.0.5")),
+        (
+            "setup.py",
+            BOM + SETUP.format(keywords="", requires='"Django>=3.1,<3.2"').encode(),
+            details("setup.py", "3.1", ">=3.1,<3.2"),
+        ),
+    ],
+)
+def test_byte_order_mark_is_no_part_of_the_first_line(tmp_path, name, content, expected):
+    write(tmp_path, {name: content})
+    assert dependencies.resolve_django_version(tmp_path) == expected
+
+
+@pytest.mark.parametrize(
+    "name, content",
+    [
+        ("requirements.txt", "Django==3.0.1\n"),
+        ("Pipfile", '[packages]\ndjango = "==3.0.1"\n'),
+        ("setup.py", SETUP.format(keywords="", requires='"Django==3.0.1"')),
+    ],
+)
+def test_dependency_file_linked_from_outside_is_not_read(tmp_path, caplog, name, content):
+    outside = write(tmp_path / "shared", {name: content})
+    root = tmp_path / "shop"
+    root.mkdir()
+    (root / name).symlink_to(outside / name)
+    with caplog.at_level("WARNING", logger="korvane.staticanalysis.dependencies"):
+        assert dependencies.resolve_django_version(root) is None
+    assert [r.getMessage() for r in caplog.records] == [
+        'Skipping "%s": a link leading outside the project root' % (root / name)
+    ]
+    # a link to a file inside the project is read like the file itself
+    (root / "requirements").mkdir()
+    (root / name).unlink()
+    write(root, {"requirements/base.txt": content})
+    (root / name).symlink_to(root / "requirements" / "base.txt")
+    assert dependencies.resolve_django_version(root)["version"] == "3.0"
+
+
+def test_is_django_repository_passes_over_loops_and_links_out(tmp_path):
+    outside = write(tmp_path / "elsewhere", {"views.py": "from django.http import HttpResponse\n"})
+    root = write(tmp_path / "site", {"app/views.py": "def index(request):\n    return None\n"})
+    (root / "app" / "loop.py").symlink_to(root / "app" / "loop.py")
+    (root / "app" / "a.py").symlink_to(root / "app" / "b.py")
+    (root / "app" / "b.py").symlink_to(root / "app" / "a.py")
+    (root / "app" / "shared.py").symlink_to(outside / "views.py")
+    (root / "app" / "package.py").mkdir()
+    assert dependencies.is_django_repository(root) is False
+    write(root, {"app/models.py": "from django.db import models\n"})
+    assert dependencies.is_django_repository(root) is True

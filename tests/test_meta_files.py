@@ -246,3 +246,64 @@ def test_fixture_project_selection(monkeypatch):
         "src/blog/urls.py",
         "src/manage.py",
     ]
+
+
+@pytest.mark.parametrize(
+    "links",
+    [
+        {"a": "b", "b": "a"},
+        {"loop": "loop"},
+        {"app/loop.py": "app/loop.py"},
+        {"app/static": "app/static/../static"},
+        {"app/to_loop.py": "loop", "loop": "loop"},
+    ],
+    ids=["pair", "self", "module", "through itself", "link to a loop"],
+)
+def test_symbolic_link_loops_are_skipped(project, caplog, links):
+    make_tree(project, {"app/views.py": "def index(request):\n    pass\n", "app/templates/home.html": "<p>x</p>\n"})
+    for name, target in links.items():
+        (project / name).symlink_to(project / target)
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+    assert sorted(meta.get_files_to_check_in_project(["."])) == ["app/templates/home.html", "app/views.py"]
+    skipped = [r.getMessage() for r in caplog.records if r.getMessage().startswith("Skipping")]
+    assert skipped and all(m.endswith(": a loop of symbolic links") for m in skipped)
+
+
+@pytest.mark.parametrize(
+    "directories, configured",
+    [
+        ([".."], None),
+        (["app", "../outside"], None),
+        (["{outside}"], None),
+        (["linked"], None),
+        (["app/../.."], None),
+        (["."], "['../outside']"),
+        (["."], "['app', '{outside}']"),
+    ],
+)
+def test_directories_outside_the_root_are_refused(tmp_path, monkeypatch, caplog, directories, configured):
+    outside = make_tree(tmp_path / "outside", {"secrets.py": "KEY = 1\n", "page.html": "<p></p>\n"})
+    root = make_tree(tmp_path / "root", {"app/views.py": "x = 1\n"})
+    (root / "linked").symlink_to(outside)
+    if configured:
+        (root / "pyproject.toml").write_text(
+            "[tool.korvane]\ndirectories = %s\n" % configured.format(outside=outside)
+        )
+    monkeypatch.chdir(root)
+    walked = []
+    scandir = os.scandir
+
+    def spying_scandir(path="."):
+        walked.append(os.path.realpath(path))
+        return scandir(path)
+
+    monkeypatch.setattr(os, "scandir", spying_scandir)
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+    wanted = [d.format(outside=outside) for d in directories]
+    selected = meta.get_files_to_check_in_project(wanted, project_root=str(root))
+    assert set(selected) <= {"app/views.py"}
+    # never walked: no listing was opened outside the root
+    assert all(path == str(root) or path.startswith(str(root) + os.sep) for path in walked)
+    refused = [r for r in caplog.records if r.getMessage().startswith("Skipping directory")]
+    assert refused and all(r.levelname == "WARNING" for r in refused)
+    assert all(r.getMessage().endswith(": it lies outside the project root") for r in refused)

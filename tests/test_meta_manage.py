@@ -190,3 +190,61 @@ def test_settings_outside_working_directory_raises(tmp_path, monkeypatch):
     files = meta.get_settings_files(tmp_path / "proj")
     with pytest.raises(ValueError):
         next(files)
+
+
+SETTINGS = 'ROOT_URLCONF = "{0}.urls"\nSTATIC_URL = "/assets/"\nINSTALLED_APPS = ["django.contrib.admin"]\n'
+
+
+@pytest.mark.parametrize("kind", ["link out", "directory", "loop"])
+def test_manage_file_that_cannot_be_read_is_passed_over(tmp_path, monkeypatch, caplog, kind):
+    outside = write(tmp_path / "elsewhere", {"manage.py": IF_MAIN.format(DECLARE.format("evil.settings"))})
+    root = write(tmp_path / "site", {"src/manage.py": IF_MAIN.format(DECLARE.format("site_a.settings"))})
+    top = root / "manage.py"
+    if kind == "link out":
+        top.symlink_to(outside / "manage.py")
+    elif kind == "directory":
+        top.mkdir()
+    else:
+        top.symlink_to(top)
+    monkeypatch.chdir(root)
+    caplog.set_level("DEBUG", logger="korvane.staticanalysis.meta")
+    assert meta.get_manage_file(root) == root / "src" / "manage.py"
+    assert meta.get_settings_modpath(root) == "site_a.settings"
+    if kind != "loop":  # the recursive glob itself passes a loop over
+        assert any(r.getMessage().startswith('Skipping "%s"' % top) for r in caplog.records)
+    (root / "src" / "manage.py").unlink()
+    with pytest.raises(meta.ManageFileMissingError):
+        meta.get_manage_file(root)
+    assert meta.get_django_project_root(root) is root
+    assert meta.get_settings_modpath(root) is None
+
+
+def test_settings_reached_through_a_link_out_of_the_root_are_not_read(tmp_path, monkeypatch, caplog):
+    outside = write(
+        tmp_path / "elsewhere",
+        {"site_b/settings.py": SETTINGS.format("site_b"), "site_b/__init__.py": "", "secret_settings.py": "ROOT_URLCONF = 'x'\n"},
+    )
+    root = write(
+        tmp_path / "site",
+        {
+            "manage.py": IF_MAIN.format(DECLARE.format("site_b.settings")),
+            "site_c/__init__.py": "",
+            "site_c/settings.py": SETTINGS.format("site_c"),
+        },
+    )
+    (root / "site_b").symlink_to(outside / "site_b")
+    monkeypatch.chdir(root)
+    monkeypatch.syspath_prepend(str(root))
+    caplog.set_level("DEBUG", logger="korvane.staticanalysis.meta")
+    # the settings package is a link leading out of the project: nothing of it is read
+    assert list(meta.get_settings_files(root)) == []
+    assert meta.get_root_urlconf(["site_b.settings"]) is None
+    assert meta.get_static_url_setting(root) == "/static/"
+    assert any("a link leading outside the project root" in r.getMessage() for r in caplog.records)
+    # a settings module of a package inside the project that links out is passed over too
+    write(root, {"manage.py": IF_MAIN.format(DECLARE.format("site_c.settings"))})
+    (root / "site_c" / "secret_settings.py").symlink_to(outside / "secret_settings.py")
+    (root / "site_c" / "loop_settings.py").symlink_to(root / "site_c" / "loop_settings.py")
+    assert list(meta.get_settings_files(root)) == ["site_c.settings"]
+    assert meta.get_root_urlconf(["site_c.secret_settings", "site_c.settings"]) == "site_c.urls"
+    assert meta.get_static_url_setting(root) == "/assets/"

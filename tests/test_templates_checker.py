@@ -248,3 +248,72 @@ def test_handle_starttag_dispatches_by_name():
     checker.handle_starttag("iframe", [("src", "/x")])
     checker.handle_starttag(tag="link", attrs=[("href", "/y")])
     assert [m["message"] for m in checker.messages] == [{"path": "/y"}]
+
+
+class OlderParserChecker(templates.Checker):
+    """A checker on a parser that fails an assertion on a declaration, as older
+    releases of the standard parser did on markup they did not expect."""
+
+    def parse_html_declaration(self, i):
+        raise AssertionError("unexpected call to parse_html_declaration()")
+
+
+PAGE_WITH_IE_BLOCK = """{% extends "base.html" %}
+{% block content %}
+<a href="/orders/">Orders</a>
+<![ if !IE]>
+<link rel="stylesheet" href="/static/css/modern.css">
+<![endif]>
+<img src="/static/img/logo.png">
+{% endblock %}
+"""
+
+
+@pytest.mark.parametrize(
+    "checker_class, text, error",
+    [
+        (templates.Checker, PAGE_WITH_IE_BLOCK, "NotImplementedError"),
+        (templates.Checker, '<a href="/shop/">Shop</a>\n<![ foo [ x ]]>\n', "NotImplementedError"),
+        (OlderParserChecker, '<a href="/shop/">Shop</a>\n<!DOCTYPE html>\n', "AssertionError"),
+    ],
+)
+def test_template_the_parser_rejects_is_skipped(tmp_path, caplog, checker_class, text, error):
+    before = tmp_path / "before.html"
+    before.write_text('<a href="/before/">x</a>\n')
+    rejected = tmp_path / "rejected.html"
+    rejected.write_text(text)
+    after = tmp_path / "after.html"
+    after.write_text('<p>\n<img src="/static/after.png">\n')
+    checker = checker_class()
+    with caplog.at_level("WARNING", logger="korvane.staticanalysis.checkers.templates"):
+        checker.check([str(before), str(rejected), str(after)])
+    # The records found in the rejected template before the parser gave up are dropped
+    # with it; the next template starts at line 1 with an empty buffer.
+    assert [(m["path"], m["line"], m["message-id"]) for m in checker.messages] == [
+        (str(before), 1, "C7000"),
+        (str(after), 2, "C7001"),
+    ]
+    [warning] = caplog.records
+    assert warning.levelname == "WARNING"
+    assert warning.name == "korvane.staticanalysis.checkers.templates"
+    assert str(rejected) in warning.getMessage() and error in warning.getMessage()
+
+
+def test_undecodable_template_is_skipped_with_a_warning(tmp_path, caplog):
+    latin = tmp_path / "menu.html"
+    latin.write_bytes('<h1>Caf\u00e9 men\u00fc</h1>\n<a href="/carte/">carte</a>\n'.encode("latin-1"))
+    try:
+        latin.read_text(encoding=locale.getpreferredencoding(False))
+    except UnicodeDecodeError:
+        pass
+    else:
+        pytest.skip("the locale's encoding decodes every byte")
+    good = tmp_path / "good.html"
+    good.write_text('<a href="/y">')
+    checker = templates.Checker()
+    with caplog.at_level("WARNING", logger="korvane.staticanalysis.checkers.templates"):
+        checker.check([str(latin), str(good)])
+    assert [m["path"] for m in checker.messages] == [str(good)]
+    [warning] = caplog.records
+    assert str(latin) in warning.getMessage() and "decode" in warning.getMessage()
+    assert templates.logger.name == "korvane.staticanalysis.checkers.templates"

@@ -57,6 +57,12 @@ void register_create_linter(py::module_& m);
 void register_check_names(py::module_& m);
 
 // Shared functions.
+// The change set with its .py and .html paths relative to the project root in their
+// normal form; paths that leave the root are dropped with a warning.
+py::dict change_set_in_project(py::handle project_root, py::handle files);
+// Whether the linter may open a change-set path (a regular file, or a missing path);
+// anything else is passed over with a warning.
+bool is_lintable(py::handle path);
 py::object create_linter(py::object linter_class, py::object jobs);
 py::list get_all_message_codes();
 void check_names(py::handle tree);

@@ -190,6 +190,7 @@ py::list get_python_messages(py::object project_root, py::object files,
     py::list paths;
     for (py::handle key : files) {
         if (key_ends_with(key, ".py")) {
+            if (!is_lintable(key)) continue;
             python_files[key] = files[key];
             paths.append(key);
         }
@@ -262,6 +263,7 @@ py::list get_meta_messages(py::object project_root) {
 py::list get_messages(py::object project_root, py::object files,
                       py::object default_django_version, py::object config, py::object jobs) {
     State& s = state();
+    files = change_set_in_project(project_root, files);
     py::dict merged;
     py::object update = merged.attr("update");
     update(s.meta.attr("get_toml_config")(project_root));

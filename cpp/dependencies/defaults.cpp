@@ -2,6 +2,8 @@
 // whether a directory holds a Django project.
 #include "dependencies.hpp"
 
+#include <korvane/project_files.hpp>
+
 namespace korvane::dependencies {
 
 namespace {
@@ -30,9 +32,11 @@ bool is_django_node(py::object node) {
 }
 
 // Whether the source file at `path` imports Django at its top level.  A file that does
-// not decode or does not parse holds no Django import as far as this test goes.
+// not decode or does not parse holds no Django import as far as this test goes, nor
+// does one that is no regular file.
 bool file_imports_django(py::handle path) {
-    py::object f = py::module_::import("builtins").attr(KORVANE_NAME("open"))(path);
+    py::object f = open_regular_text(path);
+    if (!f) return false;
     py::object tree;
     try {
         py::object text = f.attr(KORVANE_NAME("read"))();
@@ -64,6 +68,10 @@ bool is_django_repository(py::object project_root) {
             return false;
         }
         py::object path = py::reinterpret_steal<py::object>(raw);
+        // Only regular files of the project are read: no FIFO, no link loop, no link
+        // that leads out of the root.
+        if (!truthy(path.attr(KORVANE_NAME("is_file"))())) continue;
+        if (leaves_root_through_link(path, project_root)) continue;
         if (file_imports_django(path)) {
             sources.attr(KORVANE_NAME("close"))();
             return true;

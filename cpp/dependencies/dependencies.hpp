@@ -11,6 +11,7 @@ namespace korvane::dependencies {
 // Module-level objects, set when the module loads.
 struct State {
     py::object meta;                  // korvane.staticanalysis.meta
+    py::object logger;                // "korvane.staticanalysis.dependencies"
     py::object dparse_parse;          // dparse.parse
     py::object line_parser;           // dparse.parser.RequirementsTXTLineParser
     py::object requirement;           // packaging.requirements.REQUIREMENT

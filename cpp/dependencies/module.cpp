@@ -15,6 +15,8 @@ PYBIND11_MODULE(dependencies, m) {
     namespace py = pybind11;
     using namespace korvane::dependencies;
     State& s = state();
+    s.logger = korvane::module_logger(m);
+    m.attr("logger") = s.logger;
     py::module_::import("ast");
     py::module_::import("itertools");
     py::module_::import("pathlib");

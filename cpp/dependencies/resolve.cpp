@@ -5,6 +5,8 @@
 
 #include "dependencies.hpp"
 
+#include <korvane/project_files.hpp>
+
 namespace korvane::dependencies {
 
 namespace {
@@ -80,27 +82,38 @@ py::object get_django_version_from_dependency(py::object dependency, py::object 
     return details;
 }
 
-// The whole text of an open file; the file is closed also when reading fails.
-py::object read_and_close(py::object file) {
-    py::object text;
-    try {
-        text = file.attr(KORVANE_NAME("read"))();
-    } catch (py::error_already_set&) {
-        file.attr(KORVANE_NAME("close"))();
-        throw;
+void warn_skipped(py::handle path, const char* reason) {
+    state().logger.attr(KORVANE_NAME("warning"))(
+        py::str("Skipping \"{}\": {}").format(path, reason));
+}
+
+// The text of a dependency file of the project, or a null object when the file is
+// skipped: a link that leads out of the project root, or not a regular file (a FIFO
+// would block the read).
+py::object read_dependency_file(py::handle path, py::handle root, const py::dict& options) {
+    if (leaves_root_through_link(path, root)) {
+        warn_skipped(path, "a link leading outside the project root");
+        return py::object();
     }
-    file.attr(KORVANE_NAME("close"))();
-    return text;
+    py::object file = open_regular_text(path, options);
+    if (!file) {
+        warn_skipped(path, "not a regular file");
+        return py::object();
+    }
+    return read_and_close(file);
 }
 
 py::object resolve_via_dparse(py::object project_root_path) {
     State& s = state();
-    py::object open = py::module_::import("builtins").attr(KORVANE_NAME("open"));
     for (py::handle file_type : s.dparse_file_types) {
         py::object path = project_root_path.attr(KORVANE_NAME("__truediv__"))(file_type);
         if (!truthy(path.attr(KORVANE_NAME("exists"))())) continue;
-        py::object text = read_and_close(
-            open(path, "r", py::arg("encoding") = "utf8", py::arg("errors") = "ignore"));
+        // A byte-order mark (as Windows editors write it) is no part of the first line.
+        py::dict options;
+        options["encoding"] = "utf-8-sig";
+        options["errors"] = "ignore";
+        py::object text = read_dependency_file(path, project_root_path, options);
+        if (!text) continue;
         py::object parsed = s.dparse_parse(text, py::arg("file_type") = file_type);
         for (py::handle dependency : parsed.attr(KORVANE_NAME("dependencies"))) {
             py::object details = get_django_version_from_dependency(
@@ -115,8 +128,14 @@ py::object resolve_via_setup_py(py::object project_root_path) {
     State& s = state();
     py::object path = project_root_path.attr(KORVANE_NAME("__truediv__"))("setup.py");
     if (!truthy(path.attr(KORVANE_NAME("exists"))())) return py::none();
-    py::object text =
-        read_and_close(py::module_::import("builtins").attr(KORVANE_NAME("open"))(path, "r"));
+    py::object text = read_dependency_file(path, project_root_path, py::dict());
+    if (!text) return py::none();
+    // Python reads a source file that starts with a byte-order mark as UTF-8 without it.
+    if (truthy(text.attr(KORVANE_NAME("startswith"))("\ufeff"))) {
+        PyObject* rest = PySequence_GetSlice(text.ptr(), 1, PY_SSIZE_T_MAX);
+        if (!rest) throw py::error_already_set();
+        text = py::reinterpret_steal<py::object>(rest);
+    }
     py::object tree = KORVANE_IMPORTED("astroid", "parse")(text);
     py::object line_parse = s.line_parser.attr(KORVANE_NAME("parse"));
     py::str setup_py("setup.py");

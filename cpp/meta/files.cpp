@@ -2,6 +2,8 @@
 // prunes ignored directories and selects importable Python modules and templates.
 #include <vector>
 
+#include <korvane/project_files.hpp>
+
 #include "lazy.hpp"
 #include "meta.hpp"
 
@@ -72,7 +74,9 @@ bool should_ignore_path(py::object path, py::object ignored_modules) {
 }
 
 // The walk of `scan_tree`/`scan_trees`: one open listing per directory level.  With a
-// `root`, a symbolic link to a file outside it is passed over (a debug line says so).
+// `root`, a directory to walk that lies outside it is refused (a warning says so) and a
+// symbolic link to a file outside it is passed over (a debug line says so).  A link
+// loop is passed over with a debug line.
 struct TreeWalk : LazySource {
     py::object wanted;       // the directories given
     py::object directories;  // iterator over the directories still to walk, once started
@@ -122,7 +126,14 @@ struct TreeWalk : LazySource {
                     if (PyErr_Occurred()) throw py::error_already_set();
                     return py::object();
                 }
-                open(py::reinterpret_steal<py::object>(next));
+                py::object directory = py::reinterpret_steal<py::object>(next);
+                if (root && !lies_under_root(directory, root)) {
+                    state().logger.attr(KORVANE_NAME("warning"))(
+                        py::str("Skipping directory \"{}\": it lies outside the project root")
+                            .format(py::str(directory)));
+                    continue;
+                }
+                open(directory);
                 continue;
             }
             PyObject* raw = PyIter_Next(listings.back().ptr());
@@ -132,8 +143,16 @@ struct TreeWalk : LazySource {
                 continue;
             }
             py::object entry = py::reinterpret_steal<py::object>(raw);
-            py::object path = Path(entry).attr(KORVANE_NAME("resolve"))();
             py::object relative_path = Path(entry.attr(KORVANE_NAME("path")));
+            py::object path;
+            try {
+                path = Path(entry).attr(KORVANE_NAME("resolve"))();
+            } catch (py::error_already_set& e) {
+                // The path library reports a loop of symbolic links as RuntimeError.
+                if (!e.matches(PyExc_RuntimeError)) throw;
+                debug(py::str("Skipping \"{}\": a loop of symbolic links").format(py::str(relative_path)));
+                continue;
+            }
             if (!truthy(path.attr(KORVANE_NAME("exists"))())) continue;
             if (truthy(path.attr(KORVANE_NAME("is_symlink"))())) continue;
             if (py::int_(0).equal(path.attr(KORVANE_NAME("stat"))().attr(KORVANE_NAME("st_size")))) continue;

@@ -2,6 +2,8 @@
 // module it declares, and lists the project's settings modules.
 #include <vector>
 
+#include <korvane/project_files.hpp>
+
 #include "lazy.hpp"
 #include "meta.hpp"
 
@@ -112,6 +114,7 @@ struct SettingsFiles : LazySource {
             }
             py::object path = py::reinterpret_steal<py::object>(raw);
             if (!py::str(path.attr(KORVANE_NAME("name"))).contains("settings")) continue;
+            if (!is_readable_project_file(path, target)) continue;
             if (!is_importable_python_file(path)) continue;
             return get_settings_modpath_relative_to_manage_path(path, manage_path);
         }
@@ -122,13 +125,34 @@ struct SettingsFiles : LazySource {
 
 }  // namespace
 
+bool is_readable_project_file(py::handle path, py::handle root) {
+    const char* reason = nullptr;
+    if (!truthy(path.attr(KORVANE_NAME("is_file"))())) {
+        reason = "not a regular file";
+    } else if (leaves_root_through_link(path, root)) {
+        reason = "a link leading outside the project root";
+    }
+    if (!reason) return true;
+    state().logger.attr(KORVANE_NAME("debug"))(py::str("Skipping \"{}\": {}").format(py::str(path), reason));
+    return false;
+}
+
+// The first regular file named manage.py below the target, in the recursive glob's
+// order, that does not lead out of the target through a symbolic link.
 py::object get_manage_file(py::object target) {
     py::object found = KORVANE_IMPORTED("pathlib", "Path")(target).attr(KORVANE_NAME("rglob"))("manage.py");
-    PyObject* first = PyIter_Next(found.ptr());
-    if (!first && PyErr_Occurred()) throw py::error_already_set();
-    found.attr(KORVANE_NAME("close"))();
-    if (!first) raise_bare(state().manage_missing);
-    return py::reinterpret_steal<py::object>(first);
+    for (;;) {
+        PyObject* next = PyIter_Next(found.ptr());
+        if (!next) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            raise_bare(state().manage_missing);
+        }
+        py::object candidate = py::reinterpret_steal<py::object>(next);
+        if (is_readable_project_file(candidate, target)) {
+            found.attr(KORVANE_NAME("close"))();
+            return candidate;
+        }
+    }
 }
 
 py::object get_settings_files(py::object target) {

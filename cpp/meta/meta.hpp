@@ -26,8 +26,13 @@ py::object with_block(py::handle cm, const std::function<py::object(py::object)>
 // The builder of a settings read: parses `source` inside one settings-transform block.
 py::object settings_build(py::handle source, py::handle modname, py::handle path);
 
-// Reads a text file whole (platform encoding), closing it on every path.
+// Reads a text file whole (platform encoding), closing it on every path.  Only a
+// regular file is read: anything else raises OSError instead of blocking.
 py::object read_text(py::handle path);
+
+// Whether a project file found by a search may be read: a regular file that does not
+// lead out of `root` through a symbolic link.  A debug line names a file passed over.
+bool is_readable_project_file(py::handle path, py::handle root);
 
 // Logs `message` at error level with the traceback of the caught error.
 void log_exception(const char* message, py::error_already_set& e);

@@ -10,6 +10,13 @@ py::object file_of_module(py::handle modpath) {
     return KORVANE_IMPORTED("astroid.modutils", "file_from_modpath")(modpath.attr(KORVANE_NAME("split"))("."));
 }
 
+// The text of a settings file found on the module search path, or a null object when
+// it is passed over: not a regular file, or reached through a link leading out of `root`.
+py::object read_settings_file(py::handle path, py::handle root) {
+    if (!is_readable_project_file(KORVANE_IMPORTED("pathlib", "Path")(path), root)) return py::object();
+    return read_text(path);
+}
+
 py::object get_root_urlconf_from_source(py::object source, py::object path) {
     py::object tree = settings_build(source, KORVANE_NAME("settings"), path);
     py::str name("ROOT_URLCONF");
@@ -46,8 +53,9 @@ void register_settings(py::module_& m) {
             py::str marker("ROOT_URLCONF");
             for (py::handle settings_file : settings_files) {
                 py::object path = file_of_module(settings_file);
-                py::object source = read_text(path);
-                if (!truthy(source) || !source.contains(marker)) continue;
+                // Settings modules are found relative to the working directory, the root.
+                py::object source = read_settings_file(path, KORVANE_IMPORTED("os", "getcwd")());
+                if (!source || !truthy(source) || !source.contains(marker)) continue;
                 py::object value = get_root_urlconf_from_source(source, path);
                 if (truthy(value)) return value;
             }
@@ -61,7 +69,8 @@ void register_settings(py::module_& m) {
             try {
                 py::object items = get_settings_files(project_root);
                 for (py::handle item : items) {
-                    py::object source = read_text(file_of_module(item));
+                    py::object source = read_settings_file(file_of_module(item), project_root);
+                    if (!source) continue;
                     py::object value = get_static_url_from_source(source);
                     if (truthy(value)) return value;
                 }

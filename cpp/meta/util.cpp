@@ -1,6 +1,8 @@
 // Module state and small shared services of the module.
 #include "meta.hpp"
 
+#include <korvane/project_files.hpp>
+
 namespace korvane::meta {
 
 State& state() {
@@ -33,19 +35,12 @@ py::object settings_build(py::handle source, py::handle modname, py::handle path
 }
 
 py::object read_text(py::handle path) {
-    py::object f = py::module_::import("builtins").attr(KORVANE_NAME("open"))(path, "r");
-    py::object text;
-    try {
-        text = f.attr(KORVANE_NAME("read"))();
-    } catch (py::error_already_set&) {
-        try {
-            f.attr(KORVANE_NAME("close"))();
-        } catch (py::error_already_set&) {
-        }
-        throw;
+    py::object file = open_regular_text(path);
+    if (!file) {
+        PyErr_Format(PyExc_OSError, "Not a regular file: %R", path.ptr());
+        throw py::error_already_set();
     }
-    f.attr(KORVANE_NAME("close"))();
-    return text;
+    return read_and_close(file);
 }
 
 void log_exception(const char* message, py::error_already_set& e) {

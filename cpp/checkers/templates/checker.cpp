@@ -2,6 +2,8 @@
 // hard-coded root-relative URLs (C7000) and static-file paths (C7001).
 #include "templates.hpp"
 
+#include <korvane/project_files.hpp>
+
 namespace korvane::templates {
 
 namespace {
@@ -41,23 +43,54 @@ void apply_rule(py::object self, py::handle attrs, const py::str& attribute,
     }
 }
 
+py::object& logger() {
+    static py::object& logger = keep(py::module_::import("logging").attr("getLogger")(
+        "korvane.staticanalysis.checkers.templates"));
+    return logger;
+}
+
+void warn_skipped(py::handle path, py::handle reason) {
+    logger().attr(KORVANE_NAME("warning"))(py::str("Skipping template \"{}\": {}").format(path, reason));
+}
+
+// The template's text, or a null object when it is skipped: not a regular file, or
+// bytes that do not decode.  A missing path or a directory raises as `open` does.
+py::object read_template(py::handle path) {
+    py::object file = open_regular_text(path);
+    if (!file) {
+        warn_skipped(path, py::str("not a regular file"));
+        return py::object();
+    }
+    try {
+        return read_and_close(file);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
+        warn_skipped(path, py::str("it does not decode ({})").format(e.value()));
+        return py::object();
+    }
+}
+
 void check(py::object self, py::object files) {
     self.attr(KORVANE_NAME("messages")) = py::list();
-    py::object& open = KORVANE_IMPORTED("builtins", "open");
     for (py::handle path : files) {
         self.attr(KORVANE_NAME("current_file_path")) = path;
-        py::object file = open(path, KORVANE_NAME("r"));
-        py::object text;
+        py::object text = read_template(path);
+        if (!text) continue;
+        py::object messages = self.attr(KORVANE_NAME("messages"));
+        Py_ssize_t before = PyObject_Length(messages.ptr());
+        if (before < 0) throw py::error_already_set();
         try {
-            text = file.attr(KORVANE_NAME("read"))();
+            self.attr(KORVANE_NAME("feed"))(blank_template_comments(text));
         } catch (py::error_already_set& e) {
-            file.attr(KORVANE_NAME("close"))();
-            // An undecodable template is skipped; every other read error propagates.
-            if (e.matches(PyExc_UnicodeDecodeError)) continue;
-            throw;
+            // Markup the HTML parser gives up on (a bracketed conditional comment raises
+            // NotImplementedError, older parsers fail assertions): the template is
+            // skipped as a whole, the records of its part read so far included.
+            if (!is_ordinary(e)) throw;
+            warn_skipped(path, py::str("the HTML parser cannot read it ({}: {})")
+                                   .format(e.type().attr("__name__"), e.value()));
+            if (PySequence_DelSlice(messages.ptr(), before, PY_SSIZE_T_MAX) < 0)
+                throw py::error_already_set();
         }
-        file.attr(KORVANE_NAME("close"))();
-        self.attr(KORVANE_NAME("feed"))(blank_template_comments(text));
         // The next file starts at line 1, column 0, with an empty buffer.
         self.attr(KORVANE_NAME("reset"))();
     }
@@ -102,6 +135,7 @@ void register_checker(py::module_& m) {
         reinterpret_cast<PyObject*>(&PyBaseObject_Type));
 
     py::str c7000("C7000"), c7001("C7001");
+    m.attr("logger") = logger();
 
     py::dict codes_ns;
     codes_ns["C7000"] = c7000;
