@@ -304,3 +304,68 @@ def test_change_set_path_that_is_a_directory_is_not_linted(project, probe, caplo
         records = checker.get_python_messages(str(project), files, "3.2", {}, 1)
     assert ids(records) == [("shop/views.py", 5, "C0999")]
     assert caplog.messages == ['Skipping "shop/archive.py": not a regular file']
+
+
+@pytest.mark.parametrize(
+    "config, key",
+    [
+        ({"disable": 5}, "disable"),
+        ({"enable": ["C2003", 5]}, "enable"),
+        ({"ignore": 5}, "ignore"),
+        ({"disable": {"C7000": True}}, "disable"),
+        # an option of the linter whose value the library cannot take
+        ({"settings-files": 5}, "settings-files"),
+    ],
+)
+def test_caller_value_of_the_wrong_type_names_the_key(project, config, key):
+    with pytest.raises(TypeError, match=key) as caught:
+        checker.get_messages(str(project), {TEMPLATE: None, "shop/models.py": None}, config=config, jobs=1)
+    assert "configuration key" in str(caught.value)
+    with pytest.raises(TypeError, match=key):
+        checker.get_python_messages(str(project), {"shop/models.py": None}, "3.2", config=config, jobs=1)
+
+
+def test_caller_message_lists_may_be_tuples(project):
+    records = checker.get_messages(str(project), {TEMPLATE: None}, config={"disable": ("C7001",)}, jobs=1)
+    assert [r["message-id"] for r in records] == ["C7000"]
+    with pytest.raises(TypeError, match="disable"):
+        checker.get_html_messages({TEMPLATE: None}, {"disable": 7001})
+
+
+def test_project_value_of_the_wrong_type_is_ignored(project, caplog):
+    (project / "pyproject.toml").write_text("[tool.korvane]\ndisable = 7001\nenable = ['C2003']\n")
+    with caplog.at_level(logging.WARNING):
+        records = checker.get_messages(str(project), {TEMPLATE: None}, jobs=1)
+    # the file's disable is dropped, so C7001 is reported; the road goes on
+    assert sorted(r["message-id"] for r in records) == ["C7000", "C7001", "C7001"]
+    (warning,) = [r for r in caplog.records if r.levelname == "WARNING"]
+    assert '"disable"' in warning.getMessage() and "pyproject.toml" in warning.getMessage()
+
+
+@pytest.mark.parametrize(
+    "setup_cfg",
+    [
+        b"install_requires = Django>=2.2,<3.0\n",
+        b"[metadata]\nname = shop\n[metadata]\nversion = 1.0\n",
+    ],
+    ids=["no-section-header", "duplicate-section"],
+)
+def test_unreadable_dependency_file_falls_back_to_the_default_version(project, monkeypatch, caplog, setup_cfg):
+    (project / "requirements.txt").unlink()
+    (project / "setup.cfg").write_bytes(setup_cfg)
+    seen = {}
+    real = checker.Linter.check
+
+    def spy(self, *args, **kwargs):
+        seen["version"] = self.config.django_version
+        return real(self, *args, **kwargs)
+
+    monkeypatch.setattr(checker.Linter, "check", spy)
+    with caplog.at_level(logging.ERROR, logger="korvane.staticanalysis.checker"):
+        records = checker.get_messages(str(project), {TEMPLATE: None, "META": None}, "3.1", jobs=1)
+    # no version record, the caller's version, the other findings kept
+    assert [r["message-id"] for r in records] == ["C7000"]
+    assert seen == {"version": "3.1"}
+    error = caplog.records[0]
+    assert error.getMessage().startswith("Failed to resolve the Django version")
+    assert error.exc_info is not None

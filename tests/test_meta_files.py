@@ -155,6 +155,23 @@ def test_configuration_steers_selection(project):
     assert meta.get_files_to_check_in_project(["other"], project_root="") == {"other/views.py": None}
 
 
+@pytest.mark.parametrize(
+    "table, key",
+    [("directories = 'app'", "directories"), ("directories = [1]", "directories"), ("ignore = 5", "ignore")],
+)
+def test_configured_value_of_the_wrong_type_is_ignored(project, caplog, table, key):
+    # A text for directories is not walked letter by letter, a number is not taken as
+    # an open file: the key is left out with a warning, and the caller's walk is made.
+    make_tree(
+        project,
+        {"pyproject.toml": "[tool.korvane]\n" + table + "\n", "app/views.py": "x = 1\n", "other/views.py": "x = 1\n"},
+    )
+    caplog.set_level(logging.WARNING, logger=LOGGER)
+    assert meta.get_files_to_check_in_project(["other"]) == {"other/views.py": None}
+    (record,) = caplog.records
+    assert '"{}"'.format(key) in record.getMessage()
+
+
 def test_configured_ignore_text_adds_characters(project, caplog):
     make_tree(project, {"pyproject.toml": "[tool.korvane]\nignore = 'ab'\n", "a.py": "x = 1\n", "c.py": "x = 1\n"})
     caplog.set_level(logging.DEBUG, logger=LOGGER)

@@ -93,6 +93,20 @@ void register_linter(py::module_& m) {
     py::object cls = korvane::make_class(m, "Linter", py::make_tuple(s.PyLinter), ns);
     s.Linter = cls;
 
+    // Without a named configuration file pylint takes the first one it finds from the
+    // working directory, reading the project's pyproject.toml and setup.cfg to decide.
+    // The analysis is steered only by its own configuration: the linter is given the
+    // empty device, so no project file is read (nor one pylint's readers cannot take).
+    korvane::def_init(
+        cls,
+        [](py::object self, py::object options, py::object reporter, py::object option_groups,
+           py::object pylintrc) {
+            if (!korvane::truthy(pylintrc)) pylintrc = py::module_::import("os").attr("devnull");
+            state().PyLinter.attr("__init__")(self, options, reporter, option_groups, pylintrc);
+        },
+        py::arg("options") = py::tuple(), py::arg("reporter") = py::none(),
+        py::arg("option_groups") = py::tuple(), py::arg("pylintrc") = py::none());
+
     korvane::def_method(
         cls, "process_tokens",
         [](py::object self, py::object tokens) -> py::object {

@@ -2,6 +2,8 @@
 // code-to-symbol table and `create_linter`.
 #include "checker.hpp"
 
+#include <korvane/pylint_import.hpp>
+
 namespace korvane::checker {
 
 namespace {
@@ -37,6 +39,7 @@ void register_imports(py::module_& m) {
     s.AstroidError = astroid.attr("AstroidError");
     s.SpecifierSet = import("packaging.specifiers").attr("SpecifierSet");
     m.attr("SpecifierSet") = s.SpecifierSet;
+    korvane::import_pylint();
     py::object lint = import("pylint.lint");
     m.attr("lint") = lint;
     s.PyLinter = lint.attr("PyLinter");

@@ -148,8 +148,67 @@ py::object root_urlconf_on_road(py::handle settings_files) {
     return py::none();
 }
 
+py::object type_name(py::handle value) {
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())))
+        .attr("__name__");
+}
+
+// The configuration keys that name messages or files: one text (a comma-separated
+// list for the linter) or a list of texts.  Another value raises a TypeError naming
+// the key before anything is analysed.
+void check_config(py::handle config) {
+    for (const char* name : {"disable", "enable", "ignore"}) {
+        py::str key(name);
+        PyObject* raw = PyObject_GetItem(config.ptr(), key.ptr());
+        if (!raw) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
+            PyErr_Clear();
+            continue;
+        }
+        py::object value = py::reinterpret_steal<py::object>(raw);
+        if (PyUnicode_Check(value.ptr())) continue;
+        py::object fault;
+        if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
+            for (py::handle item : value) {
+                if (!PyUnicode_Check(item.ptr())) {
+                    fault = py::str("a list holding {}").format(type_name(item));
+                    break;
+                }
+            }
+            if (!fault) continue;
+        } else {
+            fault = type_name(value);
+        }
+        PyErr_SetObject(PyExc_TypeError,
+                        py::str("configuration key \"{}\" must be a text or a list of texts, not {}")
+                            .format(key, fault)
+                            .ptr());
+        throw py::error_already_set();
+    }
+}
+
+// `set_config_option` for one configuration entry.  The library's checks of a value of
+// the wrong type fail with an AttributeError or TypeError that names neither key nor
+// value; they are raised again as a TypeError that names the key.
+void set_entry(py::handle linter, py::handle key, py::handle value) {
+    try {
+        set_config_option(linter, key, value);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_AttributeError) && !e.matches(PyExc_TypeError)) throw;
+        py::object message = py::str("invalid value for configuration key {!r}: {!r} ({})")
+                                 .format(key, value, e.value());
+        py::object error = py::reinterpret_borrow<py::object>(PyExc_TypeError)(message);
+        py::object cause = e.value();
+        PyException_SetCause(error.ptr(), cause.inc_ref().ptr());
+        PyException_SetContext(error.ptr(), cause.inc_ref().ptr());
+        PyErr_SetObject(PyExc_TypeError, error.ptr());
+        throw py::error_already_set();
+    }
+}
+
 py::list get_html_messages(py::object files, py::object config) {
     State& s = state();
+    check_config(config);
     py::list paths;
     for (py::handle key : files) {
         if (key_ends_with(key, ".html")) paths.append(key);
@@ -172,13 +231,14 @@ py::list get_html_messages(py::object files, py::object config) {
 py::list get_python_messages(py::object project_root, py::object files,
                              py::object django_version, py::object config, py::object jobs) {
     State& s = state();
+    check_config(config);
     py::object linter = create_linter(s.Linter, jobs);
 
     py::str directories("directories");
     for (auto item : py::reinterpret_borrow<py::dict>(py::dict(config))) {
         int same = PyObject_RichCompareBool(item.first.ptr(), directories.ptr(), Py_EQ);
         if (same < 0) throw py::error_already_set();
-        if (!same) set_config_option(linter, item.first, item.second);
+        if (!same) set_entry(linter, item.first, item.second);
     }
     py::object set_option = linter.attr("set_option");
     set_option("django-version", django_version);
@@ -269,6 +329,7 @@ py::list get_messages(py::object project_root, py::object files,
     update(s.meta.attr("get_toml_config")(project_root));
     update(config);
     s.logger.attr("debug")(py::str("Using config: ") + py::str(merged) + py::str("\n"));
+    check_config(merged);
 
     py::object details = resolve_version_on_road(project_root);
     py::object django_version =

@@ -2,10 +2,13 @@
 // the lint driver, the checkers and the fix roads.
 #include "helpers.hpp"
 
+#include <korvane/pylint_import.hpp>
+
 PYBIND11_MODULE(helpers, m) {
     using namespace korvane::helpers;
     m.doc() = "Django-aware predicates, value extraction, tree edits, token views and "
               "small utilities on astroid trees.";
+    korvane::import_pylint();
     register_predicates(m);
     register_utilities(m);
     register_values(m);

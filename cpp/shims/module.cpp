@@ -3,6 +3,8 @@
 // transforms on astroid's process-wide manager.
 #include "shims.hpp"
 
+#include <korvane/pylint_import.hpp>
+
 namespace korvane {
 namespace shims {
 
@@ -22,6 +24,7 @@ PYBIND11_MODULE(shims, m) {
     m.attr("os") = py::module_::import("os");
     py::object astroid = py::module_::import("astroid");
     m.attr("astroid") = astroid;
+    korvane::import_pylint();
     m.attr("safe_infer") = korvane::import_attr("pylint.checkers.utils", "safe_infer");
     m.attr("helpers") = py::module_::import("korvane.staticanalysis.helpers");
 

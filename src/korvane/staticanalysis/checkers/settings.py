@@ -4,10 +4,11 @@ It declares the settings codes and their messages so that the lint driver regist
 it and knows its symbols; it checks nothing yet.
 """
 
+# helpers first: it loads pylint without the project's configuration files.
+from .. import helpers
+
 from pylint.checkers import BaseChecker
 from pylint.interfaces import IAstroidChecker
-
-from .. import helpers
 
 
 class Codes:
