@@ -178,6 +178,17 @@ def test_is_migration_file(body, expected):
     assert helpers.is_migration_file(node=module) is expected
 
 
+def test_is_migration_file_passes_over_a_class_whose_inference_fails():
+    module = astroid.parse(MIGRATION_BASE + "class Odd:\n    pass\n"
+                           "class Migration(migrations.Migration):\n    pass\n")
+
+    def failing(*args, **kwargs):
+        raise RuntimeError("brain failed")
+
+    module["Odd"].infer = failing
+    assert helpers.is_migration_file(module) is True
+
+
 @pytest.mark.parametrize(
     "name, abstract",
     [
