@@ -111,8 +111,9 @@ void register_checker(py::module_& m) {
             }
             model = py::reinterpret_steal<py::object>(first);
         } catch (py::error_already_set& e) {
-            // Nothing inferred for the object: no model to look up.
-            if (e.matches(KORVANE_IMPORTED("astroid.exceptions", "InferenceError"))) return;
+            // Nothing inferred for the object (an inference error, or any error of an
+            // inference that cannot cope with the code): no model to look up.
+            if (korvane::is_ordinary(e)) return;
             throw;
         }
         for (py::handle cls : self.attr(KORVANE_NAME("imported_model_names"))) {
