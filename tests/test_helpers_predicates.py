@@ -179,8 +179,10 @@ def test_is_migration_file(body, expected):
 
 
 def test_is_migration_file_passes_over_a_class_whose_inference_fails():
-    module = astroid.parse(MIGRATION_BASE + "class Odd:\n    pass\n"
-                           "class Migration(migrations.Migration):\n    pass\n")
+    # built without transforms, so that nothing has inferred the class (and pylint has
+    # not kept the answer) before its inference is made to fail
+    module = astroid.builder.AstroidBuilder(apply_transforms=False).string_build(
+        MIGRATION_BASE + "class Odd:\n    pass\nclass Migration(migrations.Migration):\n    pass\n")
 
     def failing(*args, **kwargs):
         raise RuntimeError("brain failed")
