@@ -8,6 +8,7 @@ from pylint.reporters import CollectingReporter
 from pylint.testutils import UnittestLinter
 from pylint.utils import ASTWalker
 
+from korvane.staticanalysis import helpers
 from korvane.staticanalysis import shims  # noqa: F401  (Django inference on astroid.MANAGER)
 from korvane.staticanalysis.checkers import colspecs
 
@@ -134,6 +135,90 @@ def test_foreign_key_of_abstract_model_is_not_reported():
     body = "    class Meta:\n        abstract = True\n"
     assert colspecs.is_fk_mising_related_name(
         field("models.ForeignKey('A', on_delete=models.CASCADE)", body)) is False
+
+
+ODD_CONSTRUCTORS = HEADER + """\
+import functools
+
+
+def _init(self, verbose_name=None, max_length=700, null=False, *args, **kwargs):
+    models.CharField.__init__(self, verbose_name, *args, max_length=max_length, **kwargs)
+
+
+class CodeField(models.CharField):
+    __init__ = _init
+
+
+class PlainCharField(models.CharField):
+    __init__ = models.CharField.__init__
+
+
+class MoneyField(models.DecimalField):
+    __init__ = functools.partialmethod(models.DecimalField.__init__, max_digits=12)
+
+
+class Twice(models.CharField, models.CharField):
+    pass
+
+
+class M(models.Model):
+    x = {declaration}
+"""
+
+
+def odd_field(declaration):
+    tree = astroid.parse(ODD_CONSTRUCTORS.format(declaration=declaration))
+    return tree.body[-1].body[-1].value
+
+
+@pytest.mark.parametrize("predicate, declaration, expected", [
+    ("has_redundant_kwargs", "CodeField(null=False)", True),
+    ("has_redundant_kwargs", "CodeField(max_length=700)", True),
+    ("has_redundant_kwargs", "CodeField(max_length=20)", False),
+    ("has_redundant_kwargs", "PlainCharField(blank=False)", True),
+    ("has_redundant_kwargs", "MoneyField(null=False)", True),
+    ("has_redundant_kwargs", "Twice(null=False)", False),
+    ("is_null_stringfield", "CodeField(null=True)", None),
+    ("is_missing_blank_true", "CodeField(null=True)", True),
+    ("is_missing_blank_true", "MoneyField(null=True)", True),
+    ("is_huge_char_field", "CodeField()", None),
+    ("is_nullboolean", "CodeField()", False),
+    ("is_non_unique_fk", "CodeField(primary_key=True, unique=False)", True),
+    ("is_non_unique_fk", "Twice(primary_key=True)", False),
+    ("is_fk_mising_related_name", "CodeField()", None),
+])
+def test_predicates_on_fields_whose_constructor_is_no_plain_function(predicate, declaration, expected):
+    assert same(getattr(colspecs, predicate)(odd_field(declaration)), expected)
+
+
+@pytest.mark.parametrize("predicate, declaration", [
+    ("has_redundant_kwargs", "models.CharField(null=False)"),
+    ("is_redundant_kwargs", "models.CharField(null=False)"),
+    ("is_null_stringfield", "models.CharField(null=True)"),
+    ("is_fk_mising_related_name", "models.ForeignKey('A', on_delete=models.CASCADE)"),
+    ("is_missing_blank_true", "models.DateTimeField(null=True)"),
+    ("is_huge_char_field", "models.CharField(max_length=600)"),
+    ("is_non_unique_fk", "models.IntegerField(primary_key=True, unique=False)"),
+])
+def test_predicates_answer_false_when_inference_fails(monkeypatch, predicate, declaration):
+    def failing(node):
+        raise RuntimeError("inference gave up")
+
+    for service in ("get_node_default_arguments", "get_node_explicit_arguments",
+                    "astroid_node_to_value", "is_node_abstract_model"):
+        monkeypatch.setattr(helpers, service, failing)
+    call = field(declaration)
+    node = call.keywords[0] if predicate == "is_redundant_kwargs" else call
+    assert getattr(colspecs, predicate)(node) is False
+
+
+def test_predicates_let_interrupts_through(monkeypatch):
+    def interrupted(node):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(helpers, "get_node_default_arguments", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        colspecs.has_redundant_kwargs(field("models.CharField(null=False)"))
 
 
 def test_limit_is_the_module_constant():

@@ -1,10 +1,12 @@
 """The model checks on the analysis road: registered by the lint driver, filtered by
 the change set, with their context mappings as the records' messages."""
+import os
 from pathlib import Path
 
 from korvane.staticanalysis import checker
 
 PROJECT = Path(__file__).parent / "fixtures" / "models"
+CUSTOM_FIELDS = Path(__file__).parent / "fixtures" / "customfields"
 MODEL_CODES = ("C2", "C3", "C5")
 
 
@@ -47,3 +49,35 @@ def test_model_options_are_set_through_the_configuration(monkeypatch):
     config = {"max-colspecs": 30, "max-models": 11, "max-common-model-prefix": 5}
     records = checker.get_messages(str(PROJECT), {"shop/catalogue.py": [1, 4]}, config=config, jobs=1)
     assert [r for r in records if r["message-id"].startswith(MODEL_CODES)] == []
+
+
+def crash_reports():
+    return set(Path(os.environ["PYLINTHOME"]).glob("pylint-crash-*"))
+
+
+def test_field_classes_with_odd_constructors_keep_the_module_findings(monkeypatch):
+    # Field classes whose constructor is bound by assignment, aliased, a partialmethod,
+    # a staticmethod or a property of a mixin, and a field made by a factory function.
+    monkeypatch.chdir(CUSTOM_FIELDS)
+    reports = crash_reports()
+    files = {"catalog/models.py": None, "catalog/fields.py": None}
+    records = checker.get_messages(str(CUSTOM_FIELDS), files, jobs=1)
+    assert [r for r in records if r["type"] == "fatal"] == []
+    got = [(r["line"], r["message-id"], r["message"]) for r in records
+           if r["path"] == "catalog/models.py"]
+    assert got == [
+        (19, "C2003", {"name": "code"}),
+        # the defaults of `__init__ = _code_init` are read through the assignment
+        (20, "C2002", {"name": "sku", "option": "max_length", "value": 32}),
+        (21, "C2002", {"name": "brand", "option": "blank", "value": False}),
+        (22, "C2003", {"name": "price"}),
+        (23, "C2003", {"name": "sale_price"}),
+        (24, "C2003", {"name": "notes"}),
+        (25, "C2003", {"name": "slug"}),
+        (26, "C2006", {"name": "name", "value": 600}),
+        (26, "C2000", {"name": "name"}),
+        (27, "C2003", {"name": "released"}),
+        (28, "C2002", {"name": "active", "option": "null", "value": False}),
+        (29, "C2005", {"name": "supplier"}),
+    ]
+    assert crash_reports() == reports

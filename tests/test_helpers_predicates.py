@@ -178,6 +178,19 @@ def test_is_migration_file(body, expected):
     assert helpers.is_migration_file(node=module) is expected
 
 
+def test_is_migration_file_passes_over_a_class_whose_inference_fails():
+    # built without transforms, so that nothing has inferred the class (and pylint has
+    # not kept the answer) before its inference is made to fail
+    module = astroid.builder.AstroidBuilder(apply_transforms=False).string_build(
+        MIGRATION_BASE + "class Odd:\n    pass\nclass Migration(migrations.Migration):\n    pass\n")
+
+    def failing(*args, **kwargs):
+        raise RuntimeError("brain failed")
+
+    module["Odd"].infer = failing
+    assert helpers.is_migration_file(module) is True
+
+
 @pytest.mark.parametrize(
     "name, abstract",
     [

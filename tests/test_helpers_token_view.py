@@ -1,4 +1,7 @@
 import os
+import subprocess
+import sys
+import textwrap
 import token
 
 import astroid
@@ -245,6 +248,43 @@ def test_each_build_gets_a_fresh_registry_with_the_django_transforms(monkeypatch
     queryset = safe_infer(first.tree["books"].parent.value)
     assert queryset.qname() == "django.db.models.query.QuerySet"
     assert helpers.is_queryset(queryset) is True
+
+
+LIBRARY_AFTER_BUILD = textwrap.dedent(
+    """
+    import astroid
+    from pylint.checkers.utils import safe_infer
+    from korvane.staticanalysis import helpers
+    source = (
+        "from django.db import models\\n"
+        "class Book(models.Model):\\n"
+        "    title = models.CharField(max_length=10)\\n"
+        "books = Book.objects.filter(pk=1)\\n"
+    )
+    registry = astroid.MANAGER._transform
+    # the model transforms infer into django.db.models while the view is built, which
+    # loads Django's modules into the process-wide cache for the first time
+    helpers.build_atok(source, modname="shop.models")
+    assert "django.db.models.query_utils" in astroid.MANAGER.astroid_cache
+    assert astroid.MANAGER._transform is registry
+    name = astroid.extract_node(
+        "from django.db.models.query_utils import PathInfo\\nPathInfo")
+    value = safe_infer(name)
+    print(type(value).__name__, value.name if value is not None else None)
+    """
+)
+
+
+def test_library_modules_first_built_during_a_view_keep_their_transforms():
+    # Django's PathInfo is a namedtuple: it infers as a class only when its module was
+    # built with astroid's own transforms.  A fresh interpreter makes the view's build
+    # the first to load Django.
+    src = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(helpers.__file__))))
+    env = dict(os.environ, PYTHONPATH=src)
+    out = subprocess.run([sys.executable, "-c", LIBRARY_AFTER_BUILD], env=env,
+                         capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["ClassDef", "PathInfo"]
 
 
 def test_placeholders_of_two_builds_are_independent():

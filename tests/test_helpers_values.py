@@ -113,6 +113,96 @@ def test_get_node_default_arguments_of_django_field():
     assert "default" not in defaults
 
 
+CONSTRUCTORS = """
+import functools
+
+def _init(self, verbose_name=None, max_length=32, *args, **kwargs):
+    pass
+
+class Base:
+    def __init__(self, verbose_name="base", max_length=None, null=False):
+        pass
+
+class Field(Base):
+    {binding}
+
+x = Field()
+"""
+BASE_DEFAULTS = {"verbose_name": "base", "max_length": None, "null": False}
+
+
+@pytest.mark.parametrize(
+    "binding, expected",
+    [
+        # a constructor bound by assignment reads the function it names
+        ("__init__ = _init", {"verbose_name": None, "max_length": 32, "null": False}),
+        ("__init__, other = _init, None", {"verbose_name": None, "max_length": 32, "null": False}),
+        ("__init__ = Base.__init__", BASE_DEFAULTS),
+        ("__init__ = lambda self, max_length=7: None", dict(BASE_DEFAULTS, max_length=7)),
+        # bindings that are no function give nothing; the ancestors still count
+        ("__init__ = staticmethod(_init)", BASE_DEFAULTS),
+        ("__init__ = functools.partialmethod(_init, max_length=9)", BASE_DEFAULTS),
+        ("__init__ = property(lambda self: _init)", BASE_DEFAULTS),
+        ("__init__ = undefined_name", BASE_DEFAULTS),
+        ("__init__ = None", BASE_DEFAULTS),
+        ("@property\n    def __init__(self):\n        return _init", BASE_DEFAULTS),
+    ],
+)
+def test_default_arguments_of_constructors_not_defined_in_place(binding, expected):
+    module = astroid.parse(CONSTRUCTORS.format(binding=binding))
+    assert helpers.get_node_default_arguments(module["x"].parent.value) == expected
+
+
+def test_default_arguments_of_a_class_without_resolution_order():
+    module = astroid.parse("class Base:\n    def __init__(self, a=1): pass\n"
+                           "class Twice(Base, Base): pass\nx = Twice()\n")
+    assert helpers.get_node_default_arguments(module["x"].parent.value) == {}
+
+
+def failing_inference(error):
+    def infer(*args, **kwargs):
+        raise error
+    return infer
+
+
+@pytest.mark.parametrize("error", [RuntimeError("brain failed"), RecursionError(), ValueError()])
+def test_extraction_survives_any_ordinary_inference_error(error):
+    binop = value_of("x = 'a' + 'b'")
+    binop.infer = failing_inference(error)
+    assert helpers.astroid_node_to_value(binop) is binop
+    display = value_of("x = [1, 'a' + 'b']")
+    display.elts[1].infer = failing_inference(error)
+    assert helpers.astroid_node_to_value(display) == [1, display.elts[1]]
+
+    call = value_of("x = f(a=1, b=2)")
+    call.keywords[1].value.infer = failing_inference(error)
+    assert helpers.get_node_explicit_arguments(call) == {"a": 1}
+
+    field = value_of("class F:\n    def __init__(self, a=1): pass\nx = F()")
+    field.infer = failing_inference(error)
+    assert helpers.get_node_default_arguments(field) == {}
+
+    module = astroid.parse("VALUE = 'a' + 'b'")
+    module["VALUE"].infer = failing_inference(error)
+    with pytest.raises(helpers.NodeValueUndefinable):
+        helpers.get_astroid_node_constant_values(module, "VALUE")
+
+
+def test_extraction_lets_interrupts_through():
+    binop = value_of("x = 'a' + 'b'")
+    binop.infer = failing_inference(KeyboardInterrupt())
+    with pytest.raises(KeyboardInterrupt):
+        helpers.astroid_node_to_value(binop)
+    call = value_of("x = f(a=1)")
+    call.keywords[0].value.infer = failing_inference(KeyboardInterrupt())
+    with pytest.raises(KeyboardInterrupt):
+        helpers.get_node_explicit_arguments(call)
+
+
+def test_explicit_arguments_of_a_node_without_keywords():
+    assert helpers.get_node_explicit_arguments(value_of("x = y")) == {}
+
+
 @pytest.mark.parametrize(
     "source, key, expected",
     [

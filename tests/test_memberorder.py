@@ -69,6 +69,23 @@ def test_members_around_meta(body, expected):
     assert order_findings(model(body)) == expected
 
 
+def test_meta_that_cannot_be_looked_up_is_passed_over():
+    tree = astroid.parse(model("def save(self): pass|class Meta: pass|a = models.CharField()"),
+                         module_name="shop.models")
+
+    def failing(name):
+        raise RuntimeError("brain failed")
+
+    tree["Book"].ilookup = failing
+    linter = UnittestLinter()
+    walker = ASTWalker(linter)
+    walker.add_checker(memberorder.Checker(linter))
+    walker.walk(tree)
+    # the field below Meta cannot be placed; the method order is still checked
+    assert [(node_label(m.node), m.args) for m in linter.release_messages()] == [
+        ("Meta", {"before": "Meta", "after": "save"})]
+
+
 @pytest.mark.parametrize("code", [
     # not a model, a method of Meta, a function nested in a method
     HEADER + "class Plain:\n    def foo(self): pass\n    def save(self): pass\n",

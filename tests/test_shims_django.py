@@ -170,6 +170,58 @@ def test_tip_with_nothing_to_infer_defers_to_astroid(tip, code):
         tip(expression(code), None)
 
 
+def failing_inference(error):
+    def safe_infer(node):
+        raise error
+    return safe_infer
+
+
+@pytest.mark.parametrize(
+    "predicate, code",
+    [
+        ("looks_like_model", "Book"),
+        ("looks_like_model_manager", "Book.objects"),
+        ("looks_like_model_manager_lookup", "Book.objects.filter()"),
+        ("looks_like_queryset_lookup", "Book.objects.all().exclude()"),
+        ("looks_like_model_get", "Book.objects.get()"),
+    ],
+)
+def test_predicates_answer_none_when_inference_fails(monkeypatch, predicate, code):
+    node = expression(code)
+    monkeypatch.setattr(shims, "safe_infer", failing_inference(RecursionError()))
+    assert getattr(shims, predicate)(node) is None
+    monkeypatch.setattr(shims, "safe_infer", failing_inference(KeyboardInterrupt()))
+    with pytest.raises(KeyboardInterrupt):
+        getattr(shims, predicate)(node)
+
+
+@pytest.mark.parametrize(
+    "tip, code",
+    [
+        (shims.apply_model_manager_lookup_shim, "Book.objects.filter()"),
+        (shims.apply_queryset_lookup_shim, "Book.objects.all().exclude()"),
+        (shims.apply_model_get_shim, "Book.objects.get()"),
+    ],
+)
+def test_tip_whose_inference_fails_defers_to_astroid(monkeypatch, tip, code):
+    node = expression(code)
+    monkeypatch.setattr(shims, "safe_infer", failing_inference(RuntimeError("brain failed")))
+    with pytest.raises(UseInferenceDefault):
+        tip(node, None)
+    # the library's inference error means "no value" and travels on
+    monkeypatch.setattr(shims, "safe_infer", failing_inference(astroid.InferenceError()))
+    with pytest.raises(astroid.InferenceError):
+        tip(node, None)
+
+
+def test_generic_fk_transform_passes_over_calls_whose_inference_fails(monkeypatch):
+    tree = astroid.builder.AstroidBuilder(apply_transforms=False).string_build(MODELS)
+    node = tree["TwoPositional"]
+    monkeypatch.setattr(shims, "safe_infer", failing_inference(RuntimeError("brain failed")))
+    assert shims.apply_is_used_in_generic_fk_shim(node) is node
+    assert node.generic_foreign_key_field_names == []
+
+
 @pytest.mark.parametrize(
     "manager_source",
     ["from django.db.models.manager import Manager", ""],

@@ -53,7 +53,8 @@ bool is_model_field(py::object node) {
 }
 
 // The first class of the module whose ancestry can be walked decides; classes that
-// cannot be inferred or whose ancestry fails are passed over.
+// cannot be inferred (whatever error the inference raises) or whose ancestry fails
+// are passed over.
 bool is_migration_file(py::object node) {
     py::object root = node.attr(KORVANE_NAME("root"))();
     py::object classes = root.attr(KORVANE_NAME("nodes_of_class"))(
@@ -61,9 +62,8 @@ bool is_migration_file(py::object node) {
     py::object it = iter_of(classes);
     while (PyObject* raw = PyIter_Next(it.ptr())) {
         py::object cls = py::reinterpret_steal<py::object>(raw);
-        py::object inferred = safe_infer(cls);
         try {
-            return ancestry_holds(inferred, MIGRATION());
+            return ancestry_holds(safe_infer(cls), MIGRATION());
         } catch (py::error_already_set& e) {
             if (!is_ordinary(e)) throw;
         }

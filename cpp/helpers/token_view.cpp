@@ -82,88 +82,29 @@ py::str comment_placeholder_source(py::handle comment) {
     return py::reinterpret_steal<py::str>(result);
 }
 
-// The process-wide manager state that a build replaces.  With astroid releases whose
-// managers share one state, installing the build's registry on a new manager also
-// replaces the registry of the process-wide manager; the saved entries of the shared
-// state dict are put back when the build ends, whether it succeeds or fails.
-struct SavedManagerState {
-    py::object state;  // the manager's instance dict
-    py::list names;
-    py::list values;   // None stands for an entry that was absent
-
-    explicit SavedManagerState(py::handle manager) {
-        state = getattr_or_null(manager, KORVANE_NAME("__dict__"));
-        if (!state || !PyDict_Check(state.ptr())) {
-            state = py::object();
-            return;
-        }
-        for (const char* name : {"_transform", "register_transform", "unregister_transform"}) {
-            py::str key(name);
-            PyObject* value = PyDict_GetItemWithError(state.ptr(), key.ptr());
-            if (!value && PyErr_Occurred()) throw py::error_already_set();
-            names.append(key);
-            if (value) {
-                values.append(py::make_tuple(py::reinterpret_borrow<py::object>(value)));
-            } else {
-                values.append(py::none());
-            }
-        }
-    }
-
-    void restore() {
-        if (!state) return;
-        for (size_t i = 0; i < names.size(); ++i) {
-            py::object key = names[i];
-            py::object saved = values[i];
-            if (saved.is_none()) {
-                if (PyDict_Contains(state.ptr(), key.ptr()) == 1 &&
-                    PyDict_DelItem(state.ptr(), key.ptr()) < 0) {
-                    throw py::error_already_set();
-                }
-            } else if (PyDict_SetItem(state.ptr(), key.ptr(),
-                                      py::tuple(saved)[0].ptr()) < 0) {
-                throw py::error_already_set();
-            }
-        }
-    }
-};
-
-// Parses the source through a new manager whose fresh registry holds exactly the
-// transforms that `shims.register_transforms` puts on it.
-py::object parse_with_fresh_registry(py::object shims, py::object source, py::object modname,
+// Parses the source with the view's own transforms: exactly those that
+// `shims.register_transforms` puts on a fresh registry.  The text is built without
+// transforms through the process-wide manager, then that one tree is visited with
+// the view's registry.  The process-wide registry is never replaced, so a library
+// module first built meanwhile (while a transform infers into Django) is built and
+// cached with the library's own transforms, as it is anywhere else.
+py::object parse_with_own_transforms(py::object shims, py::object source, py::object modname,
                                      py::object absolute_path) {
-    py::object manager = KORVANE_IMPORTED("astroid.manager", "AstroidManager")();
-    SavedManagerState saved(manager);
-    try {
-        py::object registry = KORVANE_IMPORTED("astroid.transforms", "TransformVisitor")();
-        manager.attr(KORVANE_NAME("_transform")) = registry;
-        try {
-            manager.attr(KORVANE_NAME("register_transform")) =
-                manager.attr(KORVANE_NAME("_transform")).attr(KORVANE_NAME("register_transform"));
-            manager.attr(KORVANE_NAME("unregister_transform")) =
-                manager.attr(KORVANE_NAME("_transform")).attr(KORVANE_NAME("unregister_transform"));
-        } catch (py::error_already_set& e) {
-            // Releases that offer the two names as read-only views of the registry.
-            if (!e.matches(PyExc_AttributeError)) throw;
-        }
-        shims.attr(KORVANE_NAME("register_transforms"))(manager);
-        py::object builder = KORVANE_IMPORTED("astroid.builder", "AstroidBuilder")(
-            py::arg("manager") = manager);
-        py::object tree = builder.attr(KORVANE_NAME("string_build"))(
-            source, py::arg("modname") = modname, py::arg("path") = absolute_path);
-        saved.restore();
-        return tree;
-    } catch (...) {
-        // Put the process-wide state back before the error goes on; the original
-        // error is kept even when restoring fails too.
-        try {
-            saved.restore();
-        } catch (py::error_already_set&) {
-        }
-        throw;
-    }
+    py::object registry = KORVANE_IMPORTED("astroid.transforms", "TransformVisitor")();
+    // What `register_transforms` registers on: the registry, offered with the
+    // registration names of a manager.
+    py::object view_manager = KORVANE_IMPORTED("types", "SimpleNamespace")(
+        py::arg("_transform") = registry,
+        py::arg("register_transform") = registry.attr(KORVANE_NAME("register_transform")),
+        py::arg("unregister_transform") = registry.attr(KORVANE_NAME("unregister_transform")));
+    shims.attr(KORVANE_NAME("register_transforms"))(view_manager);
+    py::object builder = KORVANE_IMPORTED("astroid.builder", "AstroidBuilder")(
+        py::arg("manager") = import_attr("astroid", "MANAGER"),
+        py::arg("apply_transforms") = false);
+    py::object tree = builder.attr(KORVANE_NAME("string_build"))(
+        source, py::arg("modname") = modname, py::arg("path") = absolute_path);
+    return registry.attr(KORVANE_NAME("visit"))(tree);
 }
-
 
 // The line a node answers to in the statement search: the first line of a class or
 // function definition (its decorators included), else its `lineno`.
@@ -343,7 +284,7 @@ py::object build_atok(py::object source, py::object modname, py::object absolute
                       py::object parse_non_code) {
     // Imported at every call: loading shims registers its transforms process-wide once.
     py::object shims = py::module_::import("korvane.staticanalysis.shims");
-    py::object tree = parse_with_fresh_registry(shims, source, modname, absolute_path);
+    py::object tree = parse_with_own_transforms(shims, source, modname, absolute_path);
     py::object atok = KORVANE_IMPORTED("asttokens", "ASTTokens")(source, py::arg("tree") = tree);
     atok.attr(KORVANE_NAME("extra_line_map")) = py::dict();
     if (!truthy(parse_non_code)) return atok;
@@ -359,7 +300,7 @@ void register_token_view(py::module_& m) {
         (void)import_attr("astroid.nodes", name);
     }
     (void)KORVANE_IMPORTED("astroid.builder", "AstroidBuilder");
-    (void)KORVANE_IMPORTED("astroid.manager", "AstroidManager");
+    (void)KORVANE_IMPORTED("types", "SimpleNamespace");
     (void)KORVANE_IMPORTED("astroid.transforms", "TransformVisitor");
     (void)KORVANE_IMPORTED("astroid", "extract_node");
     (void)KORVANE_IMPORTED("asttokens", "ASTTokens");

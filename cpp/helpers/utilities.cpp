@@ -49,9 +49,7 @@ py::object serializer(py::object obj) {
         return py::reinterpret_steal<py::object>(r);
     }
     py::object type_name = py::type::handle_of(obj).attr("__name__");
-    std::string text = "Object of type " + py::cast<std::string>(py::str(type_name)) +
-                       " is not JSON serializable";
-    PyErr_SetString(PyExc_TypeError, text.c_str());
+    PyErr_Format(PyExc_TypeError, "Object of type %S is not JSON serializable", type_name.ptr());
     throw py::error_already_set();
 }
 

@@ -39,6 +39,18 @@ py::object method_callee(py::handle node, bool (*accepts)(py::handle)) {
 }
 
 // ---- predicates: None when the node's shape does not fit, else the helpers test ----
+// They run on every call and attribute node while a tree is built; an inference that
+// fails with any ordinary error answers None, so odd code never stops the build.
+
+template <py::object (*Predicate)(py::object)>
+py::object never_raising(py::object node) {
+    try {
+        return Predicate(node);
+    } catch (py::error_already_set& e) {
+        if (!is_ordinary(e)) throw;
+        return py::none();
+    }
+}
 
 py::object looks_like_model(py::object node) {
     return helpers_test(KORVANE_NAME("is_model"), safe_infer(node));
@@ -77,16 +89,19 @@ py::object looks_like_model_manager(py::object node) {
 
 // ---- tips ----
 
-// Runs a tip body; a missing attribute anywhere in the receiver chain means there is
-// nothing to infer, which astroid is told with UseInferenceDefault so that it falls
-// back to its own inference.  Other errors (astroid's own) travel on.
+// Runs a tip body.  The library's inference error travels on: it means there is no
+// value.  Any other ordinary error (a missing attribute in the receiver chain, an
+// inference that cannot cope with the code) means there is nothing this tip can
+// infer, which astroid is told with UseInferenceDefault so that it falls back to its
+// own inference.
 template <typename Body>
 py::object run_tip(Body&& body) {
     try {
         return body();
     } catch (py::error_already_set& e) {
-        if (e.matches(PyExc_AttributeError)) use_inference_default();
-        throw;
+        if (!is_ordinary(e) || e.matches(KORVANE_IMPORTED("astroid.exceptions", "InferenceError")))
+            throw;
+        use_inference_default();
     }
 }
 
@@ -171,7 +186,14 @@ py::object apply_is_used_in_generic_fk_shim(py::object node) {
         py::object calls =
             node.attr(KORVANE_NAME("nodes_of_class"))(KORVANE_IMPORTED("astroid", "Call"));
         for (py::handle call : calls) {
-            py::object value = safe_infer(call);
+            // A call whose inference fails with any error names no field.
+            py::object value;
+            try {
+                value = safe_infer(call);
+            } catch (py::error_already_set& e) {
+                if (!is_ordinary(e)) throw;
+                continue;
+            }
             if (!truthy(value)) continue;
             py::object name = getattr_or_null(value, KORVANE_NAME("name"));
             if (!name || !str_equals(name, KORVANE_NAME("GenericForeignKey"))) continue;
@@ -217,11 +239,11 @@ void register_transforms(py::object manager) {
 }  // namespace
 
 void register_django_transforms(py::module_& m) {
-    m.def("looks_like_model", &looks_like_model, py::arg("node"));
-    m.def("looks_like_model_manager_lookup", &looks_like_model_manager_lookup, py::arg("node"));
-    m.def("looks_like_queryset_lookup", &looks_like_queryset_lookup, py::arg("node"));
-    m.def("looks_like_model_get", &looks_like_model_get, py::arg("node"));
-    m.def("looks_like_model_manager", &looks_like_model_manager, py::arg("node"));
+    m.def("looks_like_model", &never_raising<looks_like_model>, py::arg("node"));
+    m.def("looks_like_model_manager_lookup", &never_raising<looks_like_model_manager_lookup>, py::arg("node"));
+    m.def("looks_like_queryset_lookup", &never_raising<looks_like_queryset_lookup>, py::arg("node"));
+    m.def("looks_like_model_get", &never_raising<looks_like_model_get>, py::arg("node"));
+    m.def("looks_like_model_manager", &never_raising<looks_like_model_manager>, py::arg("node"));
     m.def("apply_model_manager_lookup_shim", &apply_model_manager_lookup_shim, py::arg("node"),
           py::arg("_context") = py::none());
     m.def("apply_queryset_lookup_shim", &apply_queryset_lookup_shim, py::arg("node"),

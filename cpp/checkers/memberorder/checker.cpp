@@ -118,7 +118,8 @@ void check_attribute_order(py::object self, py::object node) {
 }
 
 // The first value that "Meta" infers to from the model's scope, or null when there
-// is none or it is no definition with a line number.
+// is none, when it is no definition with a line number, or when the inference fails
+// with whatever ordinary error.
 py::object meta_line(py::handle node) {
     py::object values;
     try {
@@ -134,7 +135,7 @@ py::object meta_line(py::handle node) {
         if (!line || !PyLong_CheckExact(line.ptr())) return py::object();
         return line;
     } catch (py::error_already_set& e) {
-        if (e.matches(KORVANE_IMPORTED("astroid", "InferenceError"))) return py::object();
+        if (is_ordinary(e)) return py::object();
         throw;
     }
 }

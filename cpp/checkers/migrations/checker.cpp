@@ -23,7 +23,7 @@ py::object forwards_name(py::handle call) {
         py::object arg = keyword.attr(KORVANE_NAME("arg"));
         if (arg.is_none()) {
             if (!spread) spread = py::reinterpret_borrow<py::object>(keyword);
-        } else if (arg.cast<std::string>() == "code") {
+        } else if (korvane::is_text(arg, "code")) {
             return keyword.attr(KORVANE_NAME("as_string"))();
         }
     }
@@ -43,7 +43,7 @@ py::object is_missing_reverse(py::handle node) {
         py::object func = korvane::getattr_or_null(node, KORVANE_NAME("func"));
         if (!func || !korvane::isinstance(func, KORVANE_IMPORTED("astroid", "Attribute")))
             return py::none();
-        if (func.attr(KORVANE_NAME("attrname")).cast<std::string>() != "RunPython")
+        if (!korvane::is_text(func.attr(KORVANE_NAME("attrname")), "RunPython"))
             return py::none();
         if (length_of(node.attr(KORVANE_NAME("args"))) > 1) return py::none();
         if (!in_migration(node)) return py::none();
@@ -51,13 +51,11 @@ py::object is_missing_reverse(py::handle node) {
         if (keywords.is_none()) return py::bool_(true);
         for (py::handle keyword : keywords) {
             py::object arg = keyword.attr(KORVANE_NAME("arg"));
-            if (!arg.is_none() && arg.cast<std::string>() == "reverse_code") return py::bool_(false);
+            if (korvane::is_text(arg, "reverse_code")) return py::bool_(false);
         }
         return py::bool_(true);
     } catch (py::error_already_set& e) {
         if (!korvane::is_ordinary(e)) throw;
-        return py::bool_(false);
-    } catch (py::cast_error&) {  // a node of an unexpected shape
         return py::bool_(false);
     }
 }
@@ -101,7 +99,7 @@ void register_checker(py::module_& m) {
         }
     });
     korvane::def_method(cls, "visit_attribute", [](py::object self, py::object node) {
-        if (node.attr(KORVANE_NAME("attrname")).cast<std::string>() != "objects") return;
+        if (!korvane::is_text(node.attr(KORVANE_NAME("attrname")), "objects")) return;
         if (!in_migration(node)) return;
         py::object model;
         try {
@@ -113,8 +111,9 @@ void register_checker(py::module_& m) {
             }
             model = py::reinterpret_steal<py::object>(first);
         } catch (py::error_already_set& e) {
-            // Nothing inferred for the object: no model to look up.
-            if (e.matches(KORVANE_IMPORTED("astroid.exceptions", "InferenceError"))) return;
+            // Nothing inferred for the object (an inference error, or any error of an
+            // inference that cannot cope with the code): no model to look up.
+            if (korvane::is_ordinary(e)) return;
             throw;
         }
         for (py::handle cls : self.attr(KORVANE_NAME("imported_model_names"))) {

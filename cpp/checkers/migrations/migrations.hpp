@@ -3,6 +3,7 @@
 
 #include <korvane/checker_class.hpp>
 #include <korvane/common.hpp>
+#include <korvane/text.hpp>
 
 namespace migrations {
 

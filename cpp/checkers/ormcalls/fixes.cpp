@@ -10,17 +10,18 @@ using korvane::truthy;
 namespace {
 
 // Source text of the expression that stays; wrapped in parentheses unless it binds
-// at least as tightly as a trailing attribute access.
-std::string receiver_text(py::handle expr) {
-    std::string text = expr.attr(KORVANE_NAME("as_string"))().cast<std::string>();
+// at least as tightly as a trailing attribute access.  Kept as Python text: the
+// source of an expression may hold any text.
+py::str receiver_text(py::handle expr) {
+    py::str text(expr.attr(KORVANE_NAME("as_string"))());
     static const py::object* tight = &korvane::keep(py::make_tuple(
         KORVANE_IMPORTED("astroid", "Name"), KORVANE_IMPORTED("astroid", "Attribute"),
         KORVANE_IMPORTED("astroid", "Call"), KORVANE_IMPORTED("astroid", "Subscript")));
     if (korvane::isinstance(expr, *tight)) return text;
-    return "(" + text + ")";
+    return korvane::concat(korvane::concat(py::str("("), text), py::str(")"));
 }
 
-py::object parse_like(const std::string& text, py::handle old_node) {
+py::object parse_like(py::handle text, py::handle old_node) {
     py::object parsed = KORVANE_IMPORTED("astroid", "extract_node")(text);
     return helpers().attr(KORVANE_NAME("preserve_metadata"))(py::arg("new_node") = parsed,
                                                              py::arg("old_node") = old_node);
@@ -32,12 +33,12 @@ py::object count_receiver(py::handle call) {
 
 py::object transform_queryset_length(py::object node) {
     py::object arg = node.attr(KORVANE_NAME("args"))[py::int_(0)];
-    return parse_like(receiver_text(arg) + ".count()", node);
+    return parse_like(korvane::concat(receiver_text(arg), py::str(".count()")), node);
 }
 
 py::object transform_indirect_fk_lookup(py::object node) {
     py::object relation = node.attr(KORVANE_NAME("expr"));
-    std::string attrname = relation.attr(KORVANE_NAME("attrname")).cast<std::string>() + "_id";
+    py::str attrname = korvane::concat(relation.attr(KORVANE_NAME("attrname")), py::str("_id"));
     py::object attribute = KORVANE_IMPORTED("astroid", "Attribute")(
         py::arg("attrname") = attrname, py::arg("lineno") = relation.attr(KORVANE_NAME("lineno")),
         py::arg("col_offset") = relation.attr(KORVANE_NAME("col_offset")));
@@ -46,18 +47,18 @@ py::object transform_indirect_fk_lookup(py::object node) {
 }
 
 py::object transform_queryset_exists_compare(py::object node) {
-    std::string receiver = receiver_text(count_receiver(node.attr(KORVANE_NAME("left"))));
-    std::string text = receiver + ".exists()";
+    py::str text = korvane::concat(receiver_text(count_receiver(node.attr(KORVANE_NAME("left")))),
+                                   py::str(".exists()"));
     if (truthy(is_compare_not_exists(node.attr(KORVANE_NAME("ops"))))) {
         py::object parent = node.attr(KORVANE_NAME("parent"));
         // `not (X.count() == 0)` reads `X.exists()`; other unary operators keep their
         // meaning only with the negation written out.
         bool under_not = korvane::isinstance(parent, KORVANE_IMPORTED("astroid", "UnaryOp")) &&
-                         parent.attr(KORVANE_NAME("op")).cast<std::string>() == "not";
+                         korvane::is_text(parent.attr(KORVANE_NAME("op")), "not");
         if (under_not) {
             parent.attr(KORVANE_NAME("op")) = py::str("");
         } else {
-            text = "not " + text;
+            text = korvane::concat(py::str("not "), text);
         }
     }
     return parse_like(text, node);
@@ -68,7 +69,7 @@ py::object transform_queryset_exists_compare(py::object node) {
 py::object replace_with_exists(py::object holder, const py::str& field, bool count_call) {
     py::object old = holder.attr(field);
     py::object receiver = count_call ? count_receiver(old) : old;
-    holder.attr(field) = parse_like(receiver_text(receiver) + ".exists()", old);
+    holder.attr(field) = parse_like(korvane::concat(receiver_text(receiver), py::str(".exists()")), old);
     return holder;
 }
 

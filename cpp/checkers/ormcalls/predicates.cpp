@@ -39,8 +39,6 @@ py::object guarded(F&& body) {
     } catch (py::error_already_set& e) {
         if (!korvane::is_ordinary(e)) throw;
         return boolean(false);
-    } catch (py::cast_error&) {  // a node of an unexpected shape
-        return boolean(false);
     }
 }
 
@@ -58,11 +56,11 @@ bool operand_equals(py::handle operand, long target) {
 py::object compare_form(py::handle ops, const char* op_a, long value_a, const char* op_b,
                         long value_b) {
     if (length_of(ops) != 1) return none();
-    py::tuple pair = py::reinterpret_borrow<py::object>(ops)[py::int_(0)].cast<py::tuple>();
-    std::string op = pair[0].cast<std::string>();
-    py::object operand = pair[1];
-    if (op == op_a) return boolean(operand_equals(operand, value_a));
-    if (op == op_b) return boolean(operand_equals(operand, value_b));
+    py::object pair = py::reinterpret_borrow<py::object>(ops)[py::int_(0)];
+    py::object op = pair[py::int_(0)];
+    py::object operand = pair[py::int_(1)];
+    if (korvane::is_text(op, op_a)) return boolean(operand_equals(operand, value_a));
+    if (korvane::is_text(op, op_b)) return boolean(operand_equals(operand, value_b));
     return boolean(false);
 }
 
@@ -73,7 +71,7 @@ py::object is_queryset_length(py::handle node) {
         if (!korvane::isinstance(node, KORVANE_IMPORTED("astroid", "Call"))) return none();
         py::object func = node.attr(KORVANE_NAME("func"));
         if (!korvane::isinstance(func, KORVANE_IMPORTED("astroid", "Name"))) return none();
-        if (func.attr(KORVANE_NAME("name")).cast<std::string>() != "len") return none();
+        if (!korvane::is_text(func.attr(KORVANE_NAME("name")), "len")) return none();
         py::object args = node.attr(KORVANE_NAME("args"));
         if (length_of(args) != 1) return none();
         return boolean(infers_to_queryset(args[py::int_(0)]));
@@ -84,7 +82,7 @@ py::object is_queryset_count(py::handle node) {
     return guarded([&]() -> py::object {
         if (!korvane::isinstance(node, KORVANE_IMPORTED("astroid", "Call"))) return none();
         py::object name = helpers().attr(KORVANE_NAME("get_function_name"))(node);
-        if (!py::isinstance<py::str>(name) || name.cast<std::string>() != "count") return none();
+        if (!korvane::is_text(name, "count")) return none();
         if (length_of(node.attr(KORVANE_NAME("args"))) != 0) return none();
         py::object func = node.attr(KORVANE_NAME("func"));
         if (!korvane::isinstance(func, KORVANE_IMPORTED("astroid", "Attribute"))) return none();
@@ -130,9 +128,8 @@ py::object is_queryset_length_exists(py::handle node) {
 py::object is_indirect_fk_lookup(py::handle node) {
     return guarded([&]() -> py::object {
         py::object attrname = getattr_or_null(node, KORVANE_NAME("attrname"));
-        if (!attrname || !py::isinstance<py::str>(attrname)) return none();
-        std::string attr = attrname.cast<std::string>();
-        if (attr != "pk" && attr != "id") return none();
+        if (!attrname || (!korvane::is_text(attrname, "pk") && !korvane::is_text(attrname, "id")))
+            return none();
         py::object relation = node.attr(KORVANE_NAME("expr"));
         py::object related = infer(relation);
         py::handle instance_cls = KORVANE_IMPORTED("astroid.bases", "Instance");

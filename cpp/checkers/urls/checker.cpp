@@ -9,12 +9,27 @@ py::object reduce(py::handle node) {
     return helpers().attr(KORVANE_NAME("astroid_node_to_value"))(node);
 }
 
-// Text form of a name value inside a pattern key.
-std::string key_text(py::handle value) {
-    if (py::isinstance<py::str>(value)) return value.cast<std::string>();
+// Text form of a name value inside a pattern key: a text unchanged, a node as its
+// source text, anything else (a list of converted values) as `str()` gives it.
+py::str key_text(py::handle value) {
+    if (PyUnicode_Check(value.ptr())) return py::reinterpret_borrow<py::str>(value);
     if (korvane::isinstance(value, KORVANE_IMPORTED("astroid", "NodeNG")))
-        return value.attr(KORVANE_NAME("as_string"))().cast<std::string>();
-    return py::str(value).cast<std::string>();
+        return py::str(value.attr(KORVANE_NAME("as_string"))());
+    return py::str(value);
+}
+
+// The key of a pattern: its name's text, ":", and the class names of its route's
+// converters, each quoted, in route order: `x:['IntConverter']`.  Built as Python
+// text, so a name holding any text (a lone surrogate too) makes a key.
+py::str pattern_key(py::handle name, py::handle converters) {
+    py::list quoted;
+    py::str quote("'");
+    for (py::handle converter : converters) {
+        py::object class_name = py::type::handle_of(converter).attr(KORVANE_NAME("__name__"));
+        quoted.append(korvane::concat(korvane::concat(quote, class_name), quote));
+    }
+    py::str head = korvane::concat(key_text(name), py::str(":["));
+    return korvane::concat(korvane::concat(head, korvane::join(", ", quoted)), py::str("]"));
 }
 
 // The route of a URL pattern call: its first positional argument, else the last
@@ -25,9 +40,7 @@ py::object route_of(py::handle call) {
     py::object route_node;
     for (py::handle keyword : call.attr(KORVANE_NAME("keywords"))) {
         py::object arg = keyword.attr(KORVANE_NAME("arg"));
-        if (arg.is_none()) continue;
-        std::string name = arg.cast<std::string>();
-        if (name == "route" || name == "regex")
+        if (korvane::is_text(arg, "route") || korvane::is_text(arg, "regex"))
             route_node = keyword.attr(KORVANE_NAME("value"));
     }
     if (!route_node) return py::object();
@@ -37,13 +50,14 @@ py::object route_of(py::handle call) {
 void check_url_unique(py::object self, py::object node) {
     py::object func = node.attr(KORVANE_NAME("func"));
     if (!korvane::isinstance(func, KORVANE_IMPORTED("astroid", "Name"))) return;
-    std::string callee = func.attr(KORVANE_NAME("name")).cast<std::string>();
-    if (callee != "path" && callee != "re_path" && callee != "url") return;
+    py::object callee = func.attr(KORVANE_NAME("name"));
+    if (!korvane::is_text(callee, "path") && !korvane::is_text(callee, "re_path") &&
+        !korvane::is_text(callee, "url"))
+        return;
     py::object keywords = node.attr(KORVANE_NAME("keywords"));
     if (keywords.is_none() || py::len(keywords) == 0) return;
     for (py::handle keyword : keywords) {
-        py::object arg = keyword.attr(KORVANE_NAME("arg"));
-        if (arg.is_none() || arg.cast<std::string>() != "name") continue;
+        if (!korvane::is_text(keyword.attr(KORVANE_NAME("arg")), "name")) continue;
         py::object name = reduce(keyword.attr(KORVANE_NAME("value")));
         if (name.is_none()) continue;
         py::object route = route_of(node);
@@ -56,16 +70,9 @@ void check_url_unique(py::object self, py::object node) {
                 return;
             throw;
         }
-        std::string key = key_text(name) + ":[";
-        bool first = true;
-        for (py::handle converter : converted[py::int_(1)].attr(KORVANE_NAME("values"))()) {
-            if (!first) key += ", ";
-            first = false;
-            key += "'" + py::type::handle_of(converter).attr(KORVANE_NAME("__name__")).cast<std::string>() + "'";
-        }
-        key += "]";
+        py::str key_obj =
+            pattern_key(name, converted[py::int_(1)].attr(KORVANE_NAME("values"))());
         py::object seen = self.attr(KORVANE_NAME("urls"));
-        py::str key_obj(key);
         int known = PySequence_Contains(seen.ptr(), key_obj.ptr());
         if (known < 0) throw py::error_already_set();
         if (known) {

@@ -5,8 +5,6 @@ namespace urls {
 
 namespace {
 
-std::string text_of(py::handle obj) { return py::cast<std::string>(obj); }
-
 // Whether `child` is (in) the body of the function or lambda `fn`.
 bool in_body(py::handle fn, py::handle child) {
     py::object body = fn.attr(KORVANE_NAME("body"));
@@ -29,13 +27,13 @@ bool is_urls_module(py::handle module_node) {
         py::object imports = module_node.attr(KORVANE_NAME("nodes_of_class"))(
             KORVANE_IMPORTED("astroid", "ImportFrom"));
         for (py::handle imp : imports) {
-            std::string modname = text_of(imp.attr(KORVANE_NAME("modname")));
-            const char* wanted = modname == "django.urls"        ? "path"
-                                 : modname == "django.conf.urls" ? "url"
-                                                                 : nullptr;
+            py::object modname = imp.attr(KORVANE_NAME("modname"));
+            const char* wanted = korvane::is_text(modname, "django.urls")        ? "path"
+                                 : korvane::is_text(modname, "django.conf.urls") ? "url"
+                                                                                 : nullptr;
             if (!wanted) continue;
             for (py::handle entry : imp.attr(KORVANE_NAME("names"))) {
-                if (text_of(entry[py::int_(0)]) == wanted) return true;
+                if (korvane::is_text(entry[py::int_(0)], wanted)) return true;
             }
             return false;
         }
@@ -43,15 +41,14 @@ bool is_urls_module(py::handle module_node) {
     } catch (py::error_already_set& e) {
         if (!korvane::is_ordinary(e)) throw;
         return false;
-    } catch (py::cast_error&) {  // a node of an unexpected shape
-        return false;
     }
 }
 
 py::object is_misusing_reverse_lazy(py::handle call_node) {
     try {
         py::object func = call_node.attr(KORVANE_NAME("func"));
-        if (text_of(func.attr(KORVANE_NAME("as_string"))()) != "reverse_lazy") return py::none();
+        if (!korvane::is_text(func.attr(KORVANE_NAME("as_string"))(), "reverse_lazy"))
+            return py::none();
         // The call is a misuse only when it runs as part of a function or lambda body.
         // Class bodies, module-level blocks and comprehensions, decorators and default
         // values of parameters all run when the enclosing code runs: walk on upwards.
@@ -69,8 +66,6 @@ py::object is_misusing_reverse_lazy(py::handle call_node) {
         return py::bool_(false);
     } catch (py::error_already_set& e) {
         if (!korvane::is_ordinary(e)) throw;
-        return py::bool_(false);
-    } catch (py::cast_error&) {  // a node of an unexpected shape
         return py::bool_(false);
     }
 }

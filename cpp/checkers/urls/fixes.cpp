@@ -9,14 +9,25 @@ namespace urls {
 
 namespace {
 
-std::string text_of(py::handle obj) { return py::cast<std::string>(obj); }
+// `a < b` by the interpreter's ordering (code point order for texts).
+bool less(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool same(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
 
 // The first import-from statement of django.urls in the module, or a null object.
 py::object first_django_urls_import(py::handle module_node) {
     py::object imports = module_node.attr(KORVANE_NAME("nodes_of_class"))(
         KORVANE_IMPORTED("astroid", "ImportFrom"));
     for (py::handle imp : imports) {
-        if (text_of(imp.attr(KORVANE_NAME("modname"))) == "django.urls")
+        if (korvane::is_text(imp.attr(KORVANE_NAME("modname")), "django.urls"))
             return py::reinterpret_borrow<py::object>(imp);
     }
     return py::object();
@@ -24,12 +35,12 @@ py::object first_django_urls_import(py::handle module_node) {
 
 // Whether the module still needs the name `bound` once its misused `reverse_lazy`
 // calls are rewritten: any use of the name other than the callee of a misused call.
-bool name_still_used(py::handle module_node, const std::string& bound) {
+bool name_still_used(py::handle module_node, py::handle bound) {
     py::object names =
         module_node.attr(KORVANE_NAME("nodes_of_class"))(KORVANE_IMPORTED("astroid", "Name"));
     py::handle call_cls = KORVANE_IMPORTED("astroid", "Call");
     for (py::handle name : names) {
-        if (text_of(name.attr(KORVANE_NAME("name"))) != bound) continue;
+        if (!same(name.attr(KORVANE_NAME("name")), bound)) continue;
         py::object parent = name.attr(KORVANE_NAME("parent"));
         bool misused_callee = korvane::isinstance(parent, call_cls) &&
                               parent.attr(KORVANE_NAME("func")).ptr() == name.ptr() &&
@@ -39,17 +50,17 @@ bool name_still_used(py::handle module_node, const std::string& bound) {
     return false;
 }
 
+// One imported name of an import-from statement: the name, its alias (None when
+// it has none) and the (name, alias) pair as the statement holds it.
 struct Entry {
-    std::string name;
-    bool has_alias;
-    std::string alias;
+    py::object name;
+    py::object alias;
     py::object pair;
 };
 
 void ensure_import(py::object module_node, py::object modname, py::object import_string) {
     (void)import_string;
-    std::string wanted = text_of(modname);
-    py::str marker("skip_" + wanted);
+    py::str marker = korvane::concat(py::str("skip_"), py::str(modname));
     if (py::hasattr(module_node, marker)) return;
 
     py::object imp = first_django_urls_import(module_node);
@@ -57,30 +68,26 @@ void ensure_import(py::object module_node, py::object modname, py::object import
         std::vector<Entry> entries;
         bool present = false, wildcard = false;
         for (py::handle pair : imp.attr(KORVANE_NAME("names"))) {
-            Entry e{text_of(pair[py::int_(0)]), false, "", py::reinterpret_borrow<py::object>(pair)};
-            py::object alias = pair[py::int_(1)];
-            if (!alias.is_none()) {
-                e.has_alias = true;
-                e.alias = text_of(alias);
-            }
-            present = present || e.name == wanted;
-            wildcard = wildcard || e.name == "*";
+            Entry e{pair[py::int_(0)], pair[py::int_(1)], py::reinterpret_borrow<py::object>(pair)};
+            present = present || same(e.name, modname);
+            wildcard = wildcard || korvane::is_text(e.name, "*");
             entries.push_back(std::move(e));
         }
         // A wildcard import already binds the name, and a name cannot stand beside it.
         bool changed = false;
         if (!present && !wildcard) {
-            entries.push_back(Entry{wanted, false, "", py::make_tuple(wanted, py::none())});
+            entries.push_back(Entry{modname, py::none(), py::make_tuple(modname, py::none())});
+            // By name, then the unaliased first, then by alias.
             std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-                if (a.name != b.name) return a.name < b.name;
-                if (a.has_alias != b.has_alias) return !a.has_alias;
-                return a.alias < b.alias;
+                if (!same(a.name, b.name)) return less(a.name, b.name);
+                if (a.alias.is_none() != b.alias.is_none()) return a.alias.is_none();
+                return !a.alias.is_none() && less(a.alias, b.alias);
             });
             changed = true;
         }
         for (auto it = entries.begin(); it != entries.end(); ++it) {
-            if (it->name != "reverse_lazy") continue;
-            if (!name_still_used(module_node, it->has_alias ? it->alias : it->name)) {
+            if (!korvane::is_text(it->name, "reverse_lazy")) continue;
+            if (!name_still_used(module_node, it->alias.is_none() ? it->name : it->alias)) {
                 entries.erase(it);
                 changed = true;
             }
@@ -104,10 +111,11 @@ py::object reverse_name(py::handle module_node) {
     if (!imp) return py::object();
     py::object aliased;
     for (py::handle pair : imp.attr(KORVANE_NAME("names"))) {
-        std::string name = text_of(pair[py::int_(0)]);
+        py::object name = pair[py::int_(0)];
         py::object alias = pair[py::int_(1)];
-        if (name == "*" || (name == "reverse" && alias.is_none())) return py::str("reverse");
-        if (name == "reverse" && !aliased) aliased = alias;
+        bool is_reverse = korvane::is_text(name, "reverse");
+        if (korvane::is_text(name, "*") || (is_reverse && alias.is_none())) return py::str("reverse");
+        if (is_reverse && !aliased) aliased = alias;
     }
     return aliased;
 }
