@@ -130,6 +130,11 @@ SETUP = 'from setuptools import setup\nsetup(name="x", {keywords}install_require
         ),
         (SETUP.format(keywords='keywords="django", ', requires='"Django==3.2.1"'), details("setup.py", "1.11", "")),
         (SETUP.format(keywords='description="  ", ', requires='"Django>=4"'), None),
+        # a line the grammar cannot read, holding text that has no UTF-8 form
+        (
+            SETUP.format(keywords="", requires='"Django==3.2.4\\t# caf\\udce9", "Django==3.1"'),
+            details("setup.py", "3.1", "==3.1"),
+        ),
     ],
 )
 def test_setup_py(tmp_path, source, expected):

@@ -1,7 +1,5 @@
 // Django requirement resolution: the first Django requirement of the project's
 // dependency files (then of `setup.py`) that admits a supported release decides.
-#include <cctype>
-#include <string>
 
 #include "dependencies.hpp"
 
@@ -15,16 +13,15 @@ py::object Path() { return KORVANE_IMPORTED("pathlib", "Path"); }
 
 // The requirement before pip options (`--hash=...`, `-e`): the first blank followed
 // by "-" starts them.
-std::string without_options(const std::string& line) {
-    for (size_t i = 0; i + 1 < line.size(); ++i) {
-        if (std::isspace(static_cast<unsigned char>(line[i]))) {
-            size_t j = i;
-            while (j < line.size() && std::isspace(static_cast<unsigned char>(line[j]))) ++j;
-            if (j < line.size() && line[j] == '-') return line.substr(0, i);
-            i = j - 1;
-        }
-    }
-    return line;
+py::object without_options(py::handle line) {
+    static py::object& options =
+        keep(py::module_::import("re").attr("compile")(py::str("[ \\t\\n\\v\\f\\r]+-")));
+    py::object found = options.attr(KORVANE_NAME("search"))(line);
+    if (found.is_none()) return py::reinterpret_borrow<py::object>(line);
+    Py_ssize_t start = found.attr(KORVANE_NAME("start"))().cast<Py_ssize_t>();
+    PyObject* head = PySequence_GetSlice(line.ptr(), 0, start);
+    if (!head) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(head);
 }
 
 // The specifier text as the requirement grammar reads it, or a null object for a line
@@ -38,9 +35,8 @@ py::object specifier_of(py::object text) {
         if (!e.matches(s.parse_error)) throw;
     }
     if (!PyUnicode_Check(text.ptr())) return py::object();
-    std::string line = py::cast<std::string>(text);
-    std::string shorter = without_options(line);
-    if (shorter == line) return py::object();
+    py::object shorter = without_options(text);
+    if (shorter.equal(text)) return py::object();
     try {
         return parse(shorter).attr(KORVANE_NAME("specifier"));
     } catch (py::error_already_set& e) {
