@@ -369,3 +369,16 @@ def test_unreadable_dependency_file_falls_back_to_the_default_version(project, m
     error = caplog.records[0]
     assert error.getMessage().startswith("Failed to resolve the Django version")
     assert error.exc_info is not None
+
+
+def test_template_the_project_no_longer_holds_is_passed_over(project, caplog):
+    (project / "shop" / "templates" / "shop" / "archive.html").mkdir()
+    files = {"shop/templates/shop/deleted.html": None, "shop/templates/shop/archive.html": None,
+             TEMPLATE: None}
+    with caplog.at_level(logging.WARNING, logger="korvane.staticanalysis.checker"):
+        records = checker.get_messages(str(project), files, jobs=1)
+    assert {path for path, _line, _code in ids(records)} == {TEMPLATE}
+    assert caplog.messages == [
+        'Skipping "shop/templates/shop/deleted.html": no such file',
+        'Skipping "shop/templates/shop/archive.html": not a regular file',
+    ]

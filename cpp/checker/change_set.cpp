@@ -94,4 +94,14 @@ bool is_lintable(py::handle path) {
     return false;
 }
 
+// Whether the template pass may open a change-set path: a regular file.  A template
+// the change set names but the project no longer holds (deleted in the change) is
+// passed over like any other file that cannot be read, so that the rest is reported.
+bool is_template_file(py::handle path) {
+    if (korvane::truthy(KORVANE_IMPORTED("os.path", "isfile")(path))) return true;
+    bool exists = korvane::truthy(KORVANE_IMPORTED("os.path", "exists")(path));
+    warn_skipped(path, exists ? "not a regular file" : "no such file");
+    return false;
+}
+
 }  // namespace korvane::checker

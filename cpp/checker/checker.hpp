@@ -63,6 +63,7 @@ py::dict change_set_in_project(py::handle project_root, py::handle files);
 // Whether the linter may open a change-set path (a regular file, or a missing path);
 // anything else is passed over with a warning.
 bool is_lintable(py::handle path);
+bool is_template_file(py::handle path);
 py::object create_linter(py::object linter_class, py::object jobs);
 py::list get_all_message_codes();
 void check_names(py::handle tree);

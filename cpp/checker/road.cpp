@@ -211,7 +211,7 @@ py::list get_html_messages(py::object files, py::object config) {
     check_config(config);
     py::list paths;
     for (py::handle key : files) {
-        if (key_ends_with(key, ".html")) paths.append(key);
+        if (key_ends_with(key, ".html") && is_template_file(key)) paths.append(key);
     }
     py::object linter = s.HtmlLinter();
     linter.attr("check")(paths);
