@@ -75,6 +75,10 @@ def lint(tmp_path, body):
         ("a = foo.author.name\nb = foo.author_id\nc = foo.title.pk\n", []),
         # a model class is no instance: its relation is not read through an object
         ("x = Book.author.pk\n", []),
+        # list(), tuple() and sorted() evaluate the QuerySet: what they give is a plain sequence
+        ("n = len(list(qs))\nm = len(tuple(qs))\nk = len(sorted(qs, key=lambda b: b.title))\n", []),
+        ("if list(qs):\n    pass\nif not sorted(qs):\n    pass\nif tuple(Book.objects.all()):\n    pass\n", []),
+        ("x = list(qs)[0].author.pk\n", [("C9001", {"me": "model", "related_name": "author", "pk_attribute": "pk"})]),
     ],
 )
 def test_findings(tmp_path, body, expected):
