@@ -243,7 +243,7 @@ def test_each_build_gets_a_fresh_registry_with_the_django_transforms(monkeypatch
     assert seen[0] is not astroid.MANAGER._transform
     for registry in seen:
         assert isinstance(registry, TransformVisitor)
-        assert sum(len(rows) for rows in registry.transforms.values()) == 5
+        assert sum(len(rows) for rows in registry.transforms.values()) == 6
     assert first.tree["Book"].generic_foreign_key_field_names == []
     queryset = safe_infer(first.tree["books"].parent.value)
     assert queryset.qname() == "django.db.models.query.QuerySet"

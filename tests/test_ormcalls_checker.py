@@ -75,6 +75,28 @@ def lint(tmp_path, body):
         ("a = foo.author.name\nb = foo.author_id\nc = foo.title.pk\n", []),
         # a model class is no instance: its relation is not read through an object
         ("x = Book.author.pk\n", []),
+        # a QuerySet whose results are used later anyway: len() and the truth test fill its cache
+        ("n = len(qs)\nfor b in qs:\n    pass\n", []),
+        ("if qs:\n    pass\ntitles = [b.title for b in qs]\n", []),
+        ("if not qs:\n    pass\nfirst = qs[0]\n", []),
+        ("x = len(qs) > 0\npage = qs[:10]\n", []),
+        ("if qs:\n    pass\nbooks = list(qs)\nn = len(qs)\nrows = tuple(qs)\n", []),
+        ("n = len(qs) if qs else 0\nfor b in qs:\n    pass\n", []),
+        # ... but not when the name is bound again in between, or was used before only
+        ("if qs:\n    pass\nqs = Book.objects.all()\nfor b in qs:\n    pass\n", [("C9003", {"queryset": "qs"})]),
+        ("if qs:\n    qs = Book.objects.all()\nfor b in qs:\n    pass\n", [("C9003", {"queryset": "qs"})]),
+        ("for b in qs:\n    pass\nif qs:\n    pass\n", [("C9003", {"queryset": "qs"})]),
+        # new QuerySets, other consumers, other functions and the count itself do not count
+        (
+            "if qs:\n    pass\nfor b in qs.filter(title='b'):\n    pass\nn = len(sorted(qs))\nnames = set(qs)\n",
+            [("C9003", {"queryset": "qs"})],
+        ),
+        ("if qs:\n    pass\ndef later():\n    return list(qs)\n", [("C9003", {"queryset": "qs"})]),
+        ("if qs.count() > 0:\n    pass\nfor b in qs:\n    pass\n", [("C9002", {"queryset": "qs"})]),
+        # list(), tuple() and sorted() evaluate the QuerySet: what they give is a plain sequence
+        ("n = len(list(qs))\nm = len(tuple(qs))\nk = len(sorted(qs, key=lambda b: b.title))\n", []),
+        ("if list(qs):\n    pass\nif not sorted(qs):\n    pass\nif tuple(Book.objects.all()):\n    pass\n", []),
+        ("x = list(qs)[0].author.pk\n", [("C9001", {"me": "model", "related_name": "author", "pk_attribute": "pk"})]),
     ],
 )
 def test_findings(tmp_path, body, expected):
@@ -96,9 +118,46 @@ def test_relation_read_in_model_method():
     ]
 
 
+def test_views_that_use_their_querysets_anyway():
+    found = lint_file(FIXTURES / "library" / "catalogue.py")
+    assert [(m.msg_id, m.line, m.msg) for m in found] == [
+        # the results go to the template only
+        ("C9003", 13, {"queryset": "books"}),
+        # the tested name is bound to another QuerySet before the loop
+        ("C9003", 50, {"queryset": "books"}),
+        ("C9002", 59, {"queryset": "books"}),
+        # the slice is bound to the same name: the name no longer holds the measured QuerySet
+        ("C9000", 68, {"foo": "bar"}),
+    ]
+
+
+@pytest.mark.parametrize(
+    "source, answer",
+    [
+        ("def view(books):\n    if __(books):\n        pass\n    for b in books:\n        pass\n", True),
+        ("def view(books):\n    n = len(__(books))\n    return books[n - 1]\n", True),
+        ("def view(books):\n    for b in books:\n        pass\n    return len(__(books))\n", False),
+        ("def view(books):\n    x = not __(books)\n    books[0] = None\n", False),
+        ("def view(books):\n    x = not __(books)\n    del books\n    books = []\n    return list(books)\n", False),
+        ("def view(books):\n    x = not __(books)\n    import books\n    return list(books)\n", False),
+        ("def view(books):\n    x = not __(books)\n    def books():\n        pass\n    return tuple(books)\n", False),
+        ("def view(books):\n    x = not __(books)\n    return [b for b in (lambda: books)()]\n", False),
+        ("class Shelf:\n    books = Book.objects.all()\n    n = len(__(books))\n    first = books[0]\n", True),
+    ],
+)
+def test_is_evaluated_later(source, answer):
+    assert ormcalls.is_evaluated_later(astroid.extract_node(HEADER + source)) is answer
+
+
+@pytest.mark.parametrize("source", ["len(qs)", "qs.filter()", "Book.objects.all()", "self.books", "1"])
+def test_is_evaluated_later_looks_at_bare_names_only(source):
+    assert ormcalls.is_evaluated_later(astroid.extract_node(source)) is None
+
+
 @pytest.mark.parametrize(
     "predicate",
     [
+        ormcalls.is_evaluated_later,
         ormcalls.is_queryset_length,
         ormcalls.is_queryset_count,
         ormcalls.is_inefficient_queryset_exists,

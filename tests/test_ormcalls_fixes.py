@@ -97,3 +97,36 @@ def test_fix_on_wrong_shape_raises():
     call = parse("f()").body[0].value
     with pytest.raises(IndexError):
         ormcalls.transform_queryset_length(call)
+
+
+VIEW = '''\
+def book_list(request):
+    books = Book.objects.filter(title__icontains="a")
+    {check}
+    return render(request, "library/books.html", {{"titles": [book.title for book in books]}})
+'''
+
+
+@pytest.mark.parametrize(
+    "codes, check",
+    [
+        ({"C9000"}, "total = len(books)"),
+        ({"C9000", "C9002"}, "many = len(books) > 0"),
+        ({"C9003"}, "if not books:\n        raise Http404()"),
+        ({"C9003"}, "if books:\n        pass"),
+    ],
+)
+def test_no_fix_for_a_queryset_that_the_function_evaluates_anyway(codes, check):
+    # the rewrite would add a query: the comprehension below evaluates the QuerySet anyway
+    tree = parse(HEADER + VIEW.format(check=check))
+    function = tree.body[-1]
+    before = function.as_string()
+    ormcalls.build_transformer_visitor(codes).visit(function.body[1])
+    assert function.as_string() == before
+
+
+def test_fix_once_the_name_holds_another_queryset():
+    tree = parse(HEADER + VIEW.format(check="if not books:\n        books = Book.objects.all()"))
+    statement = tree.body[-1].body[1]
+    ormcalls.build_transformer_visitor({"C9003"}).visit(statement)
+    assert statement.as_string() == "if not books.exists():\n    books = Book.objects.all()"

@@ -63,6 +63,70 @@ def test_loop_over_queryset_binds_model_instance():
 
 
 @pytest.mark.parametrize(
+    "code, container",
+    [
+        ("list(Book.objects.all())", nodes.List),
+        ("qs = Book.objects.filter(title='x')\nlist(qs)", nodes.List),
+        ("sorted(Book.objects.all())", nodes.List),
+        ("sorted(Book.objects.all(), key=lambda book: book.title, reverse=True)", nodes.List),
+        ("tuple(Book.objects.all())", nodes.Tuple),
+    ],
+)
+def test_list_of_queryset_is_plain_container_of_instances(code, container):
+    value = inferred(code)
+    assert type(value) is container
+    assert helpers.is_queryset(value) is False
+    [element] = value.elts
+    if isinstance(element, nodes.EvaluatedObject):  # the library's own tuple(...)
+        element = element.value
+    assert is_instance_of(element, "Book")
+
+
+@pytest.mark.parametrize(
+    "code",
+    [
+        "for book in list(Book.objects.all()):\n    book #@",
+        "for book in sorted(Book.objects.all(), key=lambda b: b.title):\n    book #@",
+        "list(Book.objects.all())[0] #@",
+    ],
+)
+def test_list_of_queryset_still_yields_model_instance(code):
+    assert is_instance_of(inferred(code), "Book")
+
+
+@pytest.mark.parametrize(
+    "code, values",
+    [
+        ("list((1, 2))", [1, 2]),
+        ("list('ab')", ["a", "b"]),
+        ("xs = [3, 4]\nlist(xs)", [3, 4]),
+    ],
+)
+def test_list_of_other_values_keeps_the_library_inference(code, values):
+    value = inferred(code)
+    assert type(value) is nodes.List
+    assert [element.value for element in value.elts] == values
+
+
+@pytest.mark.parametrize(
+    "code, holds",
+    [
+        ("list(qs)", True),
+        ("sorted(qs, key=str)", True),
+        ("list()", None),
+        ("list(qs, 1)", None),
+        ("list(*groups)", None),
+        ("list(qs, key=str)", None),
+        ("tuple(qs)", None),
+        ("builtins.list(qs)", None),
+    ],
+)
+def test_looks_like_list_call_reads_the_shape_only(code, holds):
+    # the argument is never inferred: `qs` is not even bound here
+    assert shims.looks_like_list_call(astroid.extract_node(code)) is holds
+
+
+@pytest.mark.parametrize(
     "code",
     [
         "Book.objects.filter(title='x').exclude(pk=1)",
@@ -294,9 +358,11 @@ def test_register_transforms_order_and_repetition():
         (nodes.Call, shims.looks_like_queryset_lookup),
         (nodes.Call, shims.looks_like_model_get),
         (nodes.Attribute, shims.looks_like_model_manager),
+        (nodes.Call, shims.looks_like_list_call),
     ]
     assert [(cls, pred) for cls, _, pred in manager.calls] == expected * 2
     assert manager.calls[0][1] is shims.apply_is_used_in_generic_fk_shim
+    assert manager.calls[5][1] is shims.apply_list_call_shim
     # the four tips are wrapped: applied to a node they install its inference, keeping it
     for _, transform, _ in manager.calls[1:5]:
         node = astroid.extract_node("thing.attribute")
@@ -309,7 +375,7 @@ def test_fresh_registry_gives_tree_the_django_inference():
     manager = RecordingManager()
     manager.register_transform = registry.register_transform
     shims.register_transforms(manager)
-    assert sum(len(pairs) for pairs in registry.transforms.values()) == 5
+    assert sum(len(pairs) for pairs in registry.transforms.values()) == 6
 
     builder = astroid.builder.AstroidBuilder(apply_transforms=False)
     tree = builder.string_build(MODELS + "\nBook.objects.filter()\nBook.objects\n")

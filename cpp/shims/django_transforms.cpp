@@ -1,6 +1,7 @@
-// The five Django transforms: model classes learn their generic-foreign-key id
-// fields, and manager attributes, QuerySet lookups and single-object lookups get an
-// inferred value through inference tips.
+// The Django transforms: model classes learn their generic-foreign-key id fields,
+// and manager attributes, QuerySet lookups and single-object lookups get an inferred
+// value through inference tips; `list()` and `sorted()` of a QuerySet give a plain
+// list (list_calls.cpp).
 #include "shims.hpp"
 
 namespace korvane {
@@ -234,6 +235,7 @@ void register_transforms(py::object manager) {
     reg(call, tip("apply_queryset_lookup_shim"), "looks_like_queryset_lookup");
     reg(call, tip("apply_model_get_shim"), "looks_like_model_get");
     reg(attribute, tip("apply_model_manager_shim"), "looks_like_model_manager");
+    reg(call, module().attr("apply_list_call_shim"), "looks_like_list_call");
 }
 
 }  // namespace

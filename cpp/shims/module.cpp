@@ -29,6 +29,7 @@ PYBIND11_MODULE(shims, m) {
     m.attr("helpers") = py::module_::import("korvane.staticanalysis.helpers");
 
     ks::register_queryset_node(m);
+    ks::register_list_call_shim(m);
     ks::register_django_transforms(m);
     ks::register_settings_transforms(m);
 

@@ -21,6 +21,11 @@ inline py::object safe_infer(py::handle node) {
     return global(KORVANE_NAME("safe_infer"))(node);
 }
 
+// The same, with the inference context of the inference that asks.
+inline py::object safe_infer_in(py::handle node, py::handle context) {
+    return global(KORVANE_NAME("safe_infer"))(node, py::arg("context") = context);
+}
+
 // A Django predicate of helpers (`is_model`, ...), looked up on helpers at the call.
 inline py::object helpers_test(const py::str& name, py::handle value) {
     return global(KORVANE_NAME("helpers")).attr(name)(value);
@@ -33,6 +38,7 @@ inline bool is_nothing(py::handle value) {
 
 void register_queryset_node(py::module_& m);
 void register_django_transforms(py::module_& m);
+void register_list_call_shim(py::module_& m);
 void register_settings_transforms(py::module_& m);
 
 }  // namespace shims

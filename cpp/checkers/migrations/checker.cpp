@@ -6,10 +6,6 @@ namespace migrations {
 
 namespace {
 
-bool in_migration(py::handle node) {
-    return korvane::truthy(helpers().attr(KORVANE_NAME("is_migration_file"))(node));
-}
-
 size_t length_of(py::handle seq) { return seq.is_none() ? 0 : py::len(seq); }
 
 // The source text naming the forwards code of a RunPython call.
@@ -46,7 +42,7 @@ py::object is_missing_reverse(py::handle node) {
         if (!korvane::is_text(func.attr(KORVANE_NAME("attrname")), "RunPython"))
             return py::none();
         if (length_of(node.attr(KORVANE_NAME("args"))) > 1) return py::none();
-        if (!in_migration(node)) return py::none();
+        if (!in_migration_module(node)) return py::none();
         py::object keywords = node.attr(KORVANE_NAME("keywords"));
         if (keywords.is_none()) return py::bool_(true);
         for (py::handle keyword : keywords) {
@@ -74,11 +70,14 @@ void register_checker(py::module_& m) {
         {{"C8000", "migration-model-import", "Detects importing model in migration"},
          {"C8001", "missing-reverse-migration", "Detects if migration has no backwards"}});
 
-    korvane::def_method(cls, "visit_module", [](py::object self, py::object) {
+    korvane::def_method(cls, "visit_module", [](py::object self, py::object node) {
         self.attr(KORVANE_NAME("imported_model_names")) = py::list();
+        walk_memo().open(node);
     });
+    korvane::def_method(cls, "leave_module",
+                        [](py::object, py::object node) { walk_memo().close(node); });
     korvane::def_method(cls, "visit_importfrom", [](py::object self, py::object node) {
-        if (!in_migration(node)) return;
+        if (!in_migration_module(node)) return;
         py::object module;
         try {
             module = node.attr(KORVANE_NAME("do_import_module"))();
@@ -100,7 +99,7 @@ void register_checker(py::module_& m) {
     });
     korvane::def_method(cls, "visit_attribute", [](py::object self, py::object node) {
         if (!korvane::is_text(node.attr(KORVANE_NAME("attrname")), "objects")) return;
-        if (!in_migration(node)) return;
+        if (!in_migration_module(node)) return;
         py::object model;
         try {
             py::object values = node.attr(KORVANE_NAME("expr")).attr(KORVANE_NAME("infer"))();

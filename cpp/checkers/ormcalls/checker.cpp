@@ -41,6 +41,12 @@ void register_checker(py::module_& m) {
          {"C9003", "truthy-instead-exists",
           "Using truthy/falsey check on queryset when exists could be better"}});
 
+    // Whether a QuerySet is evaluated later is answered once per function while the
+    // checker walks a module.
+    korvane::def_method(cls, "visit_module",
+                        [](py::object, py::object node) { walk_memo().open(node); });
+    korvane::def_method(cls, "leave_module",
+                        [](py::object, py::object node) { walk_memo().close(node); });
     korvane::def_method(cls, "visit_call", [](py::object self, py::object node) {
         if (truthy(is_queryset_length(node))) {
             py::dict args;
@@ -73,7 +79,7 @@ void register_checker(py::module_& m) {
         py::object test = node.attr(KORVANE_NAME("test"));
         if (truthy(is_queryset_count(test))) {
             report(self, "C9002", node, queryset_args(count_receiver(test)));
-        } else if (truthy(is_queryset(test))) {
+        } else if (truthy(is_queryset_truth_test(test))) {
             report(self, "C9003", node, queryset_args(test));
         }
     });
@@ -81,7 +87,7 @@ void register_checker(py::module_& m) {
         py::object operand = node.attr(KORVANE_NAME("operand"));
         if (truthy(is_queryset_count(operand))) {
             report(self, "C9002", node, queryset_args(count_receiver(operand)));
-        } else if (truthy(is_queryset(operand))) {
+        } else if (truthy(is_queryset_truth_test(operand))) {
             report(self, "C9003", node, queryset_args(operand));
         }
     });

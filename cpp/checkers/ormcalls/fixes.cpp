@@ -138,9 +138,9 @@ void register_fixes(py::module_& m) {
                 }
                 if (is(code, "C9003")) {
                     reg(UnaryOp, registered("transform_queryset_exists_naked_unaryop"),
-                        on_field("operand", is_queryset));
+                        on_field("operand", is_queryset_truth_test));
                     reg(If, registered("transform_queryset_exists_naked_if"),
-                        on_field("test", is_queryset));
+                        on_field("test", is_queryset_truth_test));
                 }
             }
             return visitor;

@@ -4,6 +4,7 @@
 #include <korvane/checker_class.hpp>
 #include <korvane/common.hpp>
 #include <korvane/text.hpp>
+#include <korvane/walk_memo.hpp>
 
 namespace ormcalls {
 
@@ -25,6 +26,18 @@ py::object is_compare_not_exists(py::handle ops);
 py::object is_inefficient_queryset_exists(py::handle node);
 py::object is_queryset_length_exists(py::handle node);
 py::object is_indirect_fk_lookup(py::handle node);
+
+// None when the node is no bare name, else whether the QuerySet it holds is evaluated
+// later in the same function anyway (iterated, indexed, sliced, given to list() or
+// tuple()), the name not bound again in between.
+py::object is_evaluated_later(py::handle node);
+
+// is_queryset, and False for a QuerySet that is evaluated later anyway: the condition
+// of the truth-test finding and of its fixes.
+py::object is_queryset_truth_test(py::handle node);
+
+// The answers kept while the checker walks one module (see WalkMemo).
+korvane::WalkMemo& walk_memo();
 
 void register_predicates(py::module_& m);
 void register_checker(py::module_& m);

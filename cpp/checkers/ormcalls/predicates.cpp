@@ -74,7 +74,10 @@ py::object is_queryset_length(py::handle node) {
         if (!korvane::is_text(func.attr(KORVANE_NAME("name")), "len")) return none();
         py::object args = node.attr(KORVANE_NAME("args"));
         if (length_of(args) != 1) return none();
-        return boolean(infers_to_queryset(args[py::int_(0)]));
+        py::object argument = args[py::int_(0)];
+        if (!infers_to_queryset(argument)) return boolean(false);
+        // The length of a QuerySet that is evaluated later anyway costs no query of its own.
+        return boolean(!truthy(is_evaluated_later(argument)));
     });
 }
 
@@ -92,6 +95,13 @@ py::object is_queryset_count(py::handle node) {
 
 py::object is_queryset(py::handle node) {
     return guarded([&]() -> py::object { return boolean(infers_to_queryset(node)); });
+}
+
+py::object is_queryset_truth_test(py::handle node) {
+    return guarded([&]() -> py::object {
+        if (!infers_to_queryset(node)) return boolean(false);
+        return boolean(!truthy(is_evaluated_later(node)));
+    });
 }
 
 py::object is_compare_exists(py::handle ops) {
@@ -161,6 +171,8 @@ void register_predicates(py::module_& m) {
     m.def("is_queryset_length_exists",
           [](py::object node) { return is_queryset_length_exists(node); }, py::arg("node"));
     m.def("is_indirect_fk_lookup", [](py::object node) { return is_indirect_fk_lookup(node); },
+          py::arg("node"));
+    m.def("is_evaluated_later", [](py::object node) { return is_evaluated_later(node); },
           py::arg("node"));
 }
 
