@@ -204,7 +204,7 @@ def test_road_over_odd_files_keeps_the_findings_of_the_others(project, jobs):
     assert outcome["result"] == clean
     for line in [
         'Skipping "shop/views.py": not a regular file',
-        'Skipping template "shop/templates/shop/pipe.html": not a regular file',
+        'Skipping "shop/templates/shop/pipe.html": not a regular file',
         'Skipping template "shop/templates/shop/legacy.html": the HTML parser cannot read it',
         'Skipping "vendor/tasks.py": the path leads outside the project root',
         'Skipping "../outside/tasks.py": the path leads outside the project root',
