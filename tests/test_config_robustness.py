@@ -12,7 +12,10 @@ from pathlib import Path
 
 import pytest
 
-SRC = Path(__file__).resolve().parents[1] / "src"
+import korvane
+
+# The package as this test run imports it: the source tree or the installed copy.
+SRC = Path(korvane.__file__).resolve().parents[1]
 
 MODELS = """\
 from django.db import models
