@@ -1,5 +1,25 @@
 import os
 import tempfile
 
+import pytest
+
 # pylint keeps its statistics under PYLINTHOME; keep them out of the user's home.
 os.environ.setdefault("PYLINTHOME", tempfile.mkdtemp(prefix="korvane-pylinthome-"))
+
+
+
+@pytest.fixture
+def driver_options(monkeypatch):
+    """The driver options that the last Python pass of the analysis road ran with."""
+    from korvane.staticanalysis import checker
+
+    seen = {}
+    real = checker.Linter.check
+
+    def spy(self, *args, **kwargs):
+        seen.update(version=self.config.django_version, settings=self.config.settings_files,
+                    urlconf=self.config.root_urlconf)
+        return real(self, *args, **kwargs)
+
+    monkeypatch.setattr(checker.Linter, "check", spy)
+    return seen

@@ -59,16 +59,8 @@ def test_analysis_road_end_to_end(project, caplog):
     assert any(m.startswith("Using config: {'disable': ['C7001']}") for m in caplog.messages)
 
 
-def test_django_version_and_driver_options(project, monkeypatch):
-    seen = {}
-    real = checker.Linter.check
-
-    def spy(self, *args, **kwargs):
-        seen.update(version=self.config.django_version, settings=self.config.settings_files,
-                    urlconf=self.config.root_urlconf)
-        return real(self, *args, **kwargs)
-
-    monkeypatch.setattr(checker.Linter, "check", spy)
+def test_django_version_and_driver_options(project, driver_options):
+    seen = driver_options
     config = {"django-version": "1.0", "settings-files": ["x"], "root-urlconf": "y"}
     checker.get_messages(str(project), {}, config=config, jobs=1)
     assert seen == {"version": "2.2", "settings": ["proj.settings"], "urlconf": "proj.urls"}
@@ -350,22 +342,15 @@ def test_project_value_of_the_wrong_type_is_ignored(project, caplog):
     ],
     ids=["no-section-header", "duplicate-section"],
 )
-def test_unreadable_dependency_file_falls_back_to_the_default_version(project, monkeypatch, caplog, setup_cfg):
+def test_unreadable_dependency_file_falls_back_to_the_default_version(project, driver_options, caplog,
+                                                                      setup_cfg):
     (project / "requirements.txt").unlink()
     (project / "setup.cfg").write_bytes(setup_cfg)
-    seen = {}
-    real = checker.Linter.check
-
-    def spy(self, *args, **kwargs):
-        seen["version"] = self.config.django_version
-        return real(self, *args, **kwargs)
-
-    monkeypatch.setattr(checker.Linter, "check", spy)
     with caplog.at_level(logging.ERROR, logger="korvane.staticanalysis.checker"):
         records = checker.get_messages(str(project), {TEMPLATE: None, "META": None}, "3.1", jobs=1)
     # no version record, the caller's version, the other findings kept
     assert [r["message-id"] for r in records] == ["C7000"]
-    assert seen == {"version": "3.1"}
+    assert driver_options["version"] == "3.1"
     error = caplog.records[0]
     assert error.getMessage().startswith("Failed to resolve the Django version")
     assert error.exc_info is not None

@@ -97,36 +97,21 @@ def project(tmp_path, monkeypatch):
     return root
 
 
-@pytest.fixture
-def options(monkeypatch):
-    """The driver options of the last Python pass."""
-    seen = {}
-    real = checker.Linter.check
-
-    def spy(self, *args, **kwargs):
-        seen.update(version=self.config.django_version, settings=self.config.settings_files,
-                    urlconf=self.config.root_urlconf)
-        return real(self, *args, **kwargs)
-
-    monkeypatch.setattr(checker.Linter, "check", spy)
-    return seen
-
-
 def ids(records):
     return sorted((r.get("path"), r.get("line"), r["message-id"]) for r in records)
 
 
-def test_healthy_project(project, options):
+def test_healthy_project(project, driver_options):
     files = {"shop/models.py": None, "manage.py": None, "proj/settings.py": None,
              "setup.py": None, "META": None}
     records = checker.get_messages(str(project), files, default_django_version="2.1", jobs=1)
     assert ids(records) == sorted(HEALTHY + [("setup.py", None, "C1000")])
-    assert options == {"version": "2.2", "settings": ["proj.settings"], "urlconf": "proj.urls"}
+    assert driver_options == {"version": "2.2", "settings": ["proj.settings"], "urlconf": "proj.urls"}
 
 
 @pytest.mark.parametrize("jobs", [1, 0])
 @pytest.mark.parametrize("path, data, line, named", list(BROKEN.values()), ids=list(BROKEN))
-def test_broken_django_file_is_logged_and_the_road_goes_on(project, options, caplog, path,
+def test_broken_django_file_is_logged_and_the_road_goes_on(project, driver_options, caplog, path,
                                                            data, line, named, jobs):
     (project / path).write_bytes(data)
     files = {"shop/models.py": None, path: None, "META": None}
@@ -143,15 +128,15 @@ def test_broken_django_file_is_logged_and_the_road_goes_on(project, options, cap
     expected = HEALTHY + [(path, line, "E0001")]
     if path == "setup.py":
         # no version: the caller's default, and no project version record
-        assert options["version"] == "2.1"
+        assert driver_options["version"] == "2.1"
     else:
         expected.append(("setup.py", None, "C1000"))
-        assert options["version"] == "2.2"
+        assert driver_options["version"] == "2.2"
     assert ids(records) == sorted(expected)
     if path == "manage.py":
-        assert (options["settings"], options["urlconf"]) == ([], "")
+        assert (driver_options["settings"], driver_options["urlconf"]) == ([], "")
     if path == "proj/settings.py":
-        assert (options["settings"], options["urlconf"]) == (["proj.settings"], "")
+        assert (driver_options["settings"], driver_options["urlconf"]) == (["proj.settings"], "")
 
 
 def settings_files(root):
