@@ -7,7 +7,6 @@ import pytest
 os.environ.setdefault("PYLINTHOME", tempfile.mkdtemp(prefix="korvane-pylinthome-"))
 
 
-
 @pytest.fixture
 def driver_options(monkeypatch):
     """The driver options that the last Python pass of the analysis road ran with."""
