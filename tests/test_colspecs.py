@@ -75,6 +75,12 @@ def same(answer, expected):
     ("is_null_stringfield", "models.CharField()", False),
     ("is_null_stringfield", "models.IntegerField(null=True)", None),
     ("is_null_stringfield", "undefined_call()", False),
+    # unique and blank together need null=True: several blank values must not clash
+    ("is_null_stringfield", "models.CharField(max_length=30, unique=True, blank=True, null=True)", False),
+    ("is_null_stringfield", "models.SlugField(unique=True, blank=True, null=True)", False),
+    ("is_null_stringfield", "models.CharField(max_length=30, unique=True, null=True)", True),
+    ("is_null_stringfield", "models.CharField(max_length=30, blank=True, null=True)", True),
+    ("is_null_stringfield", "models.CharField(max_length=30, unique=True, blank=False, null=True)", True),
     ("is_missing_blank_true", "models.DateTimeField(null=True)", True),
     ("is_missing_blank_true", "models.DateTimeField(null=True, blank=True)", False),
     ("is_missing_blank_true", "models.IntegerField(null=True, default=0)", False),
@@ -83,6 +89,13 @@ def same(answer, expected):
     ("is_missing_blank_true", "models.IntegerField(null=False)", False),
     ("is_missing_blank_true", "models.CharField(null=True)", None),
     ("is_missing_blank_true", "models.BooleanField(null=True)", None),
+    # no form shows a field that is not editable, by its own option or by its class
+    ("is_missing_blank_true", "models.IntegerField(null=True, editable=False)", False),
+    ("is_missing_blank_true", "models.BinaryField(null=True)", False),
+    ("is_missing_blank_true", "models.BinaryField(null=True, editable=True)", True),
+    ("is_missing_blank_true", "models.DateTimeField(null=True, auto_now=True)", False),
+    ("is_missing_blank_true", "models.DateField(null=True, auto_now_add=True)", False),
+    ("is_missing_blank_true", "models.TimeField(null=True, auto_now=False)", True),
     ("is_fk_mising_related_name", "models.ForeignKey('A', on_delete=models.CASCADE)", True),
     ("is_fk_mising_related_name",
      "models.ForeignKey('A', on_delete=models.CASCADE, related_name='books')", False),
@@ -97,6 +110,14 @@ def same(answer, expected):
     ("has_redundant_kwargs", "models.IntegerField()", False),
     ("has_redundant_kwargs", "models.IntegerField(null=True, blank=False)", True),
     ("has_redundant_kwargs", "models.IntegerField(null=True, blank=True)", False),
+    # a foreign key is indexed unless it says otherwise
+    ("has_redundant_kwargs", "models.ForeignKey('auth.User', on_delete=models.CASCADE, db_index=False)", False),
+    ("has_redundant_kwargs", "models.ForeignKey('auth.User', on_delete=models.CASCADE, db_index=True)", True),
+    ("has_redundant_kwargs", "models.OneToOneField('auth.User', on_delete=models.CASCADE, db_index=False)", False),
+    ("has_redundant_kwargs", "models.CharField(max_length=20, db_index=False)", True),
+    ("has_redundant_kwargs", "models.BinaryField(editable=False)", True),
+    ("has_redundant_kwargs", "models.BinaryField(editable=True)", False),
+    ("has_redundant_kwargs", "models.EmailField(max_length=254)", True),
 ])
 def test_call_predicates(predicate, declaration, expected):
     assert same(getattr(colspecs, predicate)(field(declaration)), expected)
@@ -110,6 +131,11 @@ def test_call_predicates(predicate, declaration, expected):
     ("is_redundant_kwargs", "models.IntegerField(default=1)", "default", None),
     ("is_redundant_kwargs", "models.IntegerField(null=compute())", "null", False),
     ("is_redundant_kwargs", "undefined_call(null=False)", "null", None),
+    ("is_redundant_kwargs", "models.ForeignKey('A', on_delete=models.CASCADE, db_index=False)",
+     "db_index", False),
+    ("is_redundant_kwargs", "models.ForeignKey('A', on_delete=models.CASCADE, db_index=True)",
+     "db_index", True),
+    ("is_redundant_kwargs", "models.CharField(max_length=20, db_index=False)", "db_index", True),
     ("is_fragile_unique_for", "models.DateField(unique_for_year='d')", "unique_for_year", True),
     ("is_fragile_unique_for", "models.DateField(unique_for_date='d')", "unique_for_date", True),
     ("is_fragile_unique_for", "models.DateField(unique=True)", "unique", None),
@@ -249,6 +275,20 @@ def test_limit_is_the_module_constant():
      [("C2006", {"name": "title", "value": 1000}), ("C2000", {"name": "title"}),
       ("C2002", {"name": "title", "option": "blank", "value": False})]),
     ("size = models.CharField(max_length=compute_length())", []),
+    ("handle = models.CharField(max_length=30, unique=True, blank=True, null=True)", []),
+    ("nickname = models.CharField(max_length=30, blank=True, null=True)",
+     [("C2000", {"name": "nickname"})]),
+    ("customer = models.ForeignKey('auth.User', on_delete=models.CASCADE, related_name='orders',"
+     " db_index=False)", []),
+    ("courier = models.ForeignKey('auth.User', on_delete=models.CASCADE, related_name='trips',"
+     " db_index=True)", [("C2002", {"name": "courier", "option": "db_index", "value": True})]),
+    ("invoice = models.OneToOneField('Invoice', on_delete=models.PROTECT, db_index=False)", []),
+    ("reference = models.CharField(max_length=20, db_index=False)",
+     [("C2002", {"name": "reference", "option": "db_index", "value": False})]),
+    ("payload = models.BinaryField(null=True)", []),
+    ("signed_copy = models.BinaryField(null=True, editable=True)", [("C2003", {"name": "signed_copy"})]),
+    ("page_count = models.PositiveIntegerField(null=True, editable=False)", []),
+    ("scanned_at = models.DateTimeField(null=True, auto_now=True)", []),
 ])
 def test_declaration_findings(declaration, expected):
     assert findings(model(declaration)) == expected
@@ -300,6 +340,31 @@ def test_migration_module_gets_no_findings():
             "class M(models.Model):\n    name = models.CharField(max_length=900, null=True)\n"
             "    flag = models.NullBooleanField(null=False)\n")
     assert findings(code, max_colspecs=0) == []
+
+
+MIGRATIONS = HEADER + "from django.db import migrations\n"
+CREATE_MODEL = """\
+class Migration(migrations.Migration):
+    operations = [
+        migrations.CreateModel(
+            name="Review",
+            fields=[
+                ("headline", models.CharField(max_length=900, null=True)),
+                ("flag", models.NullBooleanField(null=False)),
+            ],
+        ),
+    ]
+"""
+
+
+@pytest.mark.parametrize("above", [
+    "",
+    "class ReviewState(models.TextChoices):\n    DRAFT = 'draft', 'Draft'\n",
+    "import enum\nclass Stage(enum.Enum):\n    NEW = 1\n",
+    "class Helper:\n    pass\n",
+])
+def test_migration_with_classes_above_its_migration_gets_no_findings(above):
+    assert findings(MIGRATIONS + above + CREATE_MODEL, max_colspecs=0) == []
 
 
 def test_checker_class_declares_family_rows():

@@ -56,6 +56,23 @@ bool is_model_field(py::handle node) {
 
 py::object py_bool(bool value) { return py::bool_(value); }
 
+bool is_true(py::handle value) { return value.ptr() == Py_True; }
+
+// Whether a form can show the field: Django leaves out a field whose `editable` is
+// False, given or set by its class's constructor (BinaryField), and a date or time
+// field with auto_now or auto_now_add, which its constructor makes not editable.
+bool is_editable(py::handle call, py::handle explicit_args) {
+    py::object defaults = default_arguments(call);
+    py::dict merged = merged_from(defaults, explicit_args);
+    if (get_item(merged, KORVANE_NAME("editable")).ptr() == Py_False) return false;
+    for (const py::str* name : {&KORVANE_NAME("auto_now"), &KORVANE_NAME("auto_now_add")}) {
+        int takes = PySequence_Contains(defaults.ptr(), name->ptr());
+        if (takes < 0) throw py::error_already_set();
+        if (takes && is_true(get_item(explicit_args, *name))) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 py::object is_redundant_kwargs(py::object node) {
@@ -95,8 +112,14 @@ py::object is_null_stringfield(py::object node) {
     py::object inferred = safe_infer(node);
     if (inferred.is_none()) return py::none();
     py::dict merged = merged_arguments(node);
-    if (name_in(inferred, KORVANE_NAME("DJANGO_STRING_FIELDS"))) return get_item(merged, KORVANE_NAME("null"));
-    return py::none();
+    if (!name_in(inferred, KORVANE_NAME("DJANGO_STRING_FIELDS"))) return py::none();
+    py::object null = get_item(merged, KORVANE_NAME("null"));
+    // Django asks for null=True on a string field that is both unique and blank: with
+    // the empty text instead, a second blank value would break the unique constraint.
+    if (truthy(null) && is_true(get_item(merged, KORVANE_NAME("unique"))) &&
+        is_true(get_item(merged, KORVANE_NAME("blank"))))
+        return py_bool(false);
+    return null;
 }
 
 py::object is_fk_mising_related_name(py::object node) {
@@ -119,6 +142,7 @@ py::object is_missing_blank_true(py::object node) {
     py::object null = get_item(explicit_args, KORVANE_NAME("null"));
     if (!truthy(null)) return null;
     if (truthy(get_item(explicit_args, KORVANE_NAME("blank")))) return py_bool(false);
+    if (!is_editable(node, explicit_args)) return py_bool(false);
     return py_bool(get_item(explicit_args, KORVANE_NAME("default")).is_none());
 }
 
