@@ -342,6 +342,55 @@ def test_migration_module_gets_no_findings():
     assert findings(code, max_colspecs=0) == []
 
 
+ARRAYS = HEADER + "from django.contrib.postgres.fields import ArrayField\n"
+
+
+def shelf(*lines):
+    return ARRAYS + "class Shelf(models.Model):\n" + "".join(f"    {line}\n" for line in lines)
+
+
+@pytest.mark.parametrize("declaration, expected", [
+    # the base field is part of the array's declaration: nothing is reported under its name
+    ("tags = ArrayField(models.CharField(max_length=10, null=True), size=8)", []),
+    ("layout = ArrayField(ArrayField(models.IntegerField(null=True)))", []),
+    ("labels = ArrayField(base_field=models.CharField(max_length=1000, null=False))", []),
+    ("flags = ArrayField(models.NullBooleanField())", []),
+    ("days = ArrayField(models.DateField(unique_for_year='published'))", []),
+    # the array's own findings stay
+    ("tags = ArrayField(models.CharField(max_length=10, null=True), null=True)",
+     [("C2003", {"name": "tags"})]),
+    ("tags = ArrayField(models.CharField(max_length=10), blank=False, size=8)",
+     [("C2002", {"name": "tags", "option": "blank", "value": False})]),
+])
+def test_base_fields_of_arrays_are_no_declarations(declaration, expected):
+    assert findings(shelf(declaration)) == expected
+
+
+@pytest.mark.parametrize("fields, expected", [
+    (3, []),
+    (4, [("C2001", {"count": 4})]),
+])
+def test_base_fields_of_arrays_are_not_counted(fields, expected):
+    lines = [f"grid{i} = ArrayField(ArrayField(models.IntegerField()), size=3)" for i in range(fields)]
+    assert findings(shelf(*lines), max_colspecs=3) == expected
+
+
+@pytest.mark.parametrize("predicate", [
+    "is_null_stringfield", "is_missing_blank_true", "is_huge_char_field", "is_nullboolean",
+    "has_redundant_kwargs",
+])
+def test_fix_predicates_pass_over_base_fields(predicate):
+    tree = astroid.parse(shelf(
+        "a = ArrayField(models.CharField(max_length=1000, null=True, blank=False))",
+        "b = ArrayField(base_field=models.DateTimeField(null=True, db_index=False))",
+        "c = ArrayField(ArrayField(models.NullBooleanField(null=False)))",
+    ))
+    inner = [call for call in tree.nodes_of_class(astroid.Call)
+             if helpers.get_function_name(call) != "ArrayField"]
+    assert len(inner) == 3
+    assert [getattr(colspecs, predicate)(call) for call in inner] == [False, False, False]
+
+
 MIGRATIONS = HEADER + "from django.db import migrations\n"
 CREATE_MODEL = """\
 class Migration(migrations.Migration):

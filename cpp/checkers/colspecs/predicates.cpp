@@ -3,6 +3,8 @@
 // none raises an ordinary error.
 #include "colspecs.hpp"
 
+#include <korvane/call_arguments.hpp>
+
 namespace korvane::colspecs {
 
 namespace {
@@ -54,6 +56,11 @@ bool is_model_field(py::handle node) {
     return truthy(ask_helper(KORVANE_NAME("is_model_field"), node));
 }
 
+// A model field declared in its own right, not as an argument of another field.
+bool is_declared_field(py::handle node) {
+    return is_model_field(node) && !is_field_argument(node);
+}
+
 py::object py_bool(bool value) { return py::bool_(value); }
 
 bool is_true(py::handle value) { return value.ptr() == Py_True; }
@@ -75,9 +82,14 @@ bool is_editable(py::handle call, py::handle explicit_args) {
 
 }  // namespace
 
+bool is_field_argument(py::handle call) {
+    py::object outer = call_of_argument(call);
+    return outer && is_model_field(outer);
+}
+
 py::object is_redundant_kwargs(py::object node) {
     py::object call = node.attr(KORVANE_NAME("parent"));
-    if (!is_model_field(call)) return py::none();
+    if (!is_declared_field(call)) return py::none();
     py::object defaults = default_arguments(call);
     py::object arg = node.attr(KORVANE_NAME("arg"));
     int has = PySequence_Contains(defaults.ptr(), arg.ptr());
@@ -97,7 +109,7 @@ py::object has_redundant_kwargs(py::object node) {
 }
 
 py::object is_null_stringfield(py::object node) {
-    if (!is_model_field(node)) return py_bool(false);
+    if (!is_declared_field(node)) return py_bool(false);
     py::object frame = node.attr(KORVANE_NAME("frame"))();
     if (truthy(ask_helper(KORVANE_NAME("is_model"), frame))) {
         // The object-id field of a generic foreign key may be a nullable string.
@@ -133,7 +145,7 @@ py::object is_fk_mising_related_name(py::object node) {
 }
 
 py::object is_missing_blank_true(py::object node) {
-    if (!is_model_field(node)) return py_bool(false);
+    if (!is_declared_field(node)) return py_bool(false);
     py::object inferred = safe_infer(node);
     if (inferred.is_none()) return py::none();
     if (name_in(inferred, KORVANE_NAME("DJANGO_STRING_FIELDS"))) return py::none();
@@ -147,7 +159,7 @@ py::object is_missing_blank_true(py::object node) {
 }
 
 py::object is_huge_char_field(py::object node) {
-    if (!is_model_field(node)) return py_bool(false);
+    if (!is_declared_field(node)) return py_bool(false);
     py::object inferred = safe_infer(node);
     if (inferred.is_none() || !name_is(inferred, KORVANE_NAME("CharField"))) return py::none();
     py::object max_length = get_item(merged_arguments(node), KORVANE_NAME("max_length"));
@@ -171,7 +183,7 @@ py::object is_huge_char_field(py::object node) {
 }
 
 py::object is_nullboolean(py::object node) {
-    if (!is_model_field(node)) return py_bool(false);
+    if (!is_declared_field(node)) return py_bool(false);
     py::object inferred = safe_infer(node);
     if (!truthy(inferred)) return inferred;
     return py_bool(name_is(inferred, KORVANE_NAME("NullBooleanField")));
