@@ -584,6 +584,47 @@ def test_all_fixes_on_a_token_view_tree():
 
 
 
+def test_all_fixes_on_the_fixture_models_keep_what_django_needs(tmp_path):
+    """Every row registered for every call of a real-looking module, as the code
+    transformer does: the unique and blank handle keeps null=True, an unindexed foreign
+    key keeps db_index=False, a binary field gets no blank=True, and the base fields of
+    arrays are left as they are."""
+    source = (FIXTURES / "accounts" / "models.py").read_text()
+    # a name and path of its own, so that the edited tree is never taken for the
+    # fixture's module by a later lint of it
+    tree = helpers.build_atok(source, modname="fixed_accounts.models",
+                              absolute_path=str(tmp_path / "fixed_accounts" / "models.py")).tree
+    visitor = colspecs.build_transformer_visitor(["C2000", "C2002", "C2003", "C2006", "C2008"])
+    visitor.visit(tree)
+    fields = {f"{cls.name}.{statement.targets[0].name}": statement.value.as_string()
+              for cls in tree.body if isinstance(cls, astroid.ClassDef)
+              for statement in cls.body if isinstance(statement, astroid.Assign)}
+    assert fields == {
+        "Profile.user": "models.OneToOneField(User, on_delete=models.CASCADE, related_name='profile')",
+        "Profile.handle": "models.CharField(max_length=30, unique=True, blank=True, null=True)",
+        "Profile.nickname": "models.CharField(max_length=30, blank=True, default='')",
+        "Profile.avatar": "models.BinaryField(null=True)",
+        "Order.customer": "models.ForeignKey(User, on_delete=models.CASCADE, db_index=False)",
+        "Order.courier": "models.ForeignKey(User, on_delete=models.SET_NULL, null=True, blank=True, "
+                         "related_name='deliveries')",
+        "Order.reference": "models.CharField(max_length=20)",
+        "Order.placed_at": "models.DateTimeField(auto_now_add=True, null=True)",
+        "Order.shipped_at": "models.DateTimeField(null=True, blank=True)",
+        "Invoice.order": "models.OneToOneField(Order, on_delete=models.PROTECT, db_index=False)",
+        "Invoice.number": "models.CharField(max_length=20, unique=True)",
+        "Document.order": "models.ForeignKey(Order, on_delete=models.CASCADE, related_name='documents')",
+        "Document.payload": "models.BinaryField(null=True)",
+        "Document.signed_copy": "models.BinaryField(null=True, editable=True, blank=True)",
+        "Document.page_count": "models.PositiveIntegerField(null=True, editable=False)",
+        "Document.scanned_at": "models.DateTimeField(null=True, auto_now=True)",
+        "Shelf.tags": "ArrayField(models.CharField(max_length=10, null=True), size=8)",
+        "Shelf.layout": "ArrayField(ArrayField(models.IntegerField(null=True)))",
+        "Shelf.labels":
+            "ArrayField(base_field=models.CharField(max_length=1000, null=False), default=list)",
+        "Shelf.name": "models.CharField(max_length=40)",
+    }
+
+
 def test_answers_are_kept_only_while_a_module_is_walked(monkeypatch):
     # While the checker walks a module each node's question is asked of helpers once;
     # outside a walk (where fixes edit trees) every call asks again.
