@@ -75,6 +75,12 @@ def same(answer, expected):
     ("is_null_stringfield", "models.CharField()", False),
     ("is_null_stringfield", "models.IntegerField(null=True)", None),
     ("is_null_stringfield", "undefined_call()", False),
+    # unique and blank together need null=True: several blank values must not clash
+    ("is_null_stringfield", "models.CharField(max_length=30, unique=True, blank=True, null=True)", False),
+    ("is_null_stringfield", "models.SlugField(unique=True, blank=True, null=True)", False),
+    ("is_null_stringfield", "models.CharField(max_length=30, unique=True, null=True)", True),
+    ("is_null_stringfield", "models.CharField(max_length=30, blank=True, null=True)", True),
+    ("is_null_stringfield", "models.CharField(max_length=30, unique=True, blank=False, null=True)", True),
     ("is_missing_blank_true", "models.DateTimeField(null=True)", True),
     ("is_missing_blank_true", "models.DateTimeField(null=True, blank=True)", False),
     ("is_missing_blank_true", "models.IntegerField(null=True, default=0)", False),
@@ -83,6 +89,13 @@ def same(answer, expected):
     ("is_missing_blank_true", "models.IntegerField(null=False)", False),
     ("is_missing_blank_true", "models.CharField(null=True)", None),
     ("is_missing_blank_true", "models.BooleanField(null=True)", None),
+    # no form shows a field that is not editable, by its own option or by its class
+    ("is_missing_blank_true", "models.IntegerField(null=True, editable=False)", False),
+    ("is_missing_blank_true", "models.BinaryField(null=True)", False),
+    ("is_missing_blank_true", "models.BinaryField(null=True, editable=True)", True),
+    ("is_missing_blank_true", "models.DateTimeField(null=True, auto_now=True)", False),
+    ("is_missing_blank_true", "models.DateField(null=True, auto_now_add=True)", False),
+    ("is_missing_blank_true", "models.TimeField(null=True, auto_now=False)", True),
     ("is_fk_mising_related_name", "models.ForeignKey('A', on_delete=models.CASCADE)", True),
     ("is_fk_mising_related_name",
      "models.ForeignKey('A', on_delete=models.CASCADE, related_name='books')", False),
@@ -97,6 +110,14 @@ def same(answer, expected):
     ("has_redundant_kwargs", "models.IntegerField()", False),
     ("has_redundant_kwargs", "models.IntegerField(null=True, blank=False)", True),
     ("has_redundant_kwargs", "models.IntegerField(null=True, blank=True)", False),
+    # a foreign key is indexed unless it says otherwise
+    ("has_redundant_kwargs", "models.ForeignKey('auth.User', on_delete=models.CASCADE, db_index=False)", False),
+    ("has_redundant_kwargs", "models.ForeignKey('auth.User', on_delete=models.CASCADE, db_index=True)", True),
+    ("has_redundant_kwargs", "models.OneToOneField('auth.User', on_delete=models.CASCADE, db_index=False)", False),
+    ("has_redundant_kwargs", "models.CharField(max_length=20, db_index=False)", True),
+    ("has_redundant_kwargs", "models.BinaryField(editable=False)", True),
+    ("has_redundant_kwargs", "models.BinaryField(editable=True)", False),
+    ("has_redundant_kwargs", "models.EmailField(max_length=254)", True),
 ])
 def test_call_predicates(predicate, declaration, expected):
     assert same(getattr(colspecs, predicate)(field(declaration)), expected)
@@ -110,6 +131,11 @@ def test_call_predicates(predicate, declaration, expected):
     ("is_redundant_kwargs", "models.IntegerField(default=1)", "default", None),
     ("is_redundant_kwargs", "models.IntegerField(null=compute())", "null", False),
     ("is_redundant_kwargs", "undefined_call(null=False)", "null", None),
+    ("is_redundant_kwargs", "models.ForeignKey('A', on_delete=models.CASCADE, db_index=False)",
+     "db_index", False),
+    ("is_redundant_kwargs", "models.ForeignKey('A', on_delete=models.CASCADE, db_index=True)",
+     "db_index", True),
+    ("is_redundant_kwargs", "models.CharField(max_length=20, db_index=False)", "db_index", True),
     ("is_fragile_unique_for", "models.DateField(unique_for_year='d')", "unique_for_year", True),
     ("is_fragile_unique_for", "models.DateField(unique_for_date='d')", "unique_for_date", True),
     ("is_fragile_unique_for", "models.DateField(unique=True)", "unique", None),
@@ -249,6 +275,20 @@ def test_limit_is_the_module_constant():
      [("C2006", {"name": "title", "value": 1000}), ("C2000", {"name": "title"}),
       ("C2002", {"name": "title", "option": "blank", "value": False})]),
     ("size = models.CharField(max_length=compute_length())", []),
+    ("handle = models.CharField(max_length=30, unique=True, blank=True, null=True)", []),
+    ("nickname = models.CharField(max_length=30, blank=True, null=True)",
+     [("C2000", {"name": "nickname"})]),
+    ("customer = models.ForeignKey('auth.User', on_delete=models.CASCADE, related_name='orders',"
+     " db_index=False)", []),
+    ("courier = models.ForeignKey('auth.User', on_delete=models.CASCADE, related_name='trips',"
+     " db_index=True)", [("C2002", {"name": "courier", "option": "db_index", "value": True})]),
+    ("invoice = models.OneToOneField('Invoice', on_delete=models.PROTECT, db_index=False)", []),
+    ("reference = models.CharField(max_length=20, db_index=False)",
+     [("C2002", {"name": "reference", "option": "db_index", "value": False})]),
+    ("payload = models.BinaryField(null=True)", []),
+    ("signed_copy = models.BinaryField(null=True, editable=True)", [("C2003", {"name": "signed_copy"})]),
+    ("page_count = models.PositiveIntegerField(null=True, editable=False)", []),
+    ("scanned_at = models.DateTimeField(null=True, auto_now=True)", []),
 ])
 def test_declaration_findings(declaration, expected):
     assert findings(model(declaration)) == expected
@@ -300,6 +340,80 @@ def test_migration_module_gets_no_findings():
             "class M(models.Model):\n    name = models.CharField(max_length=900, null=True)\n"
             "    flag = models.NullBooleanField(null=False)\n")
     assert findings(code, max_colspecs=0) == []
+
+
+ARRAYS = HEADER + "from django.contrib.postgres.fields import ArrayField\n"
+
+
+def shelf(*lines):
+    return ARRAYS + "class Shelf(models.Model):\n" + "".join(f"    {line}\n" for line in lines)
+
+
+@pytest.mark.parametrize("declaration, expected", [
+    # the base field is part of the array's declaration: nothing is reported under its name
+    ("tags = ArrayField(models.CharField(max_length=10, null=True), size=8)", []),
+    ("layout = ArrayField(ArrayField(models.IntegerField(null=True)))", []),
+    ("labels = ArrayField(base_field=models.CharField(max_length=1000, null=False))", []),
+    ("flags = ArrayField(models.NullBooleanField())", []),
+    ("days = ArrayField(models.DateField(unique_for_year='published'))", []),
+    # the array's own findings stay
+    ("tags = ArrayField(models.CharField(max_length=10, null=True), null=True)",
+     [("C2003", {"name": "tags"})]),
+    ("tags = ArrayField(models.CharField(max_length=10), blank=False, size=8)",
+     [("C2002", {"name": "tags", "option": "blank", "value": False})]),
+])
+def test_base_fields_of_arrays_are_no_declarations(declaration, expected):
+    assert findings(shelf(declaration)) == expected
+
+
+@pytest.mark.parametrize("fields, expected", [
+    (3, []),
+    (4, [("C2001", {"count": 4})]),
+])
+def test_base_fields_of_arrays_are_not_counted(fields, expected):
+    lines = [f"grid{i} = ArrayField(ArrayField(models.IntegerField()), size=3)" for i in range(fields)]
+    assert findings(shelf(*lines), max_colspecs=3) == expected
+
+
+@pytest.mark.parametrize("predicate", [
+    "is_null_stringfield", "is_missing_blank_true", "is_huge_char_field", "is_nullboolean",
+    "has_redundant_kwargs",
+])
+def test_fix_predicates_pass_over_base_fields(predicate):
+    tree = astroid.parse(shelf(
+        "a = ArrayField(models.CharField(max_length=1000, null=True, blank=False))",
+        "b = ArrayField(base_field=models.DateTimeField(null=True, db_index=False))",
+        "c = ArrayField(ArrayField(models.NullBooleanField(null=False)))",
+    ))
+    inner = [call for call in tree.nodes_of_class(astroid.Call)
+             if helpers.get_function_name(call) != "ArrayField"]
+    assert len(inner) == 3
+    assert [getattr(colspecs, predicate)(call) for call in inner] == [False, False, False]
+
+
+MIGRATIONS = HEADER + "from django.db import migrations\n"
+CREATE_MODEL = """\
+class Migration(migrations.Migration):
+    operations = [
+        migrations.CreateModel(
+            name="Review",
+            fields=[
+                ("headline", models.CharField(max_length=900, null=True)),
+                ("flag", models.NullBooleanField(null=False)),
+            ],
+        ),
+    ]
+"""
+
+
+@pytest.mark.parametrize("above", [
+    "",
+    "class ReviewState(models.TextChoices):\n    DRAFT = 'draft', 'Draft'\n",
+    "import enum\nclass Stage(enum.Enum):\n    NEW = 1\n",
+    "class Helper:\n    pass\n",
+])
+def test_migration_with_classes_above_its_migration_gets_no_findings(above):
+    assert findings(MIGRATIONS + above + CREATE_MODEL, max_colspecs=0) == []
 
 
 def test_checker_class_declares_family_rows():
@@ -468,6 +582,47 @@ def test_all_fixes_on_a_token_view_tree():
         "count = models.IntegerField(default=0)",
     ]
 
+
+
+def test_all_fixes_on_the_fixture_models_keep_what_django_needs(tmp_path):
+    """Every row registered for every call of a real-looking module, as the code
+    transformer does: the unique and blank handle keeps null=True, an unindexed foreign
+    key keeps db_index=False, a binary field gets no blank=True, and the base fields of
+    arrays are left as they are."""
+    source = (FIXTURES / "accounts" / "models.py").read_text()
+    # a name and path of its own, so that the edited tree is never taken for the
+    # fixture's module by a later lint of it
+    tree = helpers.build_atok(source, modname="fixed_accounts.models",
+                              absolute_path=str(tmp_path / "fixed_accounts" / "models.py")).tree
+    visitor = colspecs.build_transformer_visitor(["C2000", "C2002", "C2003", "C2006", "C2008"])
+    visitor.visit(tree)
+    fields = {f"{cls.name}.{statement.targets[0].name}": statement.value.as_string()
+              for cls in tree.body if isinstance(cls, astroid.ClassDef)
+              for statement in cls.body if isinstance(statement, astroid.Assign)}
+    assert fields == {
+        "Profile.user": "models.OneToOneField(User, on_delete=models.CASCADE, related_name='profile')",
+        "Profile.handle": "models.CharField(max_length=30, unique=True, blank=True, null=True)",
+        "Profile.nickname": "models.CharField(max_length=30, blank=True, default='')",
+        "Profile.avatar": "models.BinaryField(null=True)",
+        "Order.customer": "models.ForeignKey(User, on_delete=models.CASCADE, db_index=False)",
+        "Order.courier": "models.ForeignKey(User, on_delete=models.SET_NULL, null=True, blank=True, "
+                         "related_name='deliveries')",
+        "Order.reference": "models.CharField(max_length=20)",
+        "Order.placed_at": "models.DateTimeField(auto_now_add=True, null=True)",
+        "Order.shipped_at": "models.DateTimeField(null=True, blank=True)",
+        "Invoice.order": "models.OneToOneField(Order, on_delete=models.PROTECT, db_index=False)",
+        "Invoice.number": "models.CharField(max_length=20, unique=True)",
+        "Document.order": "models.ForeignKey(Order, on_delete=models.CASCADE, related_name='documents')",
+        "Document.payload": "models.BinaryField(null=True)",
+        "Document.signed_copy": "models.BinaryField(null=True, editable=True, blank=True)",
+        "Document.page_count": "models.PositiveIntegerField(null=True, editable=False)",
+        "Document.scanned_at": "models.DateTimeField(null=True, auto_now=True)",
+        "Shelf.tags": "ArrayField(models.CharField(max_length=10, null=True), size=8)",
+        "Shelf.layout": "ArrayField(ArrayField(models.IntegerField(null=True)))",
+        "Shelf.labels":
+            "ArrayField(base_field=models.CharField(max_length=1000, null=False), default=list)",
+        "Shelf.name": "models.CharField(max_length=40)",
+    }
 
 
 def test_answers_are_kept_only_while_a_module_is_walked(monkeypatch):

@@ -44,6 +44,30 @@ def test_model_findings_through_get_messages(monkeypatch):
     ]
 
 
+def test_field_findings_follow_what_django_does_with_the_options(monkeypatch):
+    # A unique and blank handle needs null=True; foreign keys are indexed unless they
+    # say otherwise; no form shows a binary, non-editable or auto_now field; the base
+    # field of an array is part of the array's declaration; a migration with a choices
+    # class above its Migration class is still a migration.
+    monkeypatch.chdir(PROJECT)
+    files = {"accounts/models.py": None, "accounts/migrations/0001_initial.py": None}
+    records = checker.get_messages(str(PROJECT), files, config={"max-colspecs": 4}, jobs=1)
+    got = [(r["path"], r["line"], r["message-id"], r["message"]) for r in records]
+    assert got == [
+        ("accounts/models.py", 10, "C2000", {"name": "nickname"}),
+        ("accounts/models.py", 19, "C2005", {"name": "customer"}),
+        ("accounts/models.py", 20, "C2002", {"name": "courier", "option": "db_index", "value": True}),
+        ("accounts/models.py", 28, "C2002",
+         {"name": "reference", "option": "db_index", "value": False}),
+        ("accounts/models.py", 30, "C2003", {"name": "shipped_at"}),
+        ("accounts/models.py", 17, "C2001", {"count": 5}),
+        ("accounts/models.py", 44, "C2003", {"name": "signed_copy"}),
+        ("accounts/models.py", 41, "C2001", {"count": 5}),
+        # once, for the array itself; its base field is neither reported nor counted
+        ("accounts/models.py", 53, "C3002", {"before": "tags", "after": "Meta"}),
+    ]
+
+
 def test_model_options_are_set_through_the_configuration(monkeypatch):
     monkeypatch.chdir(PROJECT)
     config = {"max-colspecs": 30, "max-models": 11, "max-common-model-prefix": 5}

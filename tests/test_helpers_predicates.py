@@ -165,10 +165,19 @@ MIGRATION_BASE = "from django.db import migrations\n"
     [
         ("class Migration(migrations.Migration):\n    pass\n", True),
         ("x = 1\n", False),
-        ("class Plain:\n    pass\nclass Migration(migrations.Migration):\n    pass\n", False),
+        # any class of the module's own namespace counts, whatever stands before it
+        ("class Plain:\n    pass\nclass Migration(migrations.Migration):\n    pass\n", True),
+        ("import enum\nclass State(enum.Enum):\n    NEW = 1\n"
+         "class Migration(migrations.Migration):\n    pass\n", True),
         ("class Broken(int, int):\n    pass\n"
          "class Migration(migrations.Migration):\n    pass\n", True),
-        ("def f():\n    class Migration(migrations.Migration):\n        pass\n", True),
+        ("try:\n    import psycopg2\nexcept ImportError:\n    pass\nelse:\n"
+         "    class Migration(migrations.Migration):\n        pass\n", True),
+        ("if True:\n    class Migration(migrations.Migration):\n        pass\n", True),
+        # a class inside a function, or one only imported, is no migration of the module
+        ("def f():\n    class Migration(migrations.Migration):\n        pass\n", False),
+        ("from django.db.migrations import Migration\n", False),
+        ("class Plain:\n    class Migration(migrations.Migration):\n        pass\n", False),
     ],
 )
 def test_is_migration_file(body, expected):
@@ -189,6 +198,23 @@ def test_is_migration_file_passes_over_a_class_whose_inference_fails():
 
     module["Odd"].infer = failing
     assert helpers.is_migration_file(module) is True
+
+
+def test_is_migration_file_never_raises():
+    class Unrooted:
+        def root(self):
+            raise RuntimeError("no module")
+
+    assert helpers.is_migration_file(Unrooted()) is False
+    assert helpers.is_migration_file(None) is False
+    module = astroid.parse(MIGRATION_BASE + "class Migration(migrations.Migration):\n    pass\n")
+
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    module["Migration"].mro = interrupted
+    with pytest.raises(KeyboardInterrupt):
+        helpers.is_migration_file(module)
 
 
 @pytest.mark.parametrize(

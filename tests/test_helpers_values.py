@@ -153,6 +153,96 @@ def test_default_arguments_of_constructors_not_defined_in_place(binding, expecte
     assert helpers.get_node_default_arguments(module["x"].parent.value) == expected
 
 
+SETDEFAULTS = """
+NOT_PROVIDED = object()
+
+class Field:
+    def __init__(self, verbose_name=None, db_index=False, editable=True, max_length=None):
+        pass
+
+class Leaf(Field):
+    def __init__(self, *args, **kwargs):
+        {body}
+        super().__init__(*args, **kwargs)
+
+x = Leaf()
+"""
+FIELD_DEFAULTS = {"verbose_name": None, "db_index": False, "editable": True, "max_length": None}
+
+
+@pytest.mark.parametrize(
+    "body, expected",
+    [
+        # a setdefault at the top of the constructor is the class's default, over its base's
+        ("kwargs.setdefault('db_index', True)", dict(FIELD_DEFAULTS, db_index=True)),
+        ("kwargs.setdefault('editable', False)\n        kwargs.setdefault('color', 'red')",
+         dict(FIELD_DEFAULTS, editable=False, color="red")),
+        ("self.sealed = True\n        kwargs.setdefault('max_length', 254)",
+         dict(FIELD_DEFAULTS, max_length=254)),
+        # the first setdefault of a name is the one that holds
+        ("kwargs.setdefault('db_index', True)\n        kwargs.setdefault('db_index', 1)",
+         dict(FIELD_DEFAULTS, db_index=True)),
+        # not a default: an assignment overrides the caller's value, a setdefault under a
+        # condition may not run, another mapping is not the one handed on, the marker
+        # stands for no default
+        ("kwargs['db_index'] = True", FIELD_DEFAULTS),
+        ("if args:\n            kwargs.setdefault('db_index', True)", FIELD_DEFAULTS),
+        ("options = {}\n        options.setdefault('db_index', True)", FIELD_DEFAULTS),
+        ("kwargs.setdefault('db_index')", FIELD_DEFAULTS),
+        ("kwargs.setdefault(key='db_index', default=True)", FIELD_DEFAULTS),
+        ("kwargs.setdefault(NAME, True)", FIELD_DEFAULTS),
+        ("kwargs.setdefault('max_length', NOT_PROVIDED)", FIELD_DEFAULTS),
+        # once the mapping is handed on, a later setdefault reaches no constructor
+        ("super().__init__(*args, **kwargs)\n        kwargs.setdefault('db_index', True)",
+         FIELD_DEFAULTS),
+    ],
+)
+def test_default_arguments_read_setdefault_of_the_constructor(body, expected):
+    module = astroid.parse(SETDEFAULTS.format(body=body))
+    assert helpers.get_node_default_arguments(module["x"].parent.value) == expected
+
+
+def test_setdefault_defaults_follow_the_resolution_order():
+    module = astroid.parse(
+        "class Field:\n"
+        "    def __init__(self, db_index=False, **kw):\n"
+        "        kw.setdefault('editable', True)\n"
+        "class Indexed(Field):\n"
+        "    def __init__(self, **kw):\n"
+        "        kw.setdefault('db_index', True)\n"
+        "        kw.setdefault('editable', False)\n"
+        "        super().__init__(**kw)\n"
+        "class Visible(Indexed):\n"
+        "    def __init__(self, editable=True, **kw):\n"
+        "        super().__init__(editable=editable, **kw)\n"
+        "x = Visible()\n"
+        "y = Field()\n")
+    assert helpers.get_node_default_arguments(module["x"].parent.value) == {
+        "editable": True, "db_index": True}
+    assert helpers.get_node_default_arguments(module["y"].parent.value) == {
+        "db_index": False, "editable": True}
+
+
+@pytest.mark.parametrize(
+    "declaration, name, value",
+    [
+        ("models.ForeignKey(User, on_delete=models.CASCADE)", "db_index", True),
+        ("models.OneToOneField(User, on_delete=models.CASCADE)", "db_index", True),
+        ("models.BinaryField()", "editable", False),
+        ("models.EmailField()", "max_length", 254),
+        ("models.URLField()", "max_length", 200),
+        ("models.CharField(max_length=10)", "db_index", False),
+        ("models.CharField(max_length=10)", "editable", True),
+    ],
+)
+def test_default_arguments_of_django_fields_set_in_their_constructors(declaration, name, value):
+    call = value_of("from django.contrib.auth.models import User\n"
+                    "from django.db import models\n"
+                    f"x = {declaration}")
+    defaults = helpers.get_node_default_arguments(call)
+    assert defaults[name] == value and type(defaults[name]) is type(value)
+
+
 def test_default_arguments_of_a_class_without_resolution_order():
     module = astroid.parse("class Base:\n    def __init__(self, a=1): pass\n"
                            "class Twice(Base, Base): pass\nx = Twice()\n")

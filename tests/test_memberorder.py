@@ -69,6 +69,18 @@ def test_members_around_meta(body, expected):
     assert order_findings(model(body)) == expected
 
 
+@pytest.mark.parametrize("declaration", [
+    "tags = ArrayField(models.CharField(max_length=10), size=8)",
+    "tags = ArrayField(base_field=models.CharField(max_length=10))",
+    "tags = ArrayField(\n        ArrayField(models.CharField(max_length=10)))",
+])
+def test_base_field_of_an_array_below_meta_is_no_member_of_its_own(declaration):
+    code = ("from django.contrib.postgres.fields import ArrayField\n" + HEADER +
+            "class Shelf(models.Model):\n    class Meta:\n        ordering = ['id']\n"
+            f"    {declaration}\n")
+    assert [args for _, args in order_findings(code)] == [{"before": "tags", "after": "Meta"}]
+
+
 def test_meta_that_cannot_be_looked_up_is_passed_over():
     tree = astroid.parse(model("def save(self): pass|class Meta: pass|a = models.CharField()"),
                          module_name="shop.models")

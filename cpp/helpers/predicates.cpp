@@ -52,24 +52,35 @@ bool is_model_field(py::object node) {
     }
 }
 
-// The first class of the module whose ancestry can be walked decides; classes that
-// cannot be inferred (whatever error the inference raises) or whose ancestry fails
-// are passed over.
+// A module is a migration module when any class bound in its own namespace (its body,
+// or an `if` or `try` at its top level) derives from Django's Migration, whatever
+// stands before it: a helper class or an enum above `class Migration` hides nothing.
+// A class whose ancestry cannot be resolved is passed over; any other ordinary error
+// answers false.
 bool is_migration_file(py::object node) {
-    py::object root = node.attr(KORVANE_NAME("root"))();
-    py::object classes = root.attr(KORVANE_NAME("nodes_of_class"))(
-        KORVANE_IMPORTED("astroid", "ClassDef"));
-    py::object it = iter_of(classes);
-    while (PyObject* raw = PyIter_Next(it.ptr())) {
-        py::object cls = py::reinterpret_steal<py::object>(raw);
-        try {
-            return ancestry_holds(safe_infer(cls), MIGRATION());
-        } catch (py::error_already_set& e) {
-            if (!is_ordinary(e)) throw;
+    try {
+        py::object root = node.attr(KORVANE_NAME("root"))();
+        py::object locals = getattr_or_null(root, KORVANE_NAME("locals"));
+        if (!locals || !PyDict_Check(locals.ptr())) return false;
+        py::handle classdef = KORVANE_IMPORTED("astroid", "ClassDef");
+        // A copy of the bindings: inferring an ancestry may build more of the tree.
+        py::list bindings = py::reinterpret_steal<py::list>(PyDict_Values(locals.ptr()));
+        if (!bindings) throw py::error_already_set();
+        for (py::handle nodes : bindings) {
+            for (py::handle bound : nodes) {
+                if (!korvane::isinstance(bound, classdef)) continue;
+                try {
+                    if (ancestry_holds(bound, MIGRATION())) return true;
+                } catch (py::error_already_set& e) {
+                    if (!is_ordinary(e)) throw;
+                }
+            }
         }
+        return false;
+    } catch (py::error_already_set& e) {
+        if (is_ordinary(e)) return false;
+        throw;
     }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return false;
 }
 
 // The node bound to "abstract" in the class's inner "Meta" when that binding infers

@@ -142,50 +142,131 @@ py::dict get_node_explicit_arguments(py::object node) {
     return result;
 }
 
-// The argument node of the constructor that a class body binds to "__init__": the
-// function definition itself, or, for a binding that is no definition
-// (`__init__ = _init`, `__init__ = Base.__init__`, a lambda), the function or lambda
-// it infers to.  A null object when it is neither (a staticmethod call, a property,
-// an uninferable name).
-py::object constructor_arguments(py::handle cls) {
+// The constructor that a class body binds to "__init__": the function definition
+// itself, or, for a binding that is no definition (`__init__ = _init`,
+// `__init__ = Base.__init__`, a lambda), the function or lambda it infers to.  A null
+// object when it is neither (a staticmethod call, a property, an uninferable name).
+py::object constructor_function(py::handle cls) {
     static py::object& arguments_class = KORVANE_IMPORTED("astroid", "Arguments");
     const py::str& args_attr = KORVANE_NAME("args");
     py::object binding = cls[KORVANE_NAME("__init__")];
     py::object args = getattr_or_null(binding, args_attr);
-    if (args && korvane::isinstance(args, arguments_class)) return args;
+    if (args && korvane::isinstance(args, arguments_class)) return binding;
     py::object value = infer_or_none(binding);
     if (value.is_none()) return py::object();
     args = getattr_or_null(value, args_attr);
-    if (args && korvane::isinstance(args, arguments_class)) return args;
+    if (args && korvane::isinstance(args, arguments_class)) return value;
     return py::object();
 }
 
-// Collects into `result` the positional-parameter defaults of one class's
-// constructor, for the names that have no entry yet.
+// `a == b` by the interpreter's equality; errors propagate.
+bool equals(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// Whether a default node is Django's not-provided marker, which stands for no default.
+bool is_not_provided(py::handle default_node) {
+    py::object marker = getattr_or_null(default_node, KORVANE_NAME("name"));
+    return marker && equals(marker, KORVANE_NAME("NOT_PROVIDED"));
+}
+
+// Whether `node` is the bare name `kwargs_name`.
+bool is_name(py::handle node, py::handle kwargs_name) {
+    if (!korvane::isinstance(node, KORVANE_IMPORTED("astroid", "Name"))) return false;
+    return equals(node.attr(KORVANE_NAME("name")), kwargs_name);
+}
+
+// The (name, value node) of a statement `kwargs.setdefault("name", value)` on the
+// constructor's own `**kwargs` mapping, or an empty tuple for any other statement.
+py::tuple setdefault_of(py::handle statement, py::handle kwargs_name) {
+    if (!korvane::isinstance(statement, KORVANE_IMPORTED("astroid", "Expr"))) return py::tuple();
+    py::object call = statement.attr(KORVANE_NAME("value"));
+    if (!korvane::isinstance(call, KORVANE_IMPORTED("astroid", "Call"))) return py::tuple();
+    py::object func = call.attr(KORVANE_NAME("func"));
+    if (!korvane::isinstance(func, KORVANE_IMPORTED("astroid", "Attribute"))) return py::tuple();
+    if (!equals(func.attr(KORVANE_NAME("attrname")), KORVANE_NAME("setdefault"))) return py::tuple();
+    if (!is_name(func.attr(KORVANE_NAME("expr")), kwargs_name)) return py::tuple();
+    if (truthy(call.attr(KORVANE_NAME("keywords")))) return py::tuple();
+    py::list args(call.attr(KORVANE_NAME("args")));
+    if (args.size() != 2) return py::tuple();
+    py::object key = args[0];
+    if (!korvane::isinstance(key, KORVANE_IMPORTED("astroid", "Const"))) return py::tuple();
+    py::object name = key.attr(KORVANE_NAME("value"));
+    if (!PyUnicode_Check(name.ptr())) return py::tuple();
+    return py::make_tuple(name, args[1]);
+}
+
+// Whether a statement hands the `**kwargs` mapping on (`super().__init__(**kwargs)`):
+// what the constructor sets in it afterwards no longer reaches the field.
+bool hands_on_kwargs(py::handle statement, py::handle kwargs_name) {
+    py::object calls = iter_of(statement.attr(KORVANE_NAME("nodes_of_class"))(
+        KORVANE_IMPORTED("astroid", "Call")));
+    while (PyObject* raw = PyIter_Next(calls.ptr())) {
+        py::object call = py::reinterpret_steal<py::object>(raw);
+        py::object keywords = call.attr(KORVANE_NAME("keywords"));
+        if (!truthy(keywords)) continue;
+        for (py::handle keyword : keywords) {
+            if (!keyword.attr(KORVANE_NAME("arg")).is_none()) continue;
+            if (is_name(keyword.attr(KORVANE_NAME("value")), kwargs_name)) return true;
+        }
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return false;
+}
+
+// Collects into `result` the `kwargs.setdefault("name", value)` defaults that a
+// constructor sets at the top level of its body before it hands `**kwargs` on
+// (`kwargs.setdefault("db_index", True)` of Django's ForeignKey), for the names that
+// have no entry yet; the first setdefault of a name is the one that holds.  A
+// `kwargs["name"] = value` assignment is no default: it overrides whatever the caller
+// passes, so it is not read.
+void add_setdefault_defaults(py::handle function, py::handle args, py::dict& result) {
+    if (!korvane::isinstance(function, KORVANE_IMPORTED("astroid", "FunctionDef"))) return;
+    py::object kwargs_name = args.attr(KORVANE_NAME("kwarg"));
+    if (!truthy(kwargs_name)) return;
+    for (py::handle statement : function.attr(KORVANE_NAME("body"))) {
+        py::tuple found = setdefault_of(statement, kwargs_name);
+        if (found.empty()) {
+            if (hands_on_kwargs(statement, kwargs_name)) return;
+            continue;
+        }
+        py::object name = found[0];
+        py::object value_node = found[1];
+        if (is_not_provided(value_node) || result.contains(name)) continue;
+        result[name] = astroid_node_to_value(value_node);
+    }
+}
+
+// Collects into `result` the defaults of one class's constructor, for the names that
+// have no entry yet: its positional-parameter defaults, then the `kwargs.setdefault`
+// defaults of its body.
 void add_constructor_defaults(py::handle cls, py::dict& result) {
     const py::str& name_attr = KORVANE_NAME("name");
-    const py::str& not_provided = KORVANE_NAME("NOT_PROVIDED");
     int has_init = PySequence_Contains(cls.ptr(), KORVANE_NAME("__init__").ptr());
     if (has_init < 0) throw py::error_already_set();
     if (!has_init) return;
-    py::object args = constructor_arguments(cls);
-    if (!args) return;
+    py::object function = constructor_function(cls);
+    if (!function) return;
+    py::object args = function.attr(KORVANE_NAME("args"));
     py::object default_nodes = args.attr(KORVANE_NAME("defaults"));
     py::object parameter_nodes = args.attr(KORVANE_NAME("arguments"));
-    if (default_nodes.is_none() || parameter_nodes.is_none()) return;
-    py::list defaults(default_nodes);
-    py::list parameters(parameter_nodes);
-    // The defaults belong to the last positional parameters, first with first.
-    size_t count = std::min(defaults.size(), parameters.size());
-    size_t offset = parameters.size() - count;
-    for (size_t i = 0; i < count; ++i) {
-        py::object default_node = defaults[i];
-        py::object marker = getattr_or_null(default_node, name_attr);
-        if (marker && marker.equal(not_provided)) continue;
-        py::object parameter_name = parameters[offset + i].attr(name_attr);
-        if (result.contains(parameter_name)) continue;
-        result[parameter_name] = astroid_node_to_value(default_node);
+    if (!default_nodes.is_none() && !parameter_nodes.is_none()) {
+        py::list defaults(default_nodes);
+        py::list parameters(parameter_nodes);
+        // The defaults belong to the last positional parameters, first with first.
+        size_t count = std::min(defaults.size(), parameters.size());
+        size_t offset = parameters.size() - count;
+        for (size_t i = 0; i < count; ++i) {
+            py::object default_node = defaults[i];
+            if (is_not_provided(default_node)) continue;
+            py::object parameter_name = parameters[offset + i].attr(name_attr);
+            if (result.contains(parameter_name)) continue;
+            result[parameter_name] = astroid_node_to_value(default_node);
+        }
     }
+    add_setdefault_defaults(function, args, result);
 }
 
 // Never raises an ordinary error: a call that cannot be inferred, or whose class has
@@ -242,7 +323,8 @@ py::object get_astroid_node_constant_values(py::object node, py::object key) {
 
 void register_values(py::module_& m) {
     for (const char* name : {"BinOp", "Attribute", "AssignName", "Name", "Const", "List",
-                             "Tuple", "Dict", "ImportFrom", "Arguments"}) {
+                             "Tuple", "Dict", "ImportFrom", "Arguments", "Expr", "Call",
+                             "FunctionDef"}) {
         (void)import_attr("astroid", name);
     }
     (void)KORVANE_IMPORTED("astroid.exceptions", "InferenceError");
@@ -254,8 +336,8 @@ void register_values(py::module_& m) {
     m.def("get_node_explicit_arguments", &get_node_explicit_arguments, py::arg("node"),
           "The keyword arguments written in a call, by name, as plain values.");
     m.def("get_node_default_arguments", &get_node_default_arguments, py::arg("node"),
-          "The positional-parameter defaults of the constructors of the class a call "
-          "creates; the most derived class wins.");
+          "The defaults of the constructors of the class a call creates (positional-"
+          "parameter defaults and `kwargs.setdefault` calls); the most derived class wins.");
     m.def("get_astroid_node_constant_values", &get_astroid_node_constant_values,
           py::arg("node"), py::arg("key"),
           "The plain value of a name's first binding in a scope, or None.");

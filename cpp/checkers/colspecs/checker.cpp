@@ -52,6 +52,7 @@ void visit_keyword(py::object self, py::object node) {
     if (in_migration_module(self, node)) return;
     py::object field = node.attr(KORVANE_NAME("parent"));
     if (!truthy(ask_helper(KORVANE_NAME("is_model_field"), field))) return;
+    if (is_field_argument(field)) return;
     if (truthy(predicate(KORVANE_NAME("is_redundant_kwargs"))(node))) {
         py::dict args;
         args["name"] = helper(KORVANE_NAME("get_member_name"))(field);
@@ -70,6 +71,9 @@ void visit_keyword(py::object self, py::object node) {
 void visit_call(py::object self, py::object node) {
     if (in_migration_module(self, node)) return;
     if (!truthy(ask_helper(KORVANE_NAME("is_model_field"), node))) return;
+    // The base field of an ArrayField is part of the outer declaration: it is neither
+    // counted nor reported under the outer field's name.
+    if (is_field_argument(node)) return;
     py::object name = helper(KORVANE_NAME("get_member_name"))(node);
     if (!truthy(name)) return;
 

@@ -39,6 +39,10 @@ inline bool equals(py::handle a, py::handle b) {
     return truthy(py::reinterpret_steal<py::object>(r));
 }
 
+// Whether a field call is an argument of another field call (the base field of an
+// ArrayField): part of that declaration, not a declaration of its own.
+bool is_field_argument(py::handle call);
+
 void register_codes(py::module_& m);
 void register_predicates(py::module_& m);
 void register_checker(py::module_& m);

@@ -3,6 +3,8 @@
 // none raises an ordinary error.
 #include "colspecs.hpp"
 
+#include <korvane/call_arguments.hpp>
+
 namespace korvane::colspecs {
 
 namespace {
@@ -54,13 +56,40 @@ bool is_model_field(py::handle node) {
     return truthy(ask_helper(KORVANE_NAME("is_model_field"), node));
 }
 
+// A model field declared in its own right, not as an argument of another field.
+bool is_declared_field(py::handle node) {
+    return is_model_field(node) && !is_field_argument(node);
+}
+
 py::object py_bool(bool value) { return py::bool_(value); }
+
+bool is_true(py::handle value) { return value.ptr() == Py_True; }
+
+// Whether a form can show the field: Django leaves out a field whose `editable` is
+// False, given or set by its class's constructor (BinaryField), and a date or time
+// field with auto_now or auto_now_add, which its constructor makes not editable.
+bool is_editable(py::handle call, py::handle explicit_args) {
+    py::object defaults = default_arguments(call);
+    py::dict merged = merged_from(defaults, explicit_args);
+    if (get_item(merged, KORVANE_NAME("editable")).ptr() == Py_False) return false;
+    for (const py::str* name : {&KORVANE_NAME("auto_now"), &KORVANE_NAME("auto_now_add")}) {
+        int takes = PySequence_Contains(defaults.ptr(), name->ptr());
+        if (takes < 0) throw py::error_already_set();
+        if (takes && is_true(get_item(explicit_args, *name))) return false;
+    }
+    return true;
+}
 
 }  // namespace
 
+bool is_field_argument(py::handle call) {
+    py::object outer = call_of_argument(call);
+    return outer && is_model_field(outer);
+}
+
 py::object is_redundant_kwargs(py::object node) {
     py::object call = node.attr(KORVANE_NAME("parent"));
-    if (!is_model_field(call)) return py::none();
+    if (!is_declared_field(call)) return py::none();
     py::object defaults = default_arguments(call);
     py::object arg = node.attr(KORVANE_NAME("arg"));
     int has = PySequence_Contains(defaults.ptr(), arg.ptr());
@@ -80,7 +109,7 @@ py::object has_redundant_kwargs(py::object node) {
 }
 
 py::object is_null_stringfield(py::object node) {
-    if (!is_model_field(node)) return py_bool(false);
+    if (!is_declared_field(node)) return py_bool(false);
     py::object frame = node.attr(KORVANE_NAME("frame"))();
     if (truthy(ask_helper(KORVANE_NAME("is_model"), frame))) {
         // The object-id field of a generic foreign key may be a nullable string.
@@ -95,8 +124,14 @@ py::object is_null_stringfield(py::object node) {
     py::object inferred = safe_infer(node);
     if (inferred.is_none()) return py::none();
     py::dict merged = merged_arguments(node);
-    if (name_in(inferred, KORVANE_NAME("DJANGO_STRING_FIELDS"))) return get_item(merged, KORVANE_NAME("null"));
-    return py::none();
+    if (!name_in(inferred, KORVANE_NAME("DJANGO_STRING_FIELDS"))) return py::none();
+    py::object null = get_item(merged, KORVANE_NAME("null"));
+    // Django asks for null=True on a string field that is both unique and blank: with
+    // the empty text instead, a second blank value would break the unique constraint.
+    if (truthy(null) && is_true(get_item(merged, KORVANE_NAME("unique"))) &&
+        is_true(get_item(merged, KORVANE_NAME("blank"))))
+        return py_bool(false);
+    return null;
 }
 
 py::object is_fk_mising_related_name(py::object node) {
@@ -110,7 +145,7 @@ py::object is_fk_mising_related_name(py::object node) {
 }
 
 py::object is_missing_blank_true(py::object node) {
-    if (!is_model_field(node)) return py_bool(false);
+    if (!is_declared_field(node)) return py_bool(false);
     py::object inferred = safe_infer(node);
     if (inferred.is_none()) return py::none();
     if (name_in(inferred, KORVANE_NAME("DJANGO_STRING_FIELDS"))) return py::none();
@@ -119,11 +154,12 @@ py::object is_missing_blank_true(py::object node) {
     py::object null = get_item(explicit_args, KORVANE_NAME("null"));
     if (!truthy(null)) return null;
     if (truthy(get_item(explicit_args, KORVANE_NAME("blank")))) return py_bool(false);
+    if (!is_editable(node, explicit_args)) return py_bool(false);
     return py_bool(get_item(explicit_args, KORVANE_NAME("default")).is_none());
 }
 
 py::object is_huge_char_field(py::object node) {
-    if (!is_model_field(node)) return py_bool(false);
+    if (!is_declared_field(node)) return py_bool(false);
     py::object inferred = safe_infer(node);
     if (inferred.is_none() || !name_is(inferred, KORVANE_NAME("CharField"))) return py::none();
     py::object max_length = get_item(merged_arguments(node), KORVANE_NAME("max_length"));
@@ -147,7 +183,7 @@ py::object is_huge_char_field(py::object node) {
 }
 
 py::object is_nullboolean(py::object node) {
-    if (!is_model_field(node)) return py_bool(false);
+    if (!is_declared_field(node)) return py_bool(false);
     py::object inferred = safe_infer(node);
     if (!truthy(inferred)) return inferred;
     return py_bool(name_is(inferred, KORVANE_NAME("NullBooleanField")));
