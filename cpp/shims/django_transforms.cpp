@@ -43,15 +43,10 @@ py::object method_callee(py::handle node, bool (*accepts)(py::handle)) {
 // They run on every call and attribute node while a tree is built; an inference that
 // fails with any ordinary error answers None, so odd code never stops the build.
 
+py::object answer_none() { return py::none(); }
+
 template <py::object (*Predicate)(py::object)>
-py::object never_raising(py::object node) {
-    try {
-        return Predicate(node);
-    } catch (py::error_already_set& e) {
-        if (!is_ordinary(e)) throw;
-        return py::none();
-    }
-}
+constexpr auto offered = &korvane::never_raising<Predicate, answer_none>;
 
 py::object looks_like_model(py::object node) {
     return helpers_test(KORVANE_NAME("is_model"), safe_infer(node));
@@ -241,11 +236,11 @@ void register_transforms(py::object manager) {
 }  // namespace
 
 void register_django_transforms(py::module_& m) {
-    m.def("looks_like_model", &never_raising<looks_like_model>, py::arg("node"));
-    m.def("looks_like_model_manager_lookup", &never_raising<looks_like_model_manager_lookup>, py::arg("node"));
-    m.def("looks_like_queryset_lookup", &never_raising<looks_like_queryset_lookup>, py::arg("node"));
-    m.def("looks_like_model_get", &never_raising<looks_like_model_get>, py::arg("node"));
-    m.def("looks_like_model_manager", &never_raising<looks_like_model_manager>, py::arg("node"));
+    m.def("looks_like_model", offered<looks_like_model>, py::arg("node"));
+    m.def("looks_like_model_manager_lookup", offered<looks_like_model_manager_lookup>, py::arg("node"));
+    m.def("looks_like_queryset_lookup", offered<looks_like_queryset_lookup>, py::arg("node"));
+    m.def("looks_like_model_get", offered<looks_like_model_get>, py::arg("node"));
+    m.def("looks_like_model_manager", offered<looks_like_model_manager>, py::arg("node"));
     m.def("apply_model_manager_lookup_shim", &apply_model_manager_lookup_shim, py::arg("node"),
           py::arg("_context") = py::none());
     m.def("apply_queryset_lookup_shim", &apply_queryset_lookup_shim, py::arg("node"),

@@ -208,40 +208,34 @@ py::object is_fragile_unique_for(py::object keyword_node) {
 
 namespace {
 
-// A predicate as the module offers it: it never raises an ordinary error.  Code that
-// inference cannot cope with (a constructor bound in an odd way, a hierarchy without
-// a method resolution order, a library brain that fails) answers False, so the
-// declaration is passed over and the rest of the module is still checked.
+// What a predicate answers when inference cannot cope with the code (a constructor
+// bound in an odd way, a hierarchy without a method resolution order, a library brain
+// that fails): the declaration is passed over.
+py::object answer_false() { return py_bool(false); }
+
 template <py::object (*Predicate)(py::object)>
-py::object never_raising(py::object node) {
-    try {
-        return Predicate(node);
-    } catch (py::error_already_set& e) {
-        if (!is_ordinary(e)) throw;
-        return py_bool(false);
-    }
-}
+constexpr auto offered = &korvane::never_raising<Predicate, answer_false>;
 
 }  // namespace
 
 void register_predicates(py::module_& m) {
-    m.def("is_redundant_kwargs", &never_raising<is_redundant_kwargs>, py::arg("node"),
+    m.def("is_redundant_kwargs", offered<is_redundant_kwargs>, py::arg("node"),
           "Whether a keyword of a field declaration repeats the field class's default.");
-    m.def("has_redundant_kwargs", &never_raising<has_redundant_kwargs>, py::arg("node"),
+    m.def("has_redundant_kwargs", offered<has_redundant_kwargs>, py::arg("node"),
           "Whether any keyword of a field declaration repeats its default.");
-    m.def("is_null_stringfield", &never_raising<is_null_stringfield>, py::arg("node"),
+    m.def("is_null_stringfield", offered<is_null_stringfield>, py::arg("node"),
           "Whether a string field allows NULL.");
-    m.def("is_fk_mising_related_name", &never_raising<is_fk_mising_related_name>, py::arg("node"),
+    m.def("is_fk_mising_related_name", offered<is_fk_mising_related_name>, py::arg("node"),
           "Whether a ForeignKey of a concrete model has no related_name.");
-    m.def("is_missing_blank_true", &never_raising<is_missing_blank_true>, py::arg("node"),
+    m.def("is_missing_blank_true", offered<is_missing_blank_true>, py::arg("node"),
           "Whether a nullable non-string, non-boolean field is neither blank nor defaulted.");
-    m.def("is_huge_char_field", &never_raising<is_huge_char_field>, py::arg("node"),
+    m.def("is_huge_char_field", offered<is_huge_char_field>, py::arg("node"),
           "Whether a CharField's max_length exceeds MAX_CHARFIELD_LENGTH.");
-    m.def("is_nullboolean", &never_raising<is_nullboolean>, py::arg("node"),
+    m.def("is_nullboolean", offered<is_nullboolean>, py::arg("node"),
           "Whether a field is a NullBooleanField.");
-    m.def("is_non_unique_fk", &never_raising<is_non_unique_fk>, py::arg("node"),
+    m.def("is_non_unique_fk", offered<is_non_unique_fk>, py::arg("node"),
           "Whether a primary key is declared with unique=False.");
-    m.def("is_fragile_unique_for", &never_raising<is_fragile_unique_for>, py::arg("keyword_node"),
+    m.def("is_fragile_unique_for", offered<is_fragile_unique_for>, py::arg("keyword_node"),
           "Whether a keyword is one of the unique_for_date/month/year options.");
 }
 

@@ -118,6 +118,19 @@ inline bool is_ordinary(const py::error_already_set& e) {
     return e.matches(PyExc_Exception);
 }
 
+// A predicate as a module offers it: an ordinary error (inference that cannot cope
+// with odd but valid code) gives the `Fallback` answer instead, so one declaration is
+// passed over and the rest of the module is still checked.
+template <py::object (*Predicate)(py::object), py::object (*Fallback)()>
+py::object never_raising(py::object node) {
+    try {
+        return Predicate(node);
+    } catch (py::error_already_set& e) {
+        if (!is_ordinary(e)) throw;
+        return Fallback();
+    }
+}
+
 // A new exception class `module.name` with the given base, bound on the module.
 inline py::object make_exception(py::module_& m, const char* name, PyObject* base) {
     std::string qualified = py::cast<std::string>(m.attr("__name__")) + "." + name;
