@@ -1,3 +1,4 @@
+import operator
 import os
 import subprocess
 import sys
@@ -159,6 +160,97 @@ def shape(tree):
 def test_insertion_matches_the_library_searches(source):
     atok = helpers.build_atok(source, parse_non_code=True)
     assert shape(atok.tree) == shape(reference_placeholders(source).tree)
+
+
+def reference_parent(tree, line):
+    while True:
+        node = _find_statement_by_line(tree, line)
+        if node is not None:
+            return node.statement().scope()
+        line -= 1
+
+
+def reference_view(source, modname):
+    """The view with placeholders inserted one at a time in token order: the library's
+    statement search walked upward from the line, then append and sort the body."""
+    atok = helpers.build_atok(source, modname=modname)
+    for tok in atok.tokens:
+        line = tok.start[0]
+        if token.tok_name[tok.type] == "NL" and tok.line == "\n":
+            text = ""
+        elif tok.type == token.COMMENT and atok.prev_token(tok).start[0] != line:
+            text = tok.string
+        else:
+            continue
+        node = astroid.extract_node("print(%r)" % text.replace('"', "'"))
+        parent = reference_parent(atok.tree, line)
+        node.lineno = line
+        parent._append_node(node)
+        parent.body.sort(key=operator.attrgetter("lineno"))
+        atok.extra_line_map[line] = text
+    return atok
+
+
+def rendered_shape(atok):
+    """Every body of the tree in order, as the renderer walks it: each member's class
+    and line, and for a placeholder its argument; members must name their body's
+    owner as parent."""
+    shape = []
+    for scope in atok.tree.nodes_of_class((astroid.Module, astroid.ClassDef, astroid.FunctionDef)):
+        members = []
+        for node in scope.body:
+            assert node.parent is scope
+            argument = None if hasattr(node, "first_token") else node.args[0].value
+            members.append((type(node).__name__, node.lineno, argument))
+        shape.append((type(scope).__name__, getattr(scope, "name", ""), members))
+    return shape
+
+
+def nested_module(count):
+    """Django models with methods and nested helpers, comments and blank-line runs in
+    every kind of body."""
+    parts = ["from django.db import models\n\n"]
+    for n in range(count):
+        parts.append(
+            "\n# Shelf %(n)d\nclass Shelf%(n)d(models.Model):\n"
+            "    # where it stands\n    aisle = models.CharField(max_length=20)\n\n"
+            "    def label(self):\n        def short(text):\n            # first word\n"
+            "            return text.split()[0]\n\n\n        return short(self.aisle)\n"
+            "    # end of shelf %(n)d\n" % {"n": n})
+    return "".join(parts)
+
+
+BOOKSHOP = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                        "examples", "bookshop")
+BOOKSHOP_MODULES = sorted(
+    os.path.relpath(os.path.join(folder, name), BOOKSHOP)
+    for folder, _, names in os.walk(BOOKSHOP) for name in names if name.endswith(".py"))
+
+
+@pytest.mark.parametrize(
+    "source",
+    [open(os.path.join(BOOKSHOP, path)).read() for path in BOOKSHOP_MODULES]
+    + [
+        open(os.path.join(FIXTURES, "commented_views.py")).read(),
+        open(os.path.join(FIXTURES, "layout.py")).read(),
+        nested_module(40),
+        # comment and blank lines at the end of a text without a final line feed
+        "def total(order):\n    return order.total\n\n\n# end",
+        # decorators separated by comments and blank lines
+        "@login_required\n\n# then\n@require_POST\n\n\ndef view(request):\n\n    pass\n",
+        "\n\n\n# only comments\n\n# and blank lines\n",
+        # one-line definitions: what follows joins the definition's own body
+        "class Meta: ordering = ['-placed_on']\n# newest first\n\n"
+        "def total(order): return order.total\n\n# end\n",
+    ],
+    ids=BOOKSHOP_MODULES + ["commented_views", "layout", "nested", "no-final-newline",
+                            "decorators", "no-code", "one-line-definitions"],
+)
+def test_placeholders_match_one_by_one_insertion(source):
+    atok = helpers.build_atok(source, modname="orders.views", parse_non_code=True)
+    expected = reference_view(source, "orders.views")
+    assert list(atok.extra_line_map.items()) == list(expected.extra_line_map.items())
+    assert rendered_shape(atok) == rendered_shape(expected)
 
 
 def test_find_node_by_position():

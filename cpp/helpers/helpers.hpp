@@ -15,6 +15,12 @@ void register_fix_registry(py::module_& m);
 void register_module_paths(py::module_& m);
 void register_token_view(py::module_& m);
 
+// The placeholders of a token view (`parse_non_code`): fills `extra_line_map` and
+// puts a placeholder call into the tree for every blank line and whole-line comment.
+void add_placeholders(py::handle atok);
+// Imports what `add_placeholders` looks up, when the module loads.
+void prepare_placeholders();
+
 // pylint's `safe_infer`: the single inferred value of a node, or None.
 inline py::object safe_infer(py::handle node) {
     return KORVANE_IMPORTED("pylint.checkers.utils", "safe_infer")(node);
