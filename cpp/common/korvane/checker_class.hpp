@@ -24,6 +24,15 @@ struct IntOption {
     const char* help;
 };
 
+// The module's `Codes` class: one attribute per message code of the table, each
+// holding its own name as text, in table order.
+inline py::object make_codes(py::module_& m, std::initializer_list<MessageRow> rows) {
+    py::dict ns;
+    for (const MessageRow& row : rows) ns[py::str(row.code)] = py::str(row.code);
+    return make_class(m, "Codes", py::tuple(), ns);
+}
+
+// The module's `Checker` class, and its `Codes` from the same table.
 inline py::object make_checker_class(py::module_& m, const char* checker_name, const char* doc,
                                      std::initializer_list<MessageRow> rows,
                                      std::initializer_list<IntOption> options = {}) {
@@ -50,6 +59,7 @@ inline py::object make_checker_class(py::module_& m, const char* checker_name, c
         }
         ns["options"] = py::tuple(declarations);
     }
+    make_codes(m, rows);
     return make_class(m, "Checker", py::make_tuple(import_attr("pylint.checkers", "BaseChecker")),
                       ns);
 }
