@@ -3,12 +3,16 @@
 
 #include <korvane/checker_class.hpp>
 #include <korvane/common.hpp>
+#include <korvane/module.hpp>
 
 namespace korvane::admin {
 
 namespace py = pybind11;
 
-py::object& helpers();
+struct State : korvane::ModuleState {
+    py::object helpers;  // korvane.staticanalysis.helpers, imported when the module loads
+};
+State& state();
 
 void register_checker(py::module_& m);
 

@@ -5,12 +5,10 @@ namespace korvane::admin {
 
 namespace {
 
-py::object* codes_ = nullptr;
-
 void visit_module(py::object self, py::object node) { self.attr(KORVANE_NAME("module")) = node; }
 
 void leave_classdef(py::object self, py::object node) {
-    if (!truthy(helpers().attr(KORVANE_NAME("is_model_admin"))(node))) return;
+    if (!truthy(state().helpers.attr(KORVANE_NAME("is_model_admin"))(node))) return;
     py::object module_name = self.attr(KORVANE_NAME("module")).attr(KORVANE_NAME("name"));
     // A substring test on the dotted name: shop.admin, shop.admin.inlines and
     // shop.admins all count as admin modules.
@@ -19,14 +17,13 @@ void leave_classdef(py::object self, py::object node) {
     if (r) return;
     py::dict args;
     args["name"] = node.attr(KORVANE_NAME("name"));
-    self.attr(KORVANE_NAME("add_message"))(codes_->attr("C5000"), py::arg("node") = node,
-                                           py::arg("args") = args);
+    py::object code = state().module.attr("Codes").attr("C5000");
+    self.attr(KORVANE_NAME("add_message"))(code, py::arg("node") = node, py::arg("args") = args);
 }
 
 }  // namespace
 
 void register_checker(py::module_& m) {
-    codes_ = &keep(m.attr("Codes"));
     py::object cls = make_checker_class(
         m, "admin", "Reports admin classes defined outside an admin module.",
         {{"C5000", "misplaced-admin-class", "Admin class should be in admin.py"}});

@@ -3,21 +3,15 @@
 
 namespace korvane::admin {
 
-namespace {
-py::object* helpers_ = nullptr;
-}
-
-py::object& helpers() { return *helpers_; }
+KORVANE_MODULE_STATE(State)
 
 }  // namespace korvane::admin
 
 PYBIND11_MODULE(admin, m) {
     using namespace korvane::admin;
     m.doc() = "Check that Django admin classes live in admin modules.";
-    korvane::admin::helpers_ = &korvane::keep(py::module_::import("korvane.staticanalysis.helpers"));
-    m.attr("logger") = korvane::module_logger(m);
-    py::dict ns;
-    ns["C5000"] = py::str("C5000");
-    korvane::make_class(m, "Codes", py::tuple(), ns);
+    State& s = state();
+    korvane::bind_module(s, m);
+    s.helpers = korvane::import_sibling("helpers");
     register_checker(m);
 }
