@@ -7,20 +7,18 @@ namespace korvane::memberorder {
 
 namespace {
 
-py::object* codes_ = nullptr;
-py::object* member_order_ = nullptr;
-py::object* prefix_counter_ = nullptr;
+// The module's public names, looked up at the call, so that a replaced attribute
+// takes effect.
+py::object module_attr(const py::str& name) { return state().module.attr(name); }
+py::object member_order() { return module_attr(KORVANE_NAME("STANDARD_MEMBERORDER")); }
 
 void report(py::handle self, const char* code_name, py::handle node, py::dict args) {
-    self.attr(KORVANE_NAME("add_message"))(codes_->attr(code_name), py::arg("node") = node,
-                                           py::arg("args") = args);
+    py::object code = module_attr(KORVANE_NAME("Codes")).attr(code_name);
+    self.attr(KORVANE_NAME("add_message"))(code, py::arg("node") = node, py::arg("args") = args);
 }
 
-// The answers kept while the checker walks one module (see WalkMemo).
-WalkMemo walk_memo;
-
 bool ask(const py::str& name, py::handle node) {
-    return truthy(walk_memo.ask(name, node, [&] { return helper(name)(node); }));
+    return truthy(state().walk_memo.ask(name, node, [&] { return helper(name)(node); }));
 }
 bool is_model(py::handle node) { return ask(KORVANE_NAME("is_model"), node); }
 bool is_model_field(py::handle node) { return ask(KORVANE_NAME("is_model_field"), node); }
@@ -31,8 +29,8 @@ bool contains(py::handle container, py::handle item) {
     return r == 1;
 }
 
-Py_ssize_t position(py::handle name) {
-    Py_ssize_t index = PySequence_Index(member_order_->ptr(), name.ptr());
+Py_ssize_t position(py::handle order, py::handle name) {
+    Py_ssize_t index = PySequence_Index(order.ptr(), name.ptr());
     if (index < 0) throw py::error_already_set();
     return index;
 }
@@ -57,37 +55,47 @@ py::object parent_frame(py::handle node) {
 
 void visit_module(py::object self, py::object node) {
     self.attr(KORVANE_NAME("model_names")) = py::list();
-    walk_memo.open(node);
+    state().walk_memo.open(node);
 }
 
-void leave_module(py::object self, py::object node) {
-    walk_memo.close(node);
-    py::object config = self.attr(KORVANE_NAME("config"));
-    py::list model_names = self.attr(KORVANE_NAME("model_names"));
+// C3000 when the module holds max_models model classes or more.
+void check_model_count(py::handle self, py::handle node, py::handle config,
+                       const py::list& model_names) {
     py::int_ model_count(py::len(model_names));
     py::object max_models = config.attr(KORVANE_NAME("max_models"));
-    if (!less(model_count, max_models)) {
-        py::dict args;
-        args["count"] = model_count;
-        args["maximum"] = max_models;
-        report(self, "C3000", node.attr(KORVANE_NAME("root"))(), args);
-    }
-    if (py::len(model_names) == 0) return;
+    if (less(model_count, max_models)) return;
+    py::dict args;
+    args["count"] = model_count;
+    args["maximum"] = max_models;
+    report(self, "C3000", node.attr(KORVANE_NAME("root"))(), args);
+}
 
-    py::object prefixes = (*prefix_counter_)(
+// Whether a counted prefix is left out: one shared by fewer than max_common_model_prefix
+// names, or the words "abstract" and "base", which name base classes of models rather
+// than an application.
+bool is_dropped_prefix(py::handle prefix, py::handle count, py::handle min_count) {
+    if (less(count, min_count)) return true;
+    py::object lowered = prefix.attr("lower")();
+    return lowered.equal(KORVANE_NAME("abstract")) || lowered.equal(KORVANE_NAME("base"));
+}
+
+// The prefixes of the model names shared often enough, in counter order.
+py::object common_prefixes(py::handle config, const py::list& model_names) {
+    py::object prefixes = module_attr(KORVANE_NAME("get_longest_common_prefix"))(
         py::arg("values") = model_names,
         py::arg("min_length") = config.attr(KORVANE_NAME("min_common_model_prefix_length")));
     py::object min_count = config.attr(KORVANE_NAME("max_common_model_prefix"));
-    py::str abstract_word("abstract"), base_word("base");
     for (py::handle key : py::list(prefixes)) {
-        bool drop = less(prefixes[key], min_count);
-        if (!drop) {
-            py::object lowered = key.attr("lower")();
-            drop = lowered.equal(abstract_word) || lowered.equal(base_word);
-        }
-        if (drop && PyObject_DelItem(prefixes.ptr(), key.ptr()) < 0) throw py::error_already_set();
+        if (is_dropped_prefix(key, prefixes[key], min_count) &&
+            PyObject_DelItem(prefixes.ptr(), key.ptr()) < 0)
+            throw py::error_already_set();
     }
+    return prefixes;
+}
 
+// The longest key, the first in counter order among equally long ones; null when
+// there is none or it is the empty text.
+py::object longest_prefix(py::handle prefixes) {
     py::object prefix;
     Py_ssize_t longest = -1;
     for (py::handle key : prefixes) {
@@ -97,25 +105,44 @@ void leave_module(py::object self, py::object node) {
             prefix = py::reinterpret_borrow<py::object>(key);
         }
     }
-    if (!prefix || longest == 0) return;
+    if (longest == 0) return py::object();
+    return prefix;
+}
+
+// C3003 when several model classes share a name prefix.
+void check_common_prefix(py::handle self, py::handle node, py::handle config,
+                         const py::list& model_names) {
+    if (py::len(model_names) == 0) return;
+    py::object prefixes = common_prefixes(config, model_names);
+    py::object prefix = longest_prefix(prefixes);
+    if (!prefix) return;
     py::dict args;
     args["count"] = prefixes[prefix];
     args["prefix"] = prefix;
     report(self, "C3003", node.attr(KORVANE_NAME("root"))(), args);
 }
 
+void leave_module(py::object self, py::object node) {
+    state().walk_memo.close(node);
+    py::object config = self.attr(KORVANE_NAME("config"));
+    py::list model_names = self.attr(KORVANE_NAME("model_names"));
+    check_model_count(self, node, config, model_names);
+    check_common_prefix(self, node, config, model_names);
+}
+
 // A standard member directly below a method that belongs after it, or directly
 // below a method that is no standard member, is out of place.
 void check_attribute_order(py::object self, py::object node) {
+    py::object order = member_order();
     py::object name = node.attr(KORVANE_NAME("name"));
-    if (!contains(*member_order_, name)) return;
+    if (!contains(order, name)) return;
     py::object previous = node.attr(KORVANE_NAME("previous_sibling"))();
     if (!korvane::isinstance(previous, KORVANE_IMPORTED("astroid", "FunctionDef"))) return;
-    Py_ssize_t index = position(name);
+    Py_ssize_t index = position(order, name);
     py::object previous_name = previous.attr(KORVANE_NAME("name"));
-    if (!contains(*member_order_, previous_name))
+    if (!contains(order, previous_name))
         report(self, "C3002", previous, order_args(name, previous_name));
-    else if (index < position(previous_name))
+    else if (index < position(order, previous_name))
         report(self, "C3002", node, order_args(name, previous_name));
 }
 
@@ -180,15 +207,18 @@ void visit_classdef(py::object self, py::object node) {
 }  // namespace
 
 void register_checker(py::module_& m) {
-    codes_ = &keep(m.attr("Codes"));
-    member_order_ = &keep(m.attr("STANDARD_MEMBERORDER"));
-    prefix_counter_ = &keep(m.attr("get_longest_common_prefix"));
+    // The members a model class usually writes in this order; a member's place in the
+    // tuple is its position.
+    m.attr("STANDARD_MEMBERORDER") = py::make_tuple("Meta", "__str__", "save", "get_absolute_url");
     py::object cls = make_checker_class(
         m, "models",
         "Reports model member order, modules with many models and common model prefixes.",
         {{"C3000", "tall-models", "To many models"},
          {"C3002", "model-method-order", "Wrong method order"},
          {"C3003", "model-common-prefix", "Common application prefix"}},
+        // Defaults: ten model classes make a module tall; with a minimum length of 4
+        // the prefixes counted are three characters or longer, and four model names
+        // sharing one are reported.
         {{"max-models", 10, "Maximum number of models per module"},
          {"min-common-model-prefix-length", 4, "Minimum length of model prefixes"},
          {"max-common-model-prefix", 4, "Maximum number of models that can have the same prefix"}});
