@@ -6,15 +6,11 @@ namespace korvane::colspecs {
 
 namespace {
 
-py::object* codes_ = nullptr;
-
-py::object code(const char* name) { return codes_->attr(name); }
-
-py::object predicate(const py::str& name) { return self_module().attr(name); }
+py::object predicate(const py::str& name) { return module_attr(name); }
 
 void report(py::handle self, const char* code_name, py::handle node, py::dict args) {
-    self.attr(KORVANE_NAME("add_message"))(code(code_name), py::arg("node") = node,
-                                           py::arg("args") = args);
+    py::object code = module_attr(KORVANE_NAME("Codes")).attr(code_name);
+    self.attr(KORVANE_NAME("add_message"))(code, py::arg("node") = node, py::arg("args") = args);
 }
 
 // Whether the module being walked is a migration module.  The answer depends on the
@@ -31,10 +27,10 @@ bool in_migration_module(py::handle self, py::handle node) {
 void visit_module(py::object self, py::object node) {
     self.attr(KORVANE_NAME("field_counter")) = KORVANE_IMPORTED("collections", "Counter")();
     self.attr(KORVANE_NAME("in_migration_module")) = py::none();
-    walk_memo().open(node);
+    state().walk_memo.open(node);
 }
 
-void leave_module(py::object, py::object node) { walk_memo().close(node); }
+void leave_module(py::object, py::object node) { state().walk_memo.close(node); }
 
 void leave_classdef(py::object self, py::object node) {
     if (!truthy(ask_helper(KORVANE_NAME("is_model"), node))) return;
@@ -68,6 +64,40 @@ void visit_keyword(py::object self, py::object node) {
     }
 }
 
+// Counts one field declaration of the model that holds it.
+void count_declaration(py::handle self, py::handle node) {
+    py::object counter = self.attr(KORVANE_NAME("field_counter"));
+    py::object scope = node.attr(KORVANE_NAME("scope"))();
+    py::object current = counter[scope];
+    counter[scope] = current + py::int_(1);
+}
+
+// C2006 on a CharField whose max_length is huge.  The reported length is the one
+// written in the call; None when the huge length comes from the field class's own
+// default.
+void check_huge_char_field(py::handle self, py::handle node, py::handle name) {
+    if (!truthy(predicate(KORVANE_NAME("is_huge_char_field"))(node))) return;
+    py::object explicit_args = helper(KORVANE_NAME("get_node_explicit_arguments"))(node);
+    py::dict args;
+    args["name"] = name;
+    args["value"] = get_item(explicit_args, KORVANE_NAME("max_length"));
+    report(self, "C2006", node, args);
+}
+
+// The findings on a field call whose only argument is the field's name, in the
+// order they are reported: predicate -> code.
+struct NameFinding {
+    const char* predicate;
+    const char* code;
+};
+const NameFinding kNameFindings[] = {
+    {"is_null_stringfield", "C2000"},
+    {"is_fk_mising_related_name", "C2005"},
+    {"is_nullboolean", "C2008"},
+    {"is_non_unique_fk", "C2011"},
+    {"is_missing_blank_true", "C2003"},
+};
+
 void visit_call(py::object self, py::object node) {
     if (in_migration_module(self, node)) return;
     if (!truthy(ask_helper(KORVANE_NAME("is_model_field"), node))) return;
@@ -76,47 +106,19 @@ void visit_call(py::object self, py::object node) {
     if (is_field_argument(node)) return;
     py::object name = helper(KORVANE_NAME("get_member_name"))(node);
     if (!truthy(name)) return;
-
-    py::object counter = self.attr(KORVANE_NAME("field_counter"));
-    py::object scope = node.attr(KORVANE_NAME("scope"))();
-    py::object current = counter[scope];
-    counter[scope] = current + py::int_(1);
-
-    auto name_only = [&name] {
+    count_declaration(self, node);
+    check_huge_char_field(self, node, name);
+    for (const NameFinding& finding : kNameFindings) {
+        if (!truthy(predicate(finding.predicate)(node))) continue;
         py::dict args;
         args["name"] = name;
-        return args;
-    };
-    if (truthy(predicate(KORVANE_NAME("is_huge_char_field"))(node))) {
-        // The reported length is the one written in the call; None when the
-        // huge length comes from the field class's own default.
-        py::object explicit_args = helper(KORVANE_NAME("get_node_explicit_arguments"))(node);
-        py::dict args;
-        args["name"] = name;
-        args["value"] = get_item(explicit_args, KORVANE_NAME("max_length"));
-        report(self, "C2006", node, args);
+        report(self, finding.code, node, args);
     }
-    if (truthy(predicate(KORVANE_NAME("is_null_stringfield"))(node)))
-        report(self, "C2000", node, name_only());
-    if (truthy(predicate(KORVANE_NAME("is_fk_mising_related_name"))(node)))
-        report(self, "C2005", node, name_only());
-    if (truthy(predicate(KORVANE_NAME("is_nullboolean"))(node)))
-        report(self, "C2008", node, name_only());
-    if (truthy(predicate(KORVANE_NAME("is_non_unique_fk"))(node)))
-        report(self, "C2011", node, name_only());
-    if (truthy(predicate(KORVANE_NAME("is_missing_blank_true"))(node)))
-        report(self, "C2003", node, name_only());
 }
 
 }  // namespace
 
-WalkMemo& walk_memo() {
-    static WalkMemo memo;
-    return memo;
-}
-
 void register_checker(py::module_& m) {
-    codes_ = &keep(m.attr("Codes"));
     py::object cls = make_checker_class(
         m, "colspecs", "Reports findings on Django model field declarations.",
         {
@@ -130,8 +132,11 @@ void register_checker(py::module_& m) {
         {"C2008", "deprecated-nullboolean-field", "Nullable BooleanField"},
         {"C2011", "non-unique-primary", "Non-unique primary key"},
         },
+        // A model of more than 20 counted fields is reported as tall.  The second
+        // option is declared so that the linter accepts it as a setting; the huge
+        // field test reads MAX_CHARFIELD_LENGTH.
         {{"max-colspecs", 20, "Maximum number of fields for a model"},
-         {"max-charfield-length", 512, "Maximum size of max_length on a CharField"}});
+         {"max-charfield-length", kMaxCharfieldLength, "Maximum size of max_length on a CharField"}});
 
     def_method(cls, "visit_module", &visit_module);
     def_method(cls, "leave_module", &leave_module);

@@ -3,29 +3,37 @@
 
 #include <korvane/checker_class.hpp>
 #include <korvane/common.hpp>
+#include <korvane/module.hpp>
 #include <korvane/walk_memo.hpp>
 
 namespace korvane::colspecs {
 
 namespace py = pybind11;
 
-// The sibling `helpers` module, imported when this module loads.
-py::object& helpers();
-// This module itself: the checker and the fix factory reach the predicates and
-// fixes as its attributes, so that a replaced attribute takes effect.
-py::object& self_module();
+// The checker and the fix factory reach the predicates and fixes as attributes of
+// `state().module`, so that a replaced attribute takes effect.
+struct State : korvane::ModuleState {
+    py::object helpers;  // korvane.staticanalysis.helpers, imported when the module loads
+    WalkMemo walk_memo;  // the answers kept while the checker walks one module
+};
+State& state();
 
 // `helpers.<name>`, looked up at the call.
-inline py::object helper(const py::str& name) { return helpers().attr(name); }
+inline py::object helper(const py::str& name) { return state().helpers.attr(name); }
 
-// The answers kept while the checker walks one module (see WalkMemo).
-WalkMemo& walk_memo();
+// `<this module>.<name>`, looked up at the call.
+inline py::object module_attr(const py::str& name) { return state().module.attr(name); }
 
 // `helpers.<name>(node)` for the inference-heavy questions, kept per node while a
 // module is walked.
 inline py::object ask_helper(const py::str& name, py::handle node) {
-    return walk_memo().ask(name, node, [&] { return helper(name)(node); });
+    return state().walk_memo.ask(name, node, [&] { return helper(name)(node); });
 }
+
+// The longest CharField that is not "huge": past it a TextField serves better.  The
+// module constant MAX_CHARFIELD_LENGTH and the default of the checker's
+// "max-charfield-length" option; the huge-field test reads the module constant.
+constexpr int kMaxCharfieldLength = 512;
 
 // `mapping.get(key)`: None when the key is absent.
 inline py::object get_item(py::handle mapping, const py::str& key) {
@@ -43,7 +51,6 @@ inline bool equals(py::handle a, py::handle b) {
 // ArrayField): part of that declaration, not a declaration of its own.
 bool is_field_argument(py::handle call);
 
-void register_codes(py::module_& m);
 void register_predicates(py::module_& m);
 void register_checker(py::module_& m);
 void register_fixes(py::module_& m);

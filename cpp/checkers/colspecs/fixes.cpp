@@ -84,6 +84,73 @@ py::object choice_value(py::handle item) {
     return parts[0];
 }
 
+// The keywords of a nullable string field's declaration that its fix edits; null
+// where the declaration has none.
+struct NullFieldKeywords {
+    py::object null, blank, default_value;
+};
+
+// Whether a `choices` keyword offers the empty text as a value.
+bool choices_offer_empty(py::handle keyword) {
+    py::object choices = reduce_value(keyword.attr(KORVANE_NAME("value")));
+    if (!korvane::isinstance(choices, KORVANE_IMPORTED("collections.abc", "Iterable")))
+        return false;
+    for (py::handle item : choices)
+        if (equals(choice_value(item), KORVANE_NAME(""))) return true;
+    return false;
+}
+
+// Finds the null, blank and default keywords, and whether the empty text can be the
+// field's value: not when the choices do not offer it, nor when the field is unique
+// (several empty strings would break a unique column).  Every case that leaves the
+// declaration unchanged is found here, before any edit.
+bool allows_empty_default(const py::list& keywords, NullFieldKeywords& found) {
+    for (py::handle keyword : keywords) {
+        if (arg_is(keyword, KORVANE_NAME("null"))) {
+            found.null = py::reinterpret_borrow<py::object>(keyword);
+        } else if (arg_is(keyword, KORVANE_NAME("blank"))) {
+            found.blank = py::reinterpret_borrow<py::object>(keyword);
+        } else if (arg_is(keyword, KORVANE_NAME("default"))) {
+            found.default_value = py::reinterpret_borrow<py::object>(keyword);
+        } else if (arg_is(keyword, KORVANE_NAME("choices"))) {
+            if (!choices_offer_empty(keyword)) return false;
+        } else if (arg_is(keyword, KORVANE_NAME("unique"))) {
+            if (reduce_value(keyword.attr(KORVANE_NAME("value"))).ptr() == Py_True) return false;
+        }
+    }
+    return true;
+}
+
+// Sets blank=True, on the given keyword or on a new one placed at the call's line.
+void set_blank_true(py::handle node, py::object blank_kw) {
+    if (!blank_kw) {
+        blank_kw = KORVANE_IMPORTED("astroid", "Keyword")(
+            py::arg("arg") = "blank", py::arg("lineno") = node.attr(KORVANE_NAME("lineno")),
+            py::arg("parent") = node);
+        add_keyword(node, blank_kw);
+    }
+    blank_kw.attr(KORVANE_NAME("value")) = const_node(py::bool_(true));
+}
+
+// Makes the empty text the default in place of null=True: the null keyword becomes
+// the default where there is no default yet, and is dropped where there is one.
+void set_empty_default(py::handle node, const py::list& keywords, const NullFieldKeywords& found) {
+    py::object empty = const_node(KORVANE_NAME(""));
+    if (found.null && found.default_value) {
+        found.default_value.attr(KORVANE_NAME("value")) = empty;
+        keywords.attr("remove")(found.null);
+    } else if (found.null) {
+        found.null.attr(KORVANE_NAME("arg")) = "default";
+        found.null.attr(KORVANE_NAME("value")) = empty;
+    } else if (found.default_value) {
+        found.default_value.attr(KORVANE_NAME("value")) = empty;
+    } else {
+        py::object keyword = new_keyword("default");
+        keyword.attr(KORVANE_NAME("value")) = empty;
+        add_keyword(node, keyword);
+    }
+}
+
 }  // namespace
 
 py::object transform_add_blank_true(py::object node) {
@@ -138,56 +205,10 @@ py::object transform_redundant_kwargs(py::object node) {
 
 py::object transform_null_to_default_str(py::object node) {
     py::list keywords = keyword_list(node);
-    py::object null_kw, blank_kw, default_kw;
-    py::object iterable_abc = KORVANE_IMPORTED("collections.abc", "Iterable");
-    py::str empty("");
-    // Every case that leaves the declaration unchanged is found before any edit.
-    for (py::handle keyword : keywords) {
-        if (arg_is(keyword, KORVANE_NAME("null"))) {
-            null_kw = py::reinterpret_borrow<py::object>(keyword);
-        } else if (arg_is(keyword, KORVANE_NAME("blank"))) {
-            blank_kw = py::reinterpret_borrow<py::object>(keyword);
-        } else if (arg_is(keyword, KORVANE_NAME("default"))) {
-            default_kw = py::reinterpret_borrow<py::object>(keyword);
-        } else if (arg_is(keyword, KORVANE_NAME("choices"))) {
-            // An empty string is a valid value only when the choices offer it.
-            py::object choices = reduce_value(keyword.attr(KORVANE_NAME("value")));
-            if (!korvane::isinstance(choices, iterable_abc)) return node;
-            bool offers_empty = false;
-            for (py::handle item : choices) {
-                if (equals(choice_value(item), empty)) {
-                    offers_empty = true;
-                    break;
-                }
-            }
-            if (!offers_empty) return node;
-        } else if (arg_is(keyword, KORVANE_NAME("unique"))) {
-            // Several empty strings would break a unique column.
-            if (reduce_value(keyword.attr(KORVANE_NAME("value"))).ptr() == Py_True) return node;
-        }
-    }
-
-    if (!blank_kw) {
-        blank_kw = KORVANE_IMPORTED("astroid", "Keyword")(
-            py::arg("arg") = "blank", py::arg("lineno") = node.attr(KORVANE_NAME("lineno")),
-            py::arg("parent") = node);
-        add_keyword(node, blank_kw);
-    }
-    blank_kw.attr(KORVANE_NAME("value")) = const_node(py::bool_(true));
-
-    if (null_kw && default_kw) {
-        default_kw.attr(KORVANE_NAME("value")) = const_node(empty);
-        keywords.attr("remove")(null_kw);
-    } else if (null_kw) {
-        null_kw.attr(KORVANE_NAME("arg")) = "default";
-        null_kw.attr(KORVANE_NAME("value")) = const_node(empty);
-    } else if (default_kw) {
-        default_kw.attr(KORVANE_NAME("value")) = const_node(empty);
-    } else {
-        py::object keyword = new_keyword("default");
-        keyword.attr(KORVANE_NAME("value")) = const_node(empty);
-        add_keyword(node, keyword);
-    }
+    NullFieldKeywords found;
+    if (!allows_empty_default(keywords, found)) return node;
+    set_blank_true(node, found.blank);
+    set_empty_default(node, keywords, found);
     return node;
 }
 
@@ -195,7 +216,7 @@ py::object build_transformer_visitor(py::object message_ids) {
     py::object visitor = helper(KORVANE_NAME("NodeTransformVisitor"))();
     py::object register_transform = visitor.attr("register_transform");
     py::object call_class = KORVANE_IMPORTED("astroid", "Call");
-    py::object codes = self_module().attr("Codes");
+    py::object codes = module_attr("Codes");
     struct Row { const char *code, *fix, *predicate; };
     static const Row rows[] = {
         {"C2000", "transform_null_to_default_str", "is_null_stringfield"},
@@ -207,8 +228,8 @@ py::object build_transformer_visitor(py::object message_ids) {
     for (py::handle message_id : message_ids) {
         for (const Row& row : rows) {
             if (!equals(message_id, codes.attr(row.code))) continue;
-            register_transform(call_class, self_module().attr(row.fix),
-                               self_module().attr(row.predicate));
+            register_transform(call_class, module_attr(row.fix),
+                               module_attr(row.predicate));
         }
     }
     return visitor;

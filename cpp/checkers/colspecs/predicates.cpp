@@ -102,7 +102,7 @@ py::object is_redundant_kwargs(py::object node) {
 py::object has_redundant_kwargs(py::object node) {
     py::object keywords = node.attr(KORVANE_NAME("keywords"));
     if (keywords.is_none()) return py_bool(false);
-    py::object predicate = self_module().attr(KORVANE_NAME("is_redundant_kwargs"));
+    py::object predicate = module_attr(KORVANE_NAME("is_redundant_kwargs"));
     for (py::handle keyword : keywords)
         if (truthy(predicate(keyword))) return py_bool(true);
     return py_bool(false);
@@ -176,7 +176,7 @@ py::object is_huge_char_field(py::object node) {
         throw py::error_already_set();
     }
     py::object length = py::reinterpret_steal<py::object>(number);
-    py::object limit = self_module().attr(KORVANE_NAME("MAX_CHARFIELD_LENGTH"));
+    py::object limit = module_attr(KORVANE_NAME("MAX_CHARFIELD_LENGTH"));
     int r = PyObject_RichCompareBool(length.ptr(), limit.ptr(), Py_GT);
     if (r < 0) throw py::error_already_set();
     return py_bool(r == 1);
@@ -219,6 +219,7 @@ constexpr auto offered = &korvane::never_raising<Predicate, answer_false>;
 }  // namespace
 
 void register_predicates(py::module_& m) {
+    m.attr("MAX_CHARFIELD_LENGTH") = kMaxCharfieldLength;
     m.def("is_redundant_kwargs", offered<is_redundant_kwargs>, py::arg("node"),
           "Whether a keyword of a field declaration repeats the field class's default.");
     m.def("has_redundant_kwargs", offered<has_redundant_kwargs>, py::arg("node"),
