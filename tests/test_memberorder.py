@@ -159,6 +159,22 @@ def test_prefix_counter(values, min_length, expected):
     assert list(counter.items()) == list(expected.items())
 
 
+@pytest.mark.parametrize("min_length, expected", [
+    (2 ** 70, {}),
+    (-2 ** 70, {"": 1, "a": 1}),
+    (True, {"": 1, "a": 1}),
+])
+def test_prefix_counter_takes_any_integer_length(min_length, expected):
+    counter = memberorder.get_longest_common_prefix(values=["abc"], min_length=min_length)
+    assert dict(counter) == expected
+
+
+@pytest.mark.parametrize("min_length", ["4", 4.0, None])
+def test_prefix_counter_rejects_a_length_that_is_no_integer(min_length):
+    with pytest.raises(TypeError):
+        memberorder.get_longest_common_prefix(values=["BookshopAuthor"], min_length=min_length)
+
+
 def test_checker_class_declares_family_rows():
     checker = memberorder.Checker
     assert checker.name == "models"
