@@ -212,24 +212,34 @@ py::object transform_null_to_default_str(py::object node) {
     return node;
 }
 
+namespace {
+
+// The fixable codes, each with its fix and the predicate that picks the calls it
+// applies to, both module attributes.
+struct FixRow {
+    const char* code;
+    const char* fix;
+    const char* predicate;
+};
+const FixRow kFixes[] = {
+    {"C2000", "transform_null_to_default_str", "is_null_stringfield"},
+    {"C2002", "transform_redundant_kwargs", "has_redundant_kwargs"},
+    {"C2003", "transform_add_blank_true", "is_missing_blank_true"},
+    {"C2006", "transform_huge_char_field", "is_huge_char_field"},
+    {"C2008", "transform_nullboolean", "is_nullboolean"},
+};
+
+}  // namespace
+
 py::object build_transformer_visitor(py::object message_ids) {
     py::object visitor = helper(KORVANE_NAME("NodeTransformVisitor"))();
     py::object register_transform = visitor.attr("register_transform");
     py::object call_class = KORVANE_IMPORTED("astroid", "Call");
-    py::object codes = module_attr("Codes");
-    struct Row { const char *code, *fix, *predicate; };
-    static const Row rows[] = {
-        {"C2000", "transform_null_to_default_str", "is_null_stringfield"},
-        {"C2002", "transform_redundant_kwargs", "has_redundant_kwargs"},
-        {"C2003", "transform_add_blank_true", "is_missing_blank_true"},
-        {"C2006", "transform_huge_char_field", "is_huge_char_field"},
-        {"C2008", "transform_nullboolean", "is_nullboolean"},
-    };
+    py::object codes = module_attr(KORVANE_NAME("Codes"));
     for (py::handle message_id : message_ids) {
-        for (const Row& row : rows) {
+        for (const FixRow& row : kFixes) {
             if (!equals(message_id, codes.attr(row.code))) continue;
-            register_transform(call_class, module_attr(row.fix),
-                               module_attr(row.predicate));
+            register_transform(call_class, module_attr(row.fix), module_attr(row.predicate));
         }
     }
     return visitor;
