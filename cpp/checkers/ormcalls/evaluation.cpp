@@ -14,9 +14,7 @@
 
 #include <vector>
 
-namespace ormcalls {
-
-using korvane::getattr_or_null;
+namespace korvane::ormcalls {
 
 namespace {
 
@@ -206,19 +204,14 @@ bool later_use_without_rebinding(py::handle slot, py::handle where) {
 
 }  // namespace
 
-korvane::WalkMemo& walk_memo() {
-    static korvane::WalkMemo memo;
-    return memo;
-}
-
 py::object is_evaluated_later(py::handle node) {
     try {
         if (!is_name(node)) return py::none();
         py::object where = position(node);
         if (!where) return py::none();
         py::object frame = node.attr(KORVANE_NAME("frame"))();
-        py::object index = walk_memo().ask(KORVANE_NAME("evaluated_names"), frame,
-                                           [&] { return py::object(build_index(frame)); });
+        py::object index = state().walk_memo.ask(KORVANE_NAME("evaluated_names"), frame,
+                                             [&] { return py::object(build_index(frame)); });
         PyObject* slot = PyDict_GetItemWithError(index.ptr(), node.attr(KORVANE_NAME("name")).ptr());
         if (!slot) {
             if (PyErr_Occurred()) throw py::error_already_set();
@@ -233,4 +226,4 @@ py::object is_evaluated_later(py::handle node) {
     }
 }
 
-}  // namespace ormcalls
+}  // namespace korvane::ormcalls
