@@ -14,10 +14,11 @@ namespace {
 // source of an expression may hold any text.
 py::str receiver_text(py::handle expr) {
     py::str text(expr.attr(KORVANE_NAME("as_string"))());
-    static const py::object* tight = &korvane::keep(py::make_tuple(
-        KORVANE_IMPORTED("astroid", "Name"), KORVANE_IMPORTED("astroid", "Attribute"),
-        KORVANE_IMPORTED("astroid", "Call"), KORVANE_IMPORTED("astroid", "Subscript")));
-    if (korvane::isinstance(expr, *tight)) return text;
+    bool tight = korvane::isinstance(expr, KORVANE_IMPORTED("astroid", "Name")) ||
+                 korvane::isinstance(expr, KORVANE_IMPORTED("astroid", "Attribute")) ||
+                 korvane::isinstance(expr, KORVANE_IMPORTED("astroid", "Call")) ||
+                 korvane::isinstance(expr, KORVANE_IMPORTED("astroid", "Subscript"));
+    if (tight) return text;
     return korvane::concat(korvane::concat(py::str("("), text), py::str(")"));
 }
 
