@@ -131,17 +131,6 @@ void visit_call(py::object self, py::object node) {
     report(self, "C8001", node, args);
 }
 
-struct Visit {
-    const char* name;
-    void (*method)(py::object, py::object);
-};
-
-const Visit kVisits[] = {
-    {"visit_module", &visit_module},         {"leave_module", &leave_module},
-    {"visit_importfrom", &visit_importfrom}, {"visit_attribute", &visit_attribute},
-    {"visit_call", &visit_call},
-};
-
 }  // namespace
 
 void register_checker(py::module_& m) {
@@ -151,7 +140,11 @@ void register_checker(py::module_& m) {
         m, "migrations", nullptr,
         {{"C8000", "migration-model-import", "Detects importing model in migration"},
          {"C8001", "missing-reverse-migration", "Detects if migration has no backwards"}});
-    for (const Visit& visit : kVisits) def_method(cls, visit.name, visit.method);
+    def_method(cls, "visit_module", &visit_module);
+    def_method(cls, "leave_module", &leave_module);
+    def_method(cls, "visit_importfrom", &visit_importfrom);
+    def_method(cls, "visit_attribute", &visit_attribute);
+    def_method(cls, "visit_call", &visit_call);
 }
 
 }  // namespace korvane::migrations

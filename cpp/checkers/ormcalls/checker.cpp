@@ -80,18 +80,6 @@ void visit_unaryop(py::object self, py::object node) {
     report_truth_use(self, node, node.attr(KORVANE_NAME("operand")));
 }
 
-struct Visit {
-    const char* name;
-    void (*method)(py::object, py::object);
-};
-
-const Visit kVisits[] = {
-    {"visit_module", &visit_module}, {"leave_module", &leave_module},
-    {"visit_call", &visit_call},     {"visit_attribute", &visit_attribute},
-    {"visit_compare", &visit_compare}, {"visit_if", &visit_if},
-    {"visit_unaryop", &visit_unaryop},
-};
-
 }  // namespace
 
 void register_checker(py::module_& m) {
@@ -102,7 +90,13 @@ void register_checker(py::module_& m) {
          {"C9002", "count-instead-exists", "Using count() where exists() could be better"},
          {"C9003", "truthy-instead-exists",
           "Using truthy/falsey check on queryset when exists could be better"}});
-    for (const Visit& visit : kVisits) def_method(cls, visit.name, visit.method);
+    def_method(cls, "visit_module", &visit_module);
+    def_method(cls, "leave_module", &leave_module);
+    def_method(cls, "visit_call", &visit_call);
+    def_method(cls, "visit_attribute", &visit_attribute);
+    def_method(cls, "visit_compare", &visit_compare);
+    def_method(cls, "visit_if", &visit_if);
+    def_method(cls, "visit_unaryop", &visit_unaryop);
 }
 
 }  // namespace korvane::ormcalls

@@ -99,17 +99,6 @@ void visit_call(py::object self, py::object node) {
                                             py::arg("args") = args);
 }
 
-struct Method {
-    const char* name;
-    void (*method)(py::object, py::object);
-};
-
-const Method kMethods[] = {
-    {"visit_module", &visit_module},
-    {"check_url_unique", &check_url_unique},
-    {"visit_call", &visit_call},
-};
-
 }  // namespace
 
 void register_checker(py::module_& m) {
@@ -121,7 +110,9 @@ void register_checker(py::module_& m) {
         m, "urls", nullptr,
         {{"C6001", "non-unique-url-name", "Non unique URL name"},
          {"C6002", "reverse-lazy-misuse", "Using reverse_lazy when reverse would be better"}});
-    for (const Method& method : kMethods) def_method(cls, method.name, method.method);
+    def_method(cls, "visit_module", &visit_module);
+    def_method(cls, "check_url_unique", &check_url_unique);
+    def_method(cls, "visit_call", &visit_call);
 }
 
 }  // namespace korvane::urls
