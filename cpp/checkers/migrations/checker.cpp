@@ -2,7 +2,7 @@
 // RunPython operations without reverse code.
 #include "migrations.hpp"
 
-namespace migrations {
+namespace korvane::migrations {
 
 namespace {
 
@@ -56,80 +56,95 @@ py::object is_missing_reverse(py::handle node) {
     }
 }
 
+namespace {
+
+void visit_module(py::object self, py::object node) {
+    self.attr(KORVANE_NAME("imported_model_names")) = py::list();
+    state().walk_memo.open(node);
+}
+
+void leave_module(py::object, py::object node) { state().walk_memo.close(node); }
+
+// The module an import-from statement names, or a null object when it cannot be
+// found, imported or parsed.
+py::object imported_module(py::handle node) {
+    try {
+        return node.attr(KORVANE_NAME("do_import_module"))();
+    } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_ImportError) ||
+            e.matches(KORVANE_IMPORTED("astroid.exceptions", "AstroidBuildingError")))
+            return py::object();
+        throw;
+    }
+}
+
+// Collects the model classes of a module imported into a migration.
+void visit_importfrom(py::object self, py::object node) {
+    if (!in_migration_module(node)) return;
+    py::object module = imported_module(node);
+    if (!module) return;
+    py::object collected = self.attr(KORVANE_NAME("imported_model_names"));
+    py::object is_model = state().helpers.attr(KORVANE_NAME("is_model"));
+    py::object classes = module.attr(KORVANE_NAME("nodes_of_class"))(
+        KORVANE_IMPORTED("astroid", "ClassDef"));
+    for (py::handle cls : classes) {
+        if (truthy(is_model(cls)) && PyList_Append(collected.ptr(), cls.ptr()) < 0)
+            throw py::error_already_set();
+    }
+}
+
+// The first value inferred for the object of an attribute access, or a null object
+// when nothing is inferred (an inference error, or any error of an inference that
+// cannot cope with the code).
+py::object inferred_object(py::handle attribute) {
+    try {
+        py::object values = attribute.attr(KORVANE_NAME("expr")).attr(KORVANE_NAME("infer"))();
+        PyObject* first = PyIter_Next(values.ptr());
+        if (!first && PyErr_Occurred()) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(first);
+    } catch (py::error_already_set& e) {
+        if (is_ordinary(e)) return py::object();
+        throw;
+    }
+}
+
+// `<Model>.objects` in a migration, for a model class imported into it: the migration
+// uses the model as it is now instead of its historical state.
+void visit_attribute(py::object self, py::object node) {
+    if (!is_text(node.attr(KORVANE_NAME("attrname")), "objects")) return;
+    if (!in_migration_module(node)) return;
+    py::object model = inferred_object(node);
+    if (!model) return;
+    for (py::handle cls : self.attr(KORVANE_NAME("imported_model_names"))) {
+        if (cls.ptr() != model.ptr()) continue;
+        py::dict args;
+        args["name"] = model.attr(KORVANE_NAME("name"));
+        report(self, "C8000", node, args);
+        return;
+    }
+}
+
+void visit_call(py::object self, py::object node) {
+    if (!truthy(is_missing_reverse(node))) return;
+    py::dict args;
+    args["forwards_name"] = forwards_name(node);
+    report(self, "C8001", node, args);
+}
+
+}  // namespace
+
 void register_checker(py::module_& m) {
     m.def("is_missing_reverse", [](py::object node) { return is_missing_reverse(node); },
           py::arg("node"));
-
-    py::dict codes_ns;
-    codes_ns["C8000"] = "C8000";
-    codes_ns["C8001"] = "C8001";
-    korvane::make_class(m, "Codes", py::make_tuple(), codes_ns);
-
-    py::object cls = korvane::make_checker_class(
+    py::object cls = make_checker_class(
         m, "migrations", nullptr,
         {{"C8000", "migration-model-import", "Detects importing model in migration"},
          {"C8001", "missing-reverse-migration", "Detects if migration has no backwards"}});
-
-    korvane::def_method(cls, "visit_module", [](py::object self, py::object node) {
-        self.attr(KORVANE_NAME("imported_model_names")) = py::list();
-        walk_memo().open(node);
-    });
-    korvane::def_method(cls, "leave_module",
-                        [](py::object, py::object node) { walk_memo().close(node); });
-    korvane::def_method(cls, "visit_importfrom", [](py::object self, py::object node) {
-        if (!in_migration_module(node)) return;
-        py::object module;
-        try {
-            module = node.attr(KORVANE_NAME("do_import_module"))();
-        } catch (py::error_already_set& e) {
-            // A module that cannot be found, imported or parsed contributes nothing.
-            if (e.matches(PyExc_ImportError) ||
-                e.matches(KORVANE_IMPORTED("astroid.exceptions", "AstroidBuildingError")))
-                return;
-            throw;
-        }
-        py::object collected = self.attr(KORVANE_NAME("imported_model_names"));
-        py::object is_model = helpers().attr(KORVANE_NAME("is_model"));
-        py::object classes = module.attr(KORVANE_NAME("nodes_of_class"))(
-            KORVANE_IMPORTED("astroid", "ClassDef"));
-        for (py::handle cls : classes) {
-            if (korvane::truthy(is_model(cls)) && PyList_Append(collected.ptr(), cls.ptr()) < 0)
-                throw py::error_already_set();
-        }
-    });
-    korvane::def_method(cls, "visit_attribute", [](py::object self, py::object node) {
-        if (!korvane::is_text(node.attr(KORVANE_NAME("attrname")), "objects")) return;
-        if (!in_migration_module(node)) return;
-        py::object model;
-        try {
-            py::object values = node.attr(KORVANE_NAME("expr")).attr(KORVANE_NAME("infer"))();
-            PyObject* first = PyIter_Next(values.ptr());
-            if (!first) {
-                if (PyErr_Occurred()) throw py::error_already_set();
-                return;
-            }
-            model = py::reinterpret_steal<py::object>(first);
-        } catch (py::error_already_set& e) {
-            // Nothing inferred for the object (an inference error, or any error of an
-            // inference that cannot cope with the code): no model to look up.
-            if (korvane::is_ordinary(e)) return;
-            throw;
-        }
-        for (py::handle cls : self.attr(KORVANE_NAME("imported_model_names"))) {
-            if (cls.ptr() == model.ptr()) {
-                py::dict args;
-                args["name"] = model.attr(KORVANE_NAME("name"));
-                report(self, "C8000", node, args);
-                return;
-            }
-        }
-    });
-    korvane::def_method(cls, "visit_call", [](py::object self, py::object node) {
-        if (!korvane::truthy(is_missing_reverse(node))) return;
-        py::dict args;
-        args["forwards_name"] = forwards_name(node);
-        report(self, "C8001", node, args);
-    });
+    def_method(cls, "visit_module", &visit_module);
+    def_method(cls, "leave_module", &leave_module);
+    def_method(cls, "visit_importfrom", &visit_importfrom);
+    def_method(cls, "visit_attribute", &visit_attribute);
+    def_method(cls, "visit_call", &visit_call);
 }
 
-}  // namespace migrations
+}  // namespace korvane::migrations

@@ -2,12 +2,12 @@
 // `migrations.RunPython.noop`; plus the fix factory.
 #include "migrations.hpp"
 
-namespace migrations {
+namespace korvane::migrations {
 
 namespace {
 
 py::object preserve(py::handle new_node, py::handle old_node) {
-    return helpers().attr(KORVANE_NAME("preserve_metadata"))(py::arg("new_node") = new_node,
+    return state().helpers.attr(KORVANE_NAME("preserve_metadata"))(py::arg("new_node") = new_node,
                                                              py::arg("old_node") = old_node);
 }
 
@@ -43,26 +43,27 @@ py::object add_reverse_code(py::object node) {
     return node;
 }
 
+// The fix registry of the given codes: the reverse-code fix once for each C8001 among
+// them, in the order given; any other code adds nothing.
+py::object build_transformer_visitor(py::object message_ids) {
+    py::object visitor = state().helpers.attr("NodeTransformVisitor")();
+    py::object own = state().module.attr("Codes").attr("C8001");
+    for (py::handle code : message_ids) {
+        int r = PyObject_RichCompareBool(code.ptr(), own.ptr(), Py_EQ);
+        if (r < 0) throw py::error_already_set();
+        if (r == 1)
+            visitor.attr("register_transform")(KORVANE_IMPORTED("astroid", "Call"),
+                                               state().module.attr("add_reverse_code"),
+                                               state().module.attr("is_missing_reverse"));
+    }
+    return visitor;
+}
+
 }  // namespace
 
 void register_fixes(py::module_& m) {
     m.def("add_reverse_code", &add_reverse_code, py::arg("node"));
-    m.def(
-        "build_transformer_visitor",
-        [](py::object message_ids) {
-            py::object visitor = helpers().attr("NodeTransformVisitor")();
-            py::object own = self_module().attr("Codes").attr("C8001");
-            for (py::handle code : message_ids) {
-                int r = PyObject_RichCompareBool(code.ptr(), own.ptr(), Py_EQ);
-                if (r < 0) throw py::error_already_set();
-                if (r == 1)
-                    visitor.attr("register_transform")(KORVANE_IMPORTED("astroid", "Call"),
-                                                       self_module().attr("add_reverse_code"),
-                                                       self_module().attr("is_missing_reverse"));
-            }
-            return visitor;
-        },
-        py::arg("message_ids"));
+    m.def("build_transformer_visitor", &build_transformer_visitor, py::arg("message_ids"));
 }
 
-}  // namespace migrations
+}  // namespace korvane::migrations

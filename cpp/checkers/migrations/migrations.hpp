@@ -3,19 +3,17 @@
 
 #include <korvane/checker_class.hpp>
 #include <korvane/common.hpp>
+#include <korvane/module.hpp>
 #include <korvane/text.hpp>
 #include <korvane/walk_memo.hpp>
 
-namespace migrations {
+namespace korvane::migrations {
 
-namespace py = pybind11;
-
-// This module and its sibling `helpers`, kept from module load.
-py::module_& self_module();
-py::module_& helpers();
-
-// The answers kept while the checker walks one module (see WalkMemo).
-korvane::WalkMemo& walk_memo();
+struct State : korvane::ModuleState {
+    py::object helpers;           // korvane.staticanalysis.helpers
+    korvane::WalkMemo walk_memo;  // the answers kept while the checker walks one module
+};
+State& state();
 
 // Whether the module holding the node is a migration module: a class defined at its
 // top level derives from Django's Migration.  Asked once per module during a walk;
@@ -29,4 +27,4 @@ py::object is_missing_reverse(py::handle node);
 void register_checker(py::module_& m);
 void register_fixes(py::module_& m);
 
-}  // namespace migrations
+}  // namespace korvane::migrations

@@ -1,23 +1,18 @@
 // Module migrations: checks of migration modules and the reverse-code fix.
 #include "migrations.hpp"
 
-namespace migrations {
+namespace korvane::migrations {
 
-static py::module_* module_ = nullptr;
-static py::module_* helpers_ = nullptr;
+KORVANE_MODULE_STATE(State)
 
-py::module_& self_module() { return *module_; }
-py::module_& helpers() { return *helpers_; }
-
-}  // namespace migrations
-
-namespace py = pybind11;
+}  // namespace korvane::migrations
 
 PYBIND11_MODULE(migrations, m) {
-    migrations::module_ = new py::module_(m);
-    migrations::helpers_ = new py::module_(py::module_::import("korvane.staticanalysis.helpers"));
-    m.attr("helpers") = *migrations::helpers_;
-    m.attr("logger") = korvane::module_logger(m);
-    migrations::register_checker(m);
-    migrations::register_fixes(m);
+    using namespace korvane::migrations;
+    State& s = state();
+    korvane::bind_module(s, m);
+    s.helpers = korvane::import_sibling("helpers");
+    m.attr("helpers") = s.helpers;
+    register_checker(m);
+    register_fixes(m);
 }

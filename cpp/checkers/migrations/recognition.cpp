@@ -3,11 +3,14 @@
 // walks it.
 #include "migrations.hpp"
 
-namespace migrations {
+namespace korvane::migrations {
 
 namespace {
 
-const py::str& MIGRATION() { return KORVANE_NAME("django.db.migrations.migration.Migration"); }
+// The qualified name of Django's Migration class, as astroid gives it.
+const py::str& migration_qname() {
+    return KORVANE_NAME("django.db.migrations.migration.Migration");
+}
 
 // Whether Django's Migration is among the class's ancestors.  Errors propagate; the
 // caller decides which of them mean "no".
@@ -17,7 +20,7 @@ bool derives_from_migration(py::handle cls) {
     while (PyObject* raw = PyIter_Next(it.ptr())) {
         py::object ancestor = py::reinterpret_steal<py::object>(raw);
         py::object qname = ancestor.attr(KORVANE_NAME("qname"))();
-        int eq = PyObject_RichCompareBool(qname.ptr(), MIGRATION().ptr(), Py_EQ);
+        int eq = PyObject_RichCompareBool(qname.ptr(), migration_qname().ptr(), Py_EQ);
         if (eq < 0) throw py::error_already_set();
         if (eq == 1) return true;
     }
@@ -48,15 +51,10 @@ bool defines_migration(py::handle module) {
 
 }  // namespace
 
-korvane::WalkMemo& walk_memo() {
-    static korvane::WalkMemo memo;
-    return memo;
-}
-
 bool in_migration_module(py::handle node) {
     try {
         py::object root = node.attr(KORVANE_NAME("root"))();
-        py::object answer = walk_memo().ask(KORVANE_NAME("in_migration_module"), root, [&] {
+        py::object answer = state().walk_memo.ask(KORVANE_NAME("in_migration_module"), root, [&] {
             return py::object(py::bool_(defines_migration(root)));
         });
         return korvane::truthy(answer);
@@ -66,4 +64,4 @@ bool in_migration_module(py::handle node) {
     }
 }
 
-}  // namespace migrations
+}  // namespace korvane::migrations

@@ -14,9 +14,7 @@
 
 #include <vector>
 
-namespace ormcalls {
-
-using korvane::getattr_or_null;
+namespace korvane::ormcalls {
 
 namespace {
 
@@ -141,9 +139,39 @@ void bind_imported(Index& index, py::handle statement, bool from_import) {
     }
 }
 
-// One walk over the frame's own nodes, nested functions and classes excluded.
-py::dict build_index(py::handle frame) {
+// Notes the uses and bindings that one node makes itself.  Whether the walk goes on
+// into its children: not into a nested function, class or lambda, which are frames of
+// their own (a function or class still binds its name here).
+bool note(Index& index, py::handle node) {
     const Kinds& k = kinds();
+    if (korvane::isinstance(node, k.function) || korvane::isinstance(node, k.async_function) ||
+        korvane::isinstance(node, k.class_def)) {
+        index.bind(node.attr(KORVANE_NAME("name")), node);
+        return false;
+    }
+    if (korvane::isinstance(node, k.lambda)) return false;
+    if (korvane::isinstance(node, k.assign_name) || korvane::isinstance(node, k.del_name)) {
+        index.bind(node.attr(KORVANE_NAME("name")), node);
+    } else if (korvane::isinstance(node, k.for_loop) || korvane::isinstance(node, k.comprehension)) {
+        py::object iterated = node.attr(KORVANE_NAME("iter"));
+        if (is_name(iterated)) index.use(iterated);
+    } else if (korvane::isinstance(node, k.subscript)) {
+        py::object value = node.attr(KORVANE_NAME("value"));
+        py::object ctx = getattr_or_null(node, KORVANE_NAME("ctx"));
+        if (is_name(value) && ctx && ctx.is(k.load)) index.use(value);
+    } else if (korvane::isinstance(node, k.call)) {
+        py::object listed = listed_name(node);
+        if (listed) index.use(listed);
+    } else if (korvane::isinstance(node, k.import_)) {
+        bind_imported(index, node, false);
+    } else if (korvane::isinstance(node, k.import_from)) {
+        bind_imported(index, node, true);
+    }
+    return true;
+}
+
+// One walk over the frame's own nodes, in source order.
+py::dict build_index(py::handle frame) {
     Index index;
     std::vector<py::object> pending;
     auto push_children = [&](py::handle node) {
@@ -157,30 +185,7 @@ py::dict build_index(py::handle frame) {
     while (!pending.empty()) {
         py::object node = std::move(pending.back());
         pending.pop_back();
-        if (korvane::isinstance(node, k.function) || korvane::isinstance(node, k.async_function) ||
-            korvane::isinstance(node, k.class_def)) {
-            index.bind(node.attr(KORVANE_NAME("name")), node);
-            continue;
-        }
-        if (korvane::isinstance(node, k.lambda)) continue;
-        if (korvane::isinstance(node, k.assign_name) || korvane::isinstance(node, k.del_name)) {
-            index.bind(node.attr(KORVANE_NAME("name")), node);
-        } else if (korvane::isinstance(node, k.for_loop) || korvane::isinstance(node, k.comprehension)) {
-            py::object iterated = node.attr(KORVANE_NAME("iter"));
-            if (is_name(iterated)) index.use(iterated);
-        } else if (korvane::isinstance(node, k.subscript)) {
-            py::object value = node.attr(KORVANE_NAME("value"));
-            py::object ctx = getattr_or_null(node, KORVANE_NAME("ctx"));
-            if (is_name(value) && ctx && ctx.is(k.load)) index.use(value);
-        } else if (korvane::isinstance(node, k.call)) {
-            py::object listed = listed_name(node);
-            if (listed) index.use(listed);
-        } else if (korvane::isinstance(node, k.import_)) {
-            bind_imported(index, node, false);
-        } else if (korvane::isinstance(node, k.import_from)) {
-            bind_imported(index, node, true);
-        }
-        push_children(node);
+        if (note(index, node)) push_children(node);
     }
     return index.finish();
 }
@@ -206,19 +211,14 @@ bool later_use_without_rebinding(py::handle slot, py::handle where) {
 
 }  // namespace
 
-korvane::WalkMemo& walk_memo() {
-    static korvane::WalkMemo memo;
-    return memo;
-}
-
 py::object is_evaluated_later(py::handle node) {
     try {
         if (!is_name(node)) return py::none();
         py::object where = position(node);
         if (!where) return py::none();
         py::object frame = node.attr(KORVANE_NAME("frame"))();
-        py::object index = walk_memo().ask(KORVANE_NAME("evaluated_names"), frame,
-                                           [&] { return py::object(build_index(frame)); });
+        py::object index = state().walk_memo.ask(KORVANE_NAME("evaluated_names"), frame,
+                                             [&] { return py::object(build_index(frame)); });
         PyObject* slot = PyDict_GetItemWithError(index.ptr(), node.attr(KORVANE_NAME("name")).ptr());
         if (!slot) {
             if (PyErr_Occurred()) throw py::error_already_set();
@@ -233,4 +233,4 @@ py::object is_evaluated_later(py::handle node) {
     }
 }
 
-}  // namespace ormcalls
+}  // namespace korvane::ormcalls

@@ -2,10 +2,10 @@
 // and R.rel.pk into R.rel_id; plus the fix factory.
 #include "ormcalls.hpp"
 
+#include <cstring>
+#include <string>
 
-namespace ormcalls {
-
-using korvane::truthy;
+namespace korvane::ormcalls {
 
 namespace {
 
@@ -14,16 +14,17 @@ namespace {
 // source of an expression may hold any text.
 py::str receiver_text(py::handle expr) {
     py::str text(expr.attr(KORVANE_NAME("as_string"))());
-    static const py::object* tight = &korvane::keep(py::make_tuple(
-        KORVANE_IMPORTED("astroid", "Name"), KORVANE_IMPORTED("astroid", "Attribute"),
-        KORVANE_IMPORTED("astroid", "Call"), KORVANE_IMPORTED("astroid", "Subscript")));
-    if (korvane::isinstance(expr, *tight)) return text;
+    bool tight = korvane::isinstance(expr, KORVANE_IMPORTED("astroid", "Name")) ||
+                 korvane::isinstance(expr, KORVANE_IMPORTED("astroid", "Attribute")) ||
+                 korvane::isinstance(expr, KORVANE_IMPORTED("astroid", "Call")) ||
+                 korvane::isinstance(expr, KORVANE_IMPORTED("astroid", "Subscript"));
+    if (tight) return text;
     return korvane::concat(korvane::concat(py::str("("), text), py::str(")"));
 }
 
 py::object parse_like(py::handle text, py::handle old_node) {
     py::object parsed = KORVANE_IMPORTED("astroid", "extract_node")(text);
-    return helpers().attr(KORVANE_NAME("preserve_metadata"))(py::arg("new_node") = parsed,
+    return state().helpers.attr(KORVANE_NAME("preserve_metadata"))(py::arg("new_node") = parsed,
                                                              py::arg("old_node") = old_node);
 }
 
@@ -73,7 +74,98 @@ py::object replace_with_exists(py::object holder, const py::str& field, bool cou
     return holder;
 }
 
-py::object registered(const char* name) { return self_module().attr(name); }
+py::object transform_queryset_exists_count_unaryop(py::object unaryop_node) {
+    return replace_with_exists(unaryop_node, KORVANE_NAME("operand"), true);
+}
+
+py::object transform_queryset_exists_count_if(py::object if_node) {
+    return replace_with_exists(if_node, KORVANE_NAME("test"), true);
+}
+
+py::object transform_queryset_exists_naked_unaryop(py::object unaryop_node) {
+    return replace_with_exists(unaryop_node, KORVANE_NAME("operand"), false);
+}
+
+py::object transform_queryset_exists_naked_if(py::object if_node) {
+    return replace_with_exists(if_node, KORVANE_NAME("test"), false);
+}
+
+// A module attribute, looked up at each use so that a patched one is seen.
+py::object own(const char* name) { return state().module.attr(name); }
+
+// A predicate on one field of a node (a unary operation's operand, an `if`'s test).
+py::object on_field(const char* field, py::object (*test)(py::handle)) {
+    std::string name = field;
+    return py::cpp_function(
+        [name, test](py::object node) { return test(node.attr(name.c_str())); });
+}
+
+// The astroid node classes the fixes apply to.
+py::object& call_kind() { return KORVANE_IMPORTED("astroid", "Call"); }
+py::object& attribute_kind() { return KORVANE_IMPORTED("astroid", "Attribute"); }
+py::object& compare_kind() { return KORVANE_IMPORTED("astroid", "Compare"); }
+py::object& unaryop_kind() { return KORVANE_IMPORTED("astroid", "UnaryOp"); }
+py::object& if_kind() { return KORVANE_IMPORTED("astroid", "If"); }
+
+// One fix of the factory: for nodes of the astroid class `kind()`, the module function
+// `fix` under a condition that is either the module function `predicate`, or, where
+// `field` is set, `field_test` of that field of the node.
+struct FixRow {
+    const char* code;
+    py::object& (*kind)();
+    const char* fix;
+    const char* predicate;
+    const char* field;
+    py::object (*field_test)(py::handle);
+};
+
+const FixRow kFixRows[] = {
+    {"C9000", &call_kind, "transform_queryset_length", "is_queryset_length", nullptr, nullptr},
+    {"C9001", &attribute_kind, "transform_indirect_fk_lookup", "is_indirect_fk_lookup", nullptr,
+     nullptr},
+    {"C9002", &compare_kind, "transform_queryset_exists_compare", "is_inefficient_queryset_exists",
+     nullptr, nullptr},
+    {"C9002", &unaryop_kind, "transform_queryset_exists_count_unaryop", nullptr, "operand",
+     &is_queryset_count},
+    {"C9002", &if_kind, "transform_queryset_exists_count_if", nullptr, "test", &is_queryset_count},
+    {"C9003", &unaryop_kind, "transform_queryset_exists_naked_unaryop", nullptr, "operand",
+     &is_queryset_truth_test},
+    {"C9003", &if_kind, "transform_queryset_exists_naked_if", nullptr, "test",
+     &is_queryset_truth_test},
+};
+
+const char* const kFixCodes[] = {"C9000", "C9001", "C9002", "C9003"};
+
+bool equals(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// Registers the fixes of `code`, in table order.  The field predicates are made
+// afresh for each registration.
+void register_fixes_of(py::handle visitor, const char* code) {
+    for (const FixRow& row : kFixRows) {
+        if (std::strcmp(row.code, code) != 0) continue;
+        py::object condition = row.field ? on_field(row.field, row.field_test) : own(row.predicate);
+        visitor.attr("register_transform")(row.kind(), own(row.fix), condition);
+    }
+}
+
+// The fix registry of the given codes, taken in text order so that the fixes come out
+// in code order whatever order the codes were given in; an unknown code adds nothing.
+py::object build_transformer_visitor(py::object message_ids) {
+    py::object visitor = state().helpers.attr("NodeTransformVisitor")();
+    py::list codes = py::reinterpret_steal<py::list>(PySequence_List(message_ids.ptr()));
+    if (!codes) throw py::error_already_set();
+    codes.attr("sort")();
+    py::object codes_cls = own("Codes");
+    for (py::handle code : codes) {
+        for (const char* known : kFixCodes)
+            if (equals(code, codes_cls.attr(known))) register_fixes_of(visitor, known);
+    }
+    return visitor;
+}
 
 }  // namespace
 
@@ -82,70 +174,15 @@ void register_fixes(py::module_& m) {
     m.def("transform_indirect_fk_lookup", &transform_indirect_fk_lookup, py::arg("node"));
     m.def("transform_queryset_exists_compare", &transform_queryset_exists_compare,
           py::arg("node"));
-    m.def("transform_queryset_exists_count_unaryop",
-          [](py::object n) { return replace_with_exists(n, KORVANE_NAME("operand"), true); },
+    m.def("transform_queryset_exists_count_unaryop", &transform_queryset_exists_count_unaryop,
           py::arg("unaryop_node"));
-    m.def("transform_queryset_exists_count_if",
-          [](py::object n) { return replace_with_exists(n, KORVANE_NAME("test"), true); },
+    m.def("transform_queryset_exists_count_if", &transform_queryset_exists_count_if,
           py::arg("if_node"));
-    m.def("transform_queryset_exists_naked_unaryop",
-          [](py::object n) { return replace_with_exists(n, KORVANE_NAME("operand"), false); },
+    m.def("transform_queryset_exists_naked_unaryop", &transform_queryset_exists_naked_unaryop,
           py::arg("unaryop_node"));
-    m.def("transform_queryset_exists_naked_if",
-          [](py::object n) { return replace_with_exists(n, KORVANE_NAME("test"), false); },
+    m.def("transform_queryset_exists_naked_if", &transform_queryset_exists_naked_if,
           py::arg("if_node"));
-
-    m.def(
-        "build_transformer_visitor",
-        [](py::object message_ids) {
-            py::object visitor = helpers().attr("NodeTransformVisitor")();
-            py::object reg = visitor.attr("register_transform");
-            py::list codes = py::reinterpret_steal<py::list>(PySequence_List(message_ids.ptr()));
-            if (!codes) throw py::error_already_set();
-            codes.attr("sort")();
-            py::object Call = KORVANE_IMPORTED("astroid", "Call");
-            py::object Attribute = KORVANE_IMPORTED("astroid", "Attribute");
-            py::object Compare = KORVANE_IMPORTED("astroid", "Compare");
-            py::object UnaryOp = KORVANE_IMPORTED("astroid", "UnaryOp");
-            py::object If = KORVANE_IMPORTED("astroid", "If");
-            py::object codes_cls = self_module().attr("Codes");
-            auto is = [&](py::handle code, const char* own) {
-                int r = PyObject_RichCompareBool(code.ptr(), codes_cls.attr(own).ptr(), Py_EQ);
-                if (r < 0) throw py::error_already_set();
-                return r == 1;
-            };
-            // Predicates on a node's operand or test, made afresh for each registration.
-            auto on_field = [](const char* field, py::object (*test)(py::handle)) {
-                std::string name = field;
-                return py::cpp_function([name, test](py::object node) {
-                    return test(node.attr(name.c_str()));
-                });
-            };
-            for (py::handle code : codes) {
-                if (is(code, "C9000"))
-                    reg(Call, registered("transform_queryset_length"),
-                        registered("is_queryset_length"));
-                if (is(code, "C9001"))
-                    reg(Attribute, registered("transform_indirect_fk_lookup"),
-                        registered("is_indirect_fk_lookup"));
-                if (is(code, "C9002")) {
-                    reg(Compare, registered("transform_queryset_exists_compare"),
-                        registered("is_inefficient_queryset_exists"));
-                    reg(UnaryOp, registered("transform_queryset_exists_count_unaryop"),
-                        on_field("operand", is_queryset_count));
-                    reg(If, registered("transform_queryset_exists_count_if"),
-                        on_field("test", is_queryset_count));
-                }
-                if (is(code, "C9003")) {
-                    reg(UnaryOp, registered("transform_queryset_exists_naked_unaryop"),
-                        on_field("operand", is_queryset_truth_test));
-                    reg(If, registered("transform_queryset_exists_naked_if"),
-                        on_field("test", is_queryset_truth_test));
-                }
-            }
-            return visitor;
-        },
-        py::arg("message_ids"));
+    m.def("build_transformer_visitor", &build_transformer_visitor, py::arg("message_ids"));
 }
 
-}  // namespace ormcalls
+}  // namespace korvane::ormcalls

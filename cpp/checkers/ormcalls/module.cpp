@@ -1,24 +1,19 @@
 // Module ormcalls: QuerySet-use checks and their fixes.
 #include "ormcalls.hpp"
 
-namespace ormcalls {
+namespace korvane::ormcalls {
 
-static py::module_* module_ = nullptr;
-static py::module_* helpers_ = nullptr;
+KORVANE_MODULE_STATE(State)
 
-py::module_& self_module() { return *module_; }
-py::module_& helpers() { return *helpers_; }
-
-}  // namespace ormcalls
-
-namespace py = pybind11;
+}  // namespace korvane::ormcalls
 
 PYBIND11_MODULE(ormcalls, m) {
-    ormcalls::module_ = new py::module_(m);
-    ormcalls::helpers_ = new py::module_(py::module_::import("korvane.staticanalysis.helpers"));
-    m.attr("helpers") = *ormcalls::helpers_;
-    m.attr("logger") = korvane::module_logger(m);
-    ormcalls::register_predicates(m);
-    ormcalls::register_checker(m);
-    ormcalls::register_fixes(m);
+    using namespace korvane::ormcalls;
+    State& s = state();
+    korvane::bind_module(s, m);
+    s.helpers = korvane::import_sibling("helpers");
+    m.attr("helpers") = s.helpers;
+    register_predicates(m);
+    register_checker(m);
+    register_fixes(m);
 }

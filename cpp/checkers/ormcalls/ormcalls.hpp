@@ -3,16 +3,17 @@
 
 #include <korvane/checker_class.hpp>
 #include <korvane/common.hpp>
+#include <korvane/module.hpp>
 #include <korvane/text.hpp>
 #include <korvane/walk_memo.hpp>
 
-namespace ormcalls {
+namespace korvane::ormcalls {
 
-namespace py = pybind11;
-
-// This module and its sibling `helpers`, kept from module load.
-py::module_& self_module();
-py::module_& helpers();
+struct State : korvane::ModuleState {
+    py::object helpers;          // korvane.staticanalysis.helpers
+    korvane::WalkMemo walk_memo;  // the answers kept while the checker walks one module
+};
+State& state();
 
 // pylint's safe_infer of a node; a null object when nothing is inferred.
 py::object infer(py::handle node);
@@ -36,11 +37,8 @@ py::object is_evaluated_later(py::handle node);
 // of the truth-test finding and of its fixes.
 py::object is_queryset_truth_test(py::handle node);
 
-// The answers kept while the checker walks one module (see WalkMemo).
-korvane::WalkMemo& walk_memo();
-
 void register_predicates(py::module_& m);
 void register_checker(py::module_& m);
 void register_fixes(py::module_& m);
 
-}  // namespace ormcalls
+}  // namespace korvane::ormcalls

@@ -3,10 +3,7 @@
 // give False, so the predicates never raise ordinary errors.
 #include "ormcalls.hpp"
 
-namespace ormcalls {
-
-using korvane::getattr_or_null;
-using korvane::truthy;
+namespace korvane::ormcalls {
 
 py::object infer(py::handle node) {
     py::object value = KORVANE_IMPORTED("pylint.checkers.utils", "safe_infer")(node);
@@ -22,7 +19,7 @@ py::object boolean(bool b) { return py::bool_(b); }
 // helpers.is_queryset of what the expression infers to.
 bool infers_to_queryset(py::handle expr) {
     py::object value = infer(expr);
-    py::object test = helpers().attr(KORVANE_NAME("is_queryset"));
+    py::object test = state().helpers.attr(KORVANE_NAME("is_queryset"));
     return truthy(test(value ? value : py::none()));
 }
 
@@ -44,7 +41,7 @@ py::object guarded(F&& body) {
 
 // Numeric equality of a comparison's right operand with `target`.
 bool operand_equals(py::handle operand, long target) {
-    py::object value = helpers().attr(KORVANE_NAME("astroid_node_to_value"))(operand);
+    py::object value = state().helpers.attr(KORVANE_NAME("astroid_node_to_value"))(operand);
     if (!(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()) || PyComplex_Check(value.ptr())))
         return false;  // bool is an int subclass; text, lists and nodes never equal a number
     int r = PyObject_RichCompareBool(value.ptr(), py::int_(target).ptr(), Py_EQ);
@@ -84,7 +81,7 @@ py::object is_queryset_length(py::handle node) {
 py::object is_queryset_count(py::handle node) {
     return guarded([&]() -> py::object {
         if (!korvane::isinstance(node, KORVANE_IMPORTED("astroid", "Call"))) return none();
-        py::object name = helpers().attr(KORVANE_NAME("get_function_name"))(node);
+        py::object name = state().helpers.attr(KORVANE_NAME("get_function_name"))(node);
         if (!korvane::is_text(name, "count")) return none();
         if (length_of(node.attr(KORVANE_NAME("args"))) != 0) return none();
         py::object func = node.attr(KORVANE_NAME("func"));
@@ -144,14 +141,14 @@ py::object is_indirect_fk_lookup(py::handle node) {
         py::object related = infer(relation);
         py::handle instance_cls = KORVANE_IMPORTED("astroid.bases", "Instance");
         if (!related || !korvane::isinstance(related, instance_cls)) return none();
-        py::object is_related_field = helpers().attr(KORVANE_NAME("is_related_field"));
+        py::object is_related_field = state().helpers.attr(KORVANE_NAME("is_related_field"));
         if (!truthy(is_related_field(related.attr(KORVANE_NAME("_proxied"))))) return none();
         if (!korvane::isinstance(relation, KORVANE_IMPORTED("astroid", "Attribute"))) return none();
         py::object receiver = infer(relation.attr(KORVANE_NAME("expr")));
         if (!receiver) return none();
         // Only an instance has a class to test; a model class or a module is no receiver.
         if (!korvane::isinstance(receiver, instance_cls)) return boolean(false);
-        py::object is_model = helpers().attr(KORVANE_NAME("is_model"));
+        py::object is_model = state().helpers.attr(KORVANE_NAME("is_model"));
         return boolean(truthy(is_model(receiver.attr(KORVANE_NAME("_proxied")))));
     });
 }
@@ -176,4 +173,4 @@ void register_predicates(py::module_& m) {
           py::arg("node"));
 }
 
-}  // namespace ormcalls
+}  // namespace korvane::ormcalls

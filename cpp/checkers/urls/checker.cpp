@@ -1,12 +1,13 @@
-// The URL checker plug-in: repeated URL names and misused lazy reversal.
+// The URL checker plug-in: repeated URL names and misused lazy reversal; a table of
+// its messages and named methods.
 #include "urls.hpp"
 
-namespace urls {
+namespace korvane::urls {
 
 namespace {
 
 py::object reduce(py::handle node) {
-    return helpers().attr(KORVANE_NAME("astroid_node_to_value"))(node);
+    return state().helpers.attr(KORVANE_NAME("astroid_node_to_value"))(node);
 }
 
 // Text form of a name value inside a pattern key: a text unchanged, a node as its
@@ -86,33 +87,32 @@ void check_url_unique(py::object self, py::object node) {
     }
 }
 
+void visit_module(py::object self, py::object) { self.attr(KORVANE_NAME("urls")) = py::set(); }
+
+void visit_call(py::object self, py::object node) {
+    if (is_urls_module(node.attr(KORVANE_NAME("root"))())) check_url_unique(self, node);
+    if (!truthy(is_misusing_reverse_lazy(node))) return;
+    py::object text = node.attr(KORVANE_NAME("as_string"))();
+    py::dict args;
+    args["signature"] = text.attr(KORVANE_NAME("replace"))("reverse_lazy", "");
+    self.attr(KORVANE_NAME("add_message"))("C6002", py::arg("node") = node,
+                                            py::arg("args") = args);
+}
+
 }  // namespace
 
 void register_checker(py::module_& m) {
-    py::dict codes_ns;
-    codes_ns["C6001"] = "C6001";
-    codes_ns["C6002"] = "C6002";
-    korvane::make_class(m, "Codes", py::make_tuple(), codes_ns);
-
-    py::object cls = korvane::make_checker_class(
+    // Django's route conversion decides the converters of a URL route: resolved when
+    // the module loads, so that a missing Django fails the import, not a check.
+    (void)KORVANE_IMPORTED("django.urls.resolvers", "_route_to_regex");
+    (void)KORVANE_IMPORTED("django.urls.resolvers", "ImproperlyConfigured");
+    py::object cls = make_checker_class(
         m, "urls", nullptr,
         {{"C6001", "non-unique-url-name", "Non unique URL name"},
          {"C6002", "reverse-lazy-misuse", "Using reverse_lazy when reverse would be better"}});
-
-    korvane::def_method(cls, "visit_module", [](py::object self, py::object) {
-        self.attr(KORVANE_NAME("urls")) = py::set();
-    });
-    korvane::def_method(cls, "check_url_unique", &check_url_unique);
-    korvane::def_method(cls, "visit_call", [](py::object self, py::object node) {
-        if (is_urls_module(node.attr(KORVANE_NAME("root"))())) check_url_unique(self, node);
-        if (korvane::truthy(is_misusing_reverse_lazy(node))) {
-            py::object text = node.attr(KORVANE_NAME("as_string"))();
-            py::dict args;
-            args["signature"] = text.attr(KORVANE_NAME("replace"))("reverse_lazy", "");
-            self.attr(KORVANE_NAME("add_message"))("C6002", py::arg("node") = node,
-                                                    py::arg("args") = args);
-        }
-    });
+    def_method(cls, "visit_module", &visit_module);
+    def_method(cls, "check_url_unique", &check_url_unique);
+    def_method(cls, "visit_call", &visit_call);
 }
 
-}  // namespace urls
+}  // namespace korvane::urls

@@ -1,7 +1,7 @@
 // URL module detection and the lazy-reverse misuse test.
 #include "urls.hpp"
 
-namespace urls {
+namespace korvane::urls {
 
 namespace {
 
@@ -77,4 +77,4 @@ void register_checks(py::module_& m) {
           py::arg("call_node"));
 }
 
-}  // namespace urls
+}  // namespace korvane::urls

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-namespace urls {
+namespace korvane::urls {
 
 namespace {
 
@@ -58,49 +58,66 @@ struct Entry {
     py::object pair;
 };
 
+std::vector<Entry> entries_of(py::handle imp) {
+    std::vector<Entry> entries;
+    for (py::handle pair : imp.attr(KORVANE_NAME("names")))
+        entries.push_back(Entry{pair[py::int_(0)], pair[py::int_(1)],
+                                py::reinterpret_borrow<py::object>(pair)});
+    return entries;
+}
+
+// Adds `modname` unaliased, keeping the entries sorted by name, then the unaliased
+// first, then by alias.  Nothing is added when the name is there already or a
+// wildcard binds it (a name cannot stand beside a wildcard).  Whether it was added.
+bool add_entry(std::vector<Entry>& entries, py::handle modname) {
+    for (const Entry& e : entries)
+        if (same(e.name, modname) || korvane::is_text(e.name, "*")) return false;
+    py::object name = py::reinterpret_borrow<py::object>(modname);
+    entries.push_back(Entry{name, py::none(), py::make_tuple(name, py::none())});
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        if (!same(a.name, b.name)) return less(a.name, b.name);
+        if (a.alias.is_none() != b.alias.is_none()) return a.alias.is_none();
+        return !a.alias.is_none() && less(a.alias, b.alias);
+    });
+    return true;
+}
+
+// Drops the first `reverse_lazy` entry when the module no longer needs the name it
+// binds.  Whether it was dropped.
+bool drop_unused_reverse_lazy(std::vector<Entry>& entries, py::handle module_node) {
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+        if (!korvane::is_text(it->name, "reverse_lazy")) continue;
+        if (name_still_used(module_node, it->alias.is_none() ? it->name : it->alias)) return false;
+        entries.erase(it);
+        return true;
+    }
+    return false;
+}
+
+// Edits the names of the import statement `imp`, and offers the statement to the
+// module's list of other nodes to rewrite, when it keeps one.
+void edit_import(py::handle module_node, py::handle imp, py::handle modname) {
+    std::vector<Entry> entries = entries_of(imp);
+    bool added = add_entry(entries, modname);
+    bool dropped = drop_unused_reverse_lazy(entries, module_node);
+    if (added || dropped) {
+        py::list names;
+        for (const Entry& e : entries) names.append(e.pair);
+        imp.attr(KORVANE_NAME("names")) = names;
+    }
+    py::object others = korvane::getattr_or_null(module_node, KORVANE_NAME("replace_other_nodes"));
+    if (others) others.attr("append")(imp);
+}
+
+// Edits the module's django.urls import once per tree: the marker attribute
+// `skip_<modname>` records that it was done.  The import text is not needed: the
+// existing statement is edited, and none is added where the module has none.
 void ensure_import(py::object module_node, py::object modname, py::object import_string) {
     (void)import_string;
     py::str marker = korvane::concat(py::str("skip_"), py::str(modname));
     if (py::hasattr(module_node, marker)) return;
-
     py::object imp = first_django_urls_import(module_node);
-    if (imp) {
-        std::vector<Entry> entries;
-        bool present = false, wildcard = false;
-        for (py::handle pair : imp.attr(KORVANE_NAME("names"))) {
-            Entry e{pair[py::int_(0)], pair[py::int_(1)], py::reinterpret_borrow<py::object>(pair)};
-            present = present || same(e.name, modname);
-            wildcard = wildcard || korvane::is_text(e.name, "*");
-            entries.push_back(std::move(e));
-        }
-        // A wildcard import already binds the name, and a name cannot stand beside it.
-        bool changed = false;
-        if (!present && !wildcard) {
-            entries.push_back(Entry{modname, py::none(), py::make_tuple(modname, py::none())});
-            // By name, then the unaliased first, then by alias.
-            std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-                if (!same(a.name, b.name)) return less(a.name, b.name);
-                if (a.alias.is_none() != b.alias.is_none()) return a.alias.is_none();
-                return !a.alias.is_none() && less(a.alias, b.alias);
-            });
-            changed = true;
-        }
-        for (auto it = entries.begin(); it != entries.end(); ++it) {
-            if (!korvane::is_text(it->name, "reverse_lazy")) continue;
-            if (!name_still_used(module_node, it->alias.is_none() ? it->name : it->alias)) {
-                entries.erase(it);
-                changed = true;
-            }
-            break;
-        }
-        if (changed) {
-            py::list names;
-            for (const Entry& e : entries) names.append(e.pair);
-            imp.attr(KORVANE_NAME("names")) = names;
-        }
-        py::object others = korvane::getattr_or_null(module_node, KORVANE_NAME("replace_other_nodes"));
-        if (others) others.attr("append")(imp);
-    }
+    if (imp) edit_import(module_node, imp, modname);
     py::setattr(module_node, marker, py::bool_(true));
 }
 
@@ -122,15 +139,32 @@ py::object reverse_name(py::handle module_node) {
 
 py::object transform_reverse_lazy_to_reverse(py::object call_node) {
     py::object module_node = call_node.attr(KORVANE_NAME("root"))();
-    self_module().attr("ensure_import")(py::arg("module_node") = module_node,
+    state().module.attr("ensure_import")(py::arg("module_node") = module_node,
                                         py::arg("modname") = "reverse",
                                         py::arg("import_string") = "from django.urls import reverse");
     // Without an import from django.urls nothing provides `reverse`: the call stays.
     py::object name = reverse_name(module_node);
     if (!name) return call_node;
-    helpers().attr(KORVANE_NAME("set_function_name"))(py::arg("node") = call_node,
+    state().helpers.attr(KORVANE_NAME("set_function_name"))(py::arg("node") = call_node,
                                                       py::arg("new_name") = name);
     return call_node;
+}
+
+// The fix registry of the given codes: the lazy-reverse fix once for each C6002 among
+// them (taken in text order); any other code adds nothing.
+py::object build_transformer_visitor(py::object message_ids) {
+    py::object visitor = state().helpers.attr("NodeTransformVisitor")();
+    py::list codes = py::reinterpret_steal<py::list>(PySequence_List(message_ids.ptr()));
+    if (!codes) throw py::error_already_set();
+    codes.attr("sort")();
+    py::object own = state().module.attr("Codes").attr("C6002");
+    for (py::handle code : codes) {
+        if (!same(code, own)) continue;
+        visitor.attr("register_transform")(KORVANE_IMPORTED("astroid", "Call"),
+                                           state().module.attr("transform_reverse_lazy_to_reverse"),
+                                           state().module.attr("is_misusing_reverse_lazy"));
+    }
+    return visitor;
 }
 
 }  // namespace
@@ -140,26 +174,7 @@ void register_fixes(py::module_& m) {
           py::arg("import_string"));
     m.def("transform_reverse_lazy_to_reverse", &transform_reverse_lazy_to_reverse,
           py::arg("call_node"));
-    m.def(
-        "build_transformer_visitor",
-        [](py::object message_ids) {
-            py::object visitor = helpers().attr("NodeTransformVisitor")();
-            py::list codes = py::reinterpret_steal<py::list>(PySequence_List(message_ids.ptr()));
-            if (!codes) throw py::error_already_set();
-            codes.attr("sort")();
-            py::object own = self_module().attr("Codes").attr("C6002");
-            for (py::handle code : codes) {
-                int r = PyObject_RichCompareBool(code.ptr(), own.ptr(), Py_EQ);
-                if (r < 0) throw py::error_already_set();
-                if (r == 1)
-                    visitor.attr("register_transform")(
-                        KORVANE_IMPORTED("astroid", "Call"),
-                        self_module().attr("transform_reverse_lazy_to_reverse"),
-                        self_module().attr("is_misusing_reverse_lazy"));
-            }
-            return visitor;
-        },
-        py::arg("message_ids"));
+    m.def("build_transformer_visitor", &build_transformer_visitor, py::arg("message_ids"));
 }
 
-}  // namespace urls
+}  // namespace korvane::urls

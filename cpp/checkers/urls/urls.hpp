@@ -3,15 +3,15 @@
 
 #include <korvane/checker_class.hpp>
 #include <korvane/common.hpp>
+#include <korvane/module.hpp>
 #include <korvane/text.hpp>
 
-namespace urls {
+namespace korvane::urls {
 
-namespace py = pybind11;
-
-// This module and its sibling `helpers`, kept from module load.
-py::module_& self_module();
-py::module_& helpers();
+struct State : korvane::ModuleState {
+    py::object helpers;  // korvane.staticanalysis.helpers
+};
+State& state();
 
 bool is_urls_module(py::handle module_node);
 // None unless the callee is written `reverse_lazy`; then whether the call runs only
@@ -22,4 +22,4 @@ void register_checks(py::module_& m);
 void register_checker(py::module_& m);
 void register_fixes(py::module_& m);
 
-}  // namespace urls
+}  // namespace korvane::urls
