@@ -21,7 +21,7 @@ namespace korvane::templates {
 namespace {
 
 using Text = std::u32string;
-constexpr std::size_t npos = Text::npos;
+constexpr std::size_t kNpos = Text::npos;
 
 bool is_space(char32_t c) { return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c)); }
 
@@ -42,7 +42,7 @@ public:
         const std::size_t n = text_.size();
         while (pos_ + 1 < n) {
             std::size_t open = text_.find(U'{', pos_);
-            if (open == npos || open + 1 >= n) break;
+            if (open == kNpos || open + 1 >= n) break;
             int slot = kind_slot(text_[open + 1]);
             if (slot < 0) {
                 pos_ = open + 1;
@@ -50,7 +50,7 @@ public:
             }
             std::size_t close = following(closings_[slot], closing_of(slot), open + 2);
             std::size_t newline = following(newline_, U"\n", open + 2);
-            if (close != npos && (newline == npos || close < newline)) {
+            if (close != kNpos && (newline == kNpos || close < newline)) {
                 tag = {open, close + 2, text_[open + 1]};
                 pos_ = close + 2;
                 return true;
@@ -84,7 +84,7 @@ private:
     // The first occurrence of `needle` at or after `from`, reusing the last answer
     // while it still lies at or after `from` (or there was none at all).
     std::size_t following(Found& found, const char32_t* needle, std::size_t from) {
-        if (!found.known || (found.at != npos && found.at < from)) {
+        if (!found.known || (found.at != kNpos && found.at < from)) {
             found.at = text_.find(needle, from);
             found.known = true;
         }
