@@ -30,7 +30,8 @@ py::object get_middleware_position(py::object middlewares, py::object middleware
     }
     Py_ssize_t length = PyObject_Length(middlewares.ptr());
     if (length < 0) throw py::error_already_set();
-    // Divide first, then multiply, as the positions have always been computed.
+    // A percentage of the length, counted from 1.  Divide first, then multiply, as the
+    // positions have always been computed (the other order may round differently).
     py::float_ share(100.0 / static_cast<double>(length));
     py::object position = index + py::int_(1);
     PyObject* result = PyNumber_Multiply(share.ptr(), position.ptr());

@@ -184,7 +184,7 @@ py::tuple setdefault_of(py::handle statement, py::handle kwargs_name) {
     if (!is_name(func.attr(KORVANE_NAME("expr")), kwargs_name)) return py::tuple();
     if (truthy(call.attr(KORVANE_NAME("keywords")))) return py::tuple();
     py::list args(call.attr(KORVANE_NAME("args")));
-    if (args.size() != 2) return py::tuple();
+    if (args.size() != 2) return py::tuple();  // `kwargs.setdefault(key, default)`
     py::object key = args[0];
     if (!korvane::isinstance(key, KORVANE_IMPORTED("astroid", "Const"))) return py::tuple();
     py::object name = key.attr(KORVANE_NAME("value"));

@@ -47,6 +47,9 @@ py::object transform_path_manipulation(py::object node) {
         py::arg("parent") = node.attr(KORVANE_NAME("parent")));
 }
 
+// `os.environ.get("NAME", "default")` or `os.getenv(...)`: a call of two arguments, the
+// variable's name and a text default, whose source mentions `env` but is no
+// `setdefault`.
 py::object looks_like_environment_variable_lookup(py::object node) {
     py::object args = node.attr(KORVANE_NAME("args"));
     if (py::len(args) != 2) return py::none();
