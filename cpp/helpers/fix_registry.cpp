@@ -87,6 +87,13 @@ py::object find_const_factory() {
     return import_attr("astroid.nodes", "const_factory");
 }
 
+// `NodeTransformVisitor.visit`: the base class's `visit` walks a whole module; the
+// generic walk takes a single statement, a list or tuple of nodes, or an empty value
+// as well.
+py::object visit_generic(py::object self, py::object node) {
+    return self.attr(KORVANE_NAME("_visit_generic"))(node);
+}
+
 }  // namespace
 
 void register_fix_registry(py::module_& m) {
@@ -102,14 +109,7 @@ void register_fix_registry(py::module_& m) {
     py::object visitor = make_class(
         m, "NodeTransformVisitor",
         py::make_tuple(import_attr("astroid.transforms", "TransformVisitor")), ns);
-    // The base class's `visit` walks a whole module; the generic walk takes a single
-    // statement, a list or tuple of nodes, or an empty value as well.
-    def_method(
-        visitor, "visit",
-        [](py::object self, py::object node) {
-            return self.attr(KORVANE_NAME("_visit_generic"))(node);
-        },
-        py::arg("node"));
+    def_method(visitor, "visit", &visit_generic, py::arg("node"));
 
     m.def("preserve_metadata", &preserve_metadata, py::arg("new_node"), py::arg("old_node"),
           "Gives new_node the place of old_node: the line number of old_node for new_node "

@@ -3,10 +3,17 @@
 #pragma once
 
 #include <korvane/common.hpp>
+#include <korvane/module.hpp>
 
 namespace korvane::helpers {
 
 namespace py = pybind11;
+
+// The module's handle and logger, and the exception class the value reduction raises.
+struct State : korvane::ModuleState {
+    py::object NodeValueUndefinable;
+};
+State& state();
 
 void register_predicates(py::module_& m);
 void register_utilities(py::module_& m);
@@ -20,6 +27,9 @@ void register_token_view(py::module_& m);
 void add_placeholders(py::handle atok);
 // Imports what `add_placeholders` looks up, when the module loads.
 void prepare_placeholders();
+
+// Sorts a scope's body by line, a stable sort: nodes of one line keep their order.
+void sort_body_by_line(py::handle scope);
 
 // pylint's `safe_infer`: the single inferred value of a node, or None.
 inline py::object safe_infer(py::handle node) {

@@ -4,10 +4,17 @@
 
 #include <korvane/pylint_import.hpp>
 
+namespace korvane::helpers {
+
+KORVANE_MODULE_STATE(State)
+
+}  // namespace korvane::helpers
+
 PYBIND11_MODULE(helpers, m) {
     using namespace korvane::helpers;
     m.doc() = "Django-aware predicates, value extraction, tree edits, token views and "
               "small utilities on astroid trees.";
+    korvane::bind_module(state(), m);
     korvane::import_pylint();
     register_predicates(m);
     register_utilities(m);

@@ -117,12 +117,10 @@ public:
     // of one body keep their line order: the body that sorting after every insertion
     // gives.
     void insert() {
-        static py::object& by_line =
-            keep(py::module_::import("operator").attr("attrgetter")(py::str("lineno")));
         for (auto& [scope, nodes] : groups_) {
             py::object append = scope.attr(KORVANE_NAME("_append_node"));
             for (const py::object& node : nodes) append(node);
-            scope.attr(KORVANE_NAME("body")).attr(KORVANE_NAME("sort"))(py::arg("key") = by_line);
+            sort_body_by_line(scope);
         }
     }
 

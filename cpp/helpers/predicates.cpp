@@ -35,17 +35,18 @@ bool has_ancestor(py::handle x, const py::str& qname) {
     }
 }
 
-const py::str& MODEL() { return KORVANE_NAME("django.db.models.base.Model"); }
-const py::str& QUERYSET() { return KORVANE_NAME("django.db.models.query.QuerySet"); }
-const py::str& RELATED_FIELD() { return KORVANE_NAME("django.db.models.fields.related.RelatedField"); }
-const py::str& MODEL_ADMIN() { return KORVANE_NAME("django.contrib.admin.options.BaseModelAdmin"); }
-const py::str& MANAGER() { return KORVANE_NAME("django.db.models.manager.Manager"); }
-const py::str& FIELD() { return KORVANE_NAME("django.db.models.fields.Field"); }
-const py::str& MIGRATION() { return KORVANE_NAME("django.db.migrations.migration.Migration"); }
+// The qualified names of the Django classes the predicates look for in an ancestry.
+const py::str& model_qname() { return KORVANE_NAME("django.db.models.base.Model"); }
+const py::str& queryset_qname() { return KORVANE_NAME("django.db.models.query.QuerySet"); }
+const py::str& related_field_qname() { return KORVANE_NAME("django.db.models.fields.related.RelatedField"); }
+const py::str& model_admin_qname() { return KORVANE_NAME("django.contrib.admin.options.BaseModelAdmin"); }
+const py::str& manager_qname() { return KORVANE_NAME("django.db.models.manager.Manager"); }
+const py::str& field_qname() { return KORVANE_NAME("django.db.models.fields.Field"); }
+const py::str& migration_qname() { return KORVANE_NAME("django.db.migrations.migration.Migration"); }
 
 bool is_model_field(py::object node) {
     try {
-        return ancestry_holds(safe_infer(node), FIELD());
+        return ancestry_holds(safe_infer(node), field_qname());
     } catch (py::error_already_set& e) {
         if (is_ordinary(e)) return false;
         throw;
@@ -70,7 +71,7 @@ bool is_migration_file(py::object node) {
             for (py::handle bound : nodes) {
                 if (!korvane::isinstance(bound, classdef)) continue;
                 try {
-                    if (ancestry_holds(bound, MIGRATION())) return true;
+                    if (ancestry_holds(bound, migration_qname())) return true;
                 } catch (py::error_already_set& e) {
                     if (!is_ordinary(e)) throw;
                 }
@@ -102,6 +103,14 @@ py::object is_node_abstract_model(py::object node) {
     }
 }
 
+bool is_model(py::object node, py::kwargs) { return has_ancestor(node, model_qname()); }
+bool is_related_field(py::object node, py::kwargs) {
+    return has_ancestor(node, related_field_qname());
+}
+bool is_queryset(py::object node) { return has_ancestor(node, queryset_qname()); }
+bool is_model_manager(py::object node) { return has_ancestor(node, manager_qname()); }
+bool is_model_admin(py::object node) { return has_ancestor(node, model_admin_qname()); }
+
 py::set name_set(std::initializer_list<const char*> names) {
     py::set s;
     for (const char* n : names) s.add(py::str(n));
@@ -115,22 +124,16 @@ void register_predicates(py::module_& m) {
     (void)KORVANE_IMPORTED("pylint.checkers.utils", "safe_infer");
     (void)KORVANE_IMPORTED("astroid", "ClassDef");
 
-    m.def(
-        "is_model", [](py::object node, py::kwargs) { return has_ancestor(node, MODEL()); },
-        py::arg("node"), "Whether the node's ancestry holds Django's model base class.");
-    m.def(
-        "is_related_field",
-        [](py::object node, py::kwargs) { return has_ancestor(node, RELATED_FIELD()); },
-        py::arg("node"), "Whether the class's ancestry holds Django's related field class.");
-    m.def(
-        "is_queryset", [](py::object node) { return has_ancestor(node, QUERYSET()); },
-        py::arg("node"), "Whether the value's ancestry holds Django's QuerySet.");
-    m.def(
-        "is_model_manager", [](py::object node) { return has_ancestor(node, MANAGER()); },
-        py::arg("node"), "Whether the value's ancestry holds Django's model manager.");
-    m.def(
-        "is_model_admin", [](py::object node) { return has_ancestor(node, MODEL_ADMIN()); },
-        py::arg("node"), "Whether the class's ancestry holds Django's base model admin.");
+    m.def("is_model", &is_model, py::arg("node"),
+          "Whether the node's ancestry holds Django's model base class.");
+    m.def("is_related_field", &is_related_field, py::arg("node"),
+          "Whether the class's ancestry holds Django's related field class.");
+    m.def("is_queryset", &is_queryset, py::arg("node"),
+          "Whether the value's ancestry holds Django's QuerySet.");
+    m.def("is_model_manager", &is_model_manager, py::arg("node"),
+          "Whether the value's ancestry holds Django's model manager.");
+    m.def("is_model_admin", &is_model_admin, py::arg("node"),
+          "Whether the class's ancestry holds Django's base model admin.");
     m.def("is_model_field", &is_model_field, py::arg("node"),
           "Whether the node infers to an instance of a Django model field class.");
     m.def("is_migration_file", &is_migration_file, py::arg("node"),

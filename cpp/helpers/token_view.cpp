@@ -35,9 +35,7 @@ void add_node(py::object tree, py::object node, long long line_number) {
     py::object parent = find_node_parent(tree, line_number);
     node.attr(KORVANE_NAME("lineno")) = py::int_(line_number);
     parent.attr(KORVANE_NAME("_append_node"))(node);
-    static py::object& by_line =
-        keep(py::module_::import("operator").attr("attrgetter")(py::str("lineno")));
-    parent.attr(KORVANE_NAME("body")).attr(KORVANE_NAME("sort"))(py::arg("key") = by_line);
+    sort_body_by_line(parent);
 }
 
 // Parses the source with the view's own transforms: exactly those that
@@ -67,7 +65,7 @@ py::object parse_with_own_transforms(py::object shims, py::object source, py::ob
 py::object build_atok(py::object source, py::object modname, py::object absolute_path,
                       py::object parse_non_code) {
     // Imported at every call: loading shims registers its transforms process-wide once.
-    py::object shims = py::module_::import("korvane.staticanalysis.shims");
+    py::object shims = korvane::import_sibling("shims");
     py::object tree = parse_with_own_transforms(shims, source, modname, absolute_path);
     py::object atok = KORVANE_IMPORTED("asttokens", "ASTTokens")(source, py::arg("tree") = tree);
     atok.attr(KORVANE_NAME("extra_line_map")) = py::dict();
@@ -77,6 +75,12 @@ py::object build_atok(py::object source, py::object modname, py::object absolute
 }
 
 }  // namespace
+
+void sort_body_by_line(py::handle scope) {
+    static py::object& by_line =
+        keep(py::module_::import("operator").attr("attrgetter")(py::str("lineno")));
+    scope.attr(KORVANE_NAME("body")).attr(KORVANE_NAME("sort"))(py::arg("key") = by_line);
+}
 
 void register_token_view(py::module_& m) {
     (void)KORVANE_IMPORTED("astroid.builder", "_find_statement_by_line");
@@ -91,18 +95,10 @@ void register_token_view(py::module_& m) {
           "Parses a source text into a token view whose tree carries the Django inference "
           "transforms; with parse_non_code, blank lines and whole-line comments become "
           "placeholder calls listed in `extra_line_map`.");
-    m.def(
-        "add_node",
-        [](py::object tree, py::object node, long long line_number) {
-            add_node(tree, node, line_number);
-        },
-        py::arg("tree"), py::arg("node"), py::arg("line_number"),
-        "Inserts a node with the given line number into the body it belongs to.");
-    m.def(
-        "find_node_parent",
-        [](py::object tree, long long line) { return find_node_parent(tree, line); },
-        py::arg("tree"), py::arg("line"),
-        "The module, class or function whose body a node on the line joins.");
+    m.def("add_node", &add_node, py::arg("tree"), py::arg("node"), py::arg("line_number"),
+          "Inserts a node with the given line number into the body it belongs to.");
+    m.def("find_node_parent", &find_node_parent, py::arg("tree"), py::arg("line"),
+          "The module, class or function whose body a node on the line joins.");
     m.def("find_node_by_position", &find_node_by_position, py::arg("tree"), py::arg("line"),
           "The statement that the first node starting on the line belongs to, or None.");
 }

@@ -6,12 +6,13 @@ namespace korvane::helpers {
 
 namespace {
 
-constexpr const char* ADVICE_BASE = "https://docs.korvane.dev/advice/";
+// Where the advice page of each message code lives: this address, then the code.
+constexpr const char* kAdviceBase = "https://docs.korvane.dev/advice/";
 
 py::str get_hyperlink(py::object message_id) {
     PyObject* text = PyObject_Format(message_id.ptr(), KORVANE_NAME("").ptr());
     if (!text) throw py::error_already_set();
-    return py::str(ADVICE_BASE) + py::reinterpret_steal<py::str>(text);
+    return py::str(kAdviceBase) + py::reinterpret_steal<py::str>(text);
 }
 
 py::object get_module_name(py::object module) {
@@ -29,7 +30,8 @@ py::object get_middleware_position(py::object middlewares, py::object middleware
     }
     Py_ssize_t length = PyObject_Length(middlewares.ptr());
     if (length < 0) throw py::error_already_set();
-    // Divide first, then multiply, as the positions have always been computed.
+    // A percentage of the length, counted from 1.  Divide first, then multiply, as the
+    // positions have always been computed (the other order may round differently).
     py::float_ share(100.0 / static_cast<double>(length));
     py::object position = index + py::int_(1);
     PyObject* result = PyNumber_Multiply(share.ptr(), position.ptr());
@@ -59,6 +61,9 @@ py::object normalize_django_template(py::object template_content) {
     return pattern.attr("sub")(py::str(" "), template_content);
 }
 
+// `context_string % args`: the argument mapping itself, kept for wording later.
+py::object context_string_mod(py::object /*self*/, py::object kwargs) { return kwargs; }
+
 }  // namespace
 
 void register_utilities(py::module_& m) {
@@ -72,8 +77,7 @@ void register_utilities(py::module_& m) {
     py::object str_type = py::reinterpret_borrow<py::object>(
         reinterpret_cast<PyObject*>(&PyUnicode_Type));
     py::object context_string = make_class(m, "context_string", py::make_tuple(str_type), ns);
-    def_method(context_string, "__mod__", [](py::object, py::object kwargs) { return kwargs; },
-               py::arg("kwargs"));
+    def_method(context_string, "__mod__", &context_string_mod, py::arg("kwargs"));
 
     m.def("get_hyperlink", &get_hyperlink, py::arg("message_id"),
           "The advice address of a message code.");

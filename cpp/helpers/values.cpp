@@ -8,12 +8,6 @@ namespace korvane::helpers {
 
 namespace {
 
-py::object& node_value_undefinable() {
-    static py::object* cls = nullptr;
-    if (!cls) cls = &keep(py::object());
-    return *cls;
-}
-
 // Guards the C++ recursion of nested displays and chains of names with the
 // interpreter's own recursion limit.
 struct RecursionGuard {
@@ -190,7 +184,7 @@ py::tuple setdefault_of(py::handle statement, py::handle kwargs_name) {
     if (!is_name(func.attr(KORVANE_NAME("expr")), kwargs_name)) return py::tuple();
     if (truthy(call.attr(KORVANE_NAME("keywords")))) return py::tuple();
     py::list args(call.attr(KORVANE_NAME("args")));
-    if (args.size() != 2) return py::tuple();
+    if (args.size() != 2) return py::tuple();  // `kwargs.setdefault(key, default)`
     py::object key = args[0];
     if (!korvane::isinstance(key, KORVANE_IMPORTED("astroid", "Const"))) return py::tuple();
     py::object name = key.attr(KORVANE_NAME("value"));
@@ -316,7 +310,7 @@ py::object get_astroid_node_constant_values(py::object node, py::object key) {
     // An inference that fails, with whatever error, leaves the name without a value.
     py::object value = infer_or_none(assign);
     if (truthy(value)) return astroid_node_to_value(value);
-    raise_bare(node_value_undefinable());
+    raise_bare(state().NodeValueUndefinable);
 }
 
 }  // namespace
@@ -329,7 +323,7 @@ void register_values(py::module_& m) {
     }
     (void)KORVANE_IMPORTED("astroid.exceptions", "InferenceError");
 
-    node_value_undefinable() = make_exception(m, "NodeValueUndefinable", PyExc_TypeError);
+    state().NodeValueUndefinable = make_exception(m, "NodeValueUndefinable", PyExc_TypeError);
 
     m.def("astroid_node_to_value", &astroid_node_to_value, py::arg("node"),
           "Reduces a node to a plain value where it can; else returns it unchanged.");

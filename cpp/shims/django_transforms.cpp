@@ -4,20 +4,13 @@
 // list (list_calls.cpp).
 #include "shims.hpp"
 
-namespace korvane {
-namespace shims {
+namespace korvane::shims {
 namespace {
 
 py::object& attribute_class() { return KORVANE_IMPORTED("astroid.nodes", "Attribute"); }
 
 [[noreturn]] void use_inference_default() {
     raise_bare(KORVANE_IMPORTED("astroid.exceptions", "UseInferenceDefault"));
-}
-
-bool str_equals(py::handle value, const py::str& name) {
-    int r = PyObject_RichCompareBool(value.ptr(), name.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
 }
 
 // The QuerySet methods that give a QuerySet, and those that give one object.
@@ -176,38 +169,48 @@ py::object string_constant(py::handle node) {
     return value;
 }
 
+// Whether a call creates a GenericForeignKey; a call whose inference fails with any
+// ordinary error creates none.
+bool creates_generic_fk(py::handle call) {
+    py::object value;
+    try {
+        value = safe_infer(call);
+    } catch (py::error_already_set& e) {
+        if (!is_ordinary(e)) throw;
+        return false;
+    }
+    if (!truthy(value)) return false;
+    py::object name = getattr_or_null(value, KORVANE_NAME("name"));
+    return name && str_equals(name, KORVANE_NAME("GenericForeignKey"));
+}
+
+// Appends the id field that a GenericForeignKey call names: its `fk_field` keyword, or
+// else its second positional argument.  Only string constants name a field; any other
+// fk_field is passed over.
+void append_fk_field(py::handle call, py::list& names) {
+    py::object keywords = call.attr(KORVANE_NAME("keywords"));
+    if (truthy(keywords)) {
+        for (py::handle keyword : keywords) {
+            py::object arg = keyword.attr(KORVANE_NAME("arg"));
+            if (arg.is_none() || !str_equals(arg, KORVANE_NAME("fk_field"))) continue;
+            py::object text = string_constant(keyword.attr(KORVANE_NAME("value")));
+            if (text) names.append(text);
+        }
+        return;
+    }
+    py::object args = call.attr(KORVANE_NAME("args"));
+    if (args.is_none() || py::len(args) < 2) return;
+    py::object text = string_constant(args[py::int_(1)]);
+    if (text) names.append(text);
+}
+
 py::object apply_is_used_in_generic_fk_shim(py::object node) {
     py::list names;
     if (truthy(helpers_test(KORVANE_NAME("is_model"), node))) {
         py::object calls =
             node.attr(KORVANE_NAME("nodes_of_class"))(KORVANE_IMPORTED("astroid", "Call"));
         for (py::handle call : calls) {
-            // A call whose inference fails with any error names no field.
-            py::object value;
-            try {
-                value = safe_infer(call);
-            } catch (py::error_already_set& e) {
-                if (!is_ordinary(e)) throw;
-                continue;
-            }
-            if (!truthy(value)) continue;
-            py::object name = getattr_or_null(value, KORVANE_NAME("name"));
-            if (!name || !str_equals(name, KORVANE_NAME("GenericForeignKey"))) continue;
-            // Only string constants name a field; any other fk_field is passed over.
-            py::object keywords = call.attr(KORVANE_NAME("keywords"));
-            if (truthy(keywords)) {
-                for (py::handle keyword : keywords) {
-                    py::object arg = keyword.attr(KORVANE_NAME("arg"));
-                    if (arg.is_none() || !str_equals(arg, KORVANE_NAME("fk_field"))) continue;
-                    py::object text = string_constant(keyword.attr(KORVANE_NAME("value")));
-                    if (text) names.append(text);
-                }
-            } else {
-                py::object args = call.attr(KORVANE_NAME("args"));
-                if (args.is_none() || py::len(args) < 2) continue;
-                py::object text = string_constant(args[py::int_(1)]);
-                if (text) names.append(text);
-            }
+            if (creates_generic_fk(call)) append_fk_field(call, names);
         }
     }
     node.attr(KORVANE_NAME("generic_foreign_key_field_names")) = names;
@@ -216,21 +219,35 @@ py::object apply_is_used_in_generic_fk_shim(py::object node) {
 
 // ---- registration ----
 
+// One Django transform, by module-level names, so that a patched function is the one
+// registered: the node class of astroid it applies to, the transform (wrapped as an
+// inference tip where `is_tip`), and the predicate that selects the nodes.
+struct TransformRow {
+    const char* node_class;
+    const char* transform;
+    bool is_tip;
+    const char* predicate;
+};
+
+// In the order they are registered.
+const TransformRow kTransforms[] = {
+    {"ClassDef", "apply_is_used_in_generic_fk_shim", false, "looks_like_model"},
+    {"Call", "apply_model_manager_lookup_shim", true, "looks_like_model_manager_lookup"},
+    {"Call", "apply_queryset_lookup_shim", true, "looks_like_queryset_lookup"},
+    {"Call", "apply_model_get_shim", true, "looks_like_model_get"},
+    {"Attribute", "apply_model_manager_shim", true, "looks_like_model_manager"},
+    {"Call", "apply_list_call_shim", false, "looks_like_list_call"},
+};
+
 void register_transforms(py::object manager) {
-    py::object inference_tip = KORVANE_IMPORTED("astroid", "inference_tip");
-    py::object classdef = KORVANE_IMPORTED("astroid", "ClassDef");
-    py::object call = KORVANE_IMPORTED("astroid", "Call");
-    py::object attribute = KORVANE_IMPORTED("astroid", "Attribute");
-    auto reg = [&](py::handle cls, py::handle transform, const char* predicate) {
-        manager.attr(KORVANE_NAME("register_transform"))(cls, transform, module().attr(predicate));
-    };
-    auto tip = [&](const char* name) { return inference_tip(module().attr(name)); };
-    reg(classdef, module().attr("apply_is_used_in_generic_fk_shim"), "looks_like_model");
-    reg(call, tip("apply_model_manager_lookup_shim"), "looks_like_model_manager_lookup");
-    reg(call, tip("apply_queryset_lookup_shim"), "looks_like_queryset_lookup");
-    reg(call, tip("apply_model_get_shim"), "looks_like_model_get");
-    reg(attribute, tip("apply_model_manager_shim"), "looks_like_model_manager");
-    reg(call, module().attr("apply_list_call_shim"), "looks_like_list_call");
+    py::object module = state().module;
+    py::object register_transform = manager.attr(KORVANE_NAME("register_transform"));
+    for (const TransformRow& row : kTransforms) {
+        py::object transform = module.attr(row.transform);
+        if (row.is_tip) transform = KORVANE_IMPORTED("astroid", "inference_tip")(transform);
+        register_transform(import_attr("astroid", row.node_class), transform,
+                           module.attr(row.predicate));
+    }
 }
 
 }  // namespace
@@ -253,5 +270,4 @@ void register_django_transforms(py::module_& m) {
     m.def("register_transforms", &register_transforms, py::arg("manager"));
 }
 
-}  // namespace shims
-}  // namespace korvane
+}  // namespace korvane::shims

@@ -8,15 +8,8 @@
 // library's own for `list`), and only a QuerySet argument changes the answer.
 #include "shims.hpp"
 
-namespace korvane {
-namespace shims {
+namespace korvane::shims {
 namespace {
-
-bool str_equals(py::handle value, const py::str& name) {
-    int r = PyObject_RichCompareBool(value.ptr(), name.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
 
 size_t length_of(py::handle seq) { return seq.is_none() ? 0 : py::len(seq); }
 
@@ -72,5 +65,4 @@ void register_list_call_shim(py::module_& m) {
     m.def("apply_list_call_shim", &apply_list_call_shim, py::arg("node"));
 }
 
-}  // namespace shims
-}  // namespace korvane
+}  // namespace korvane::shims

@@ -5,33 +5,29 @@
 
 #include <korvane/pylint_import.hpp>
 
-namespace korvane {
-namespace shims {
+namespace korvane::shims {
 
-static py::module_* module_ = nullptr;
+KORVANE_MODULE_STATE(State)
 
-py::module_& module() { return *module_; }
-
-}  // namespace shims
-}  // namespace korvane
-
-namespace py = pybind11;
+}  // namespace korvane::shims
 
 PYBIND11_MODULE(shims, m) {
-    namespace ks = korvane::shims;
-    ks::module_ = new py::module_(m);  // kept for the life of the process
+    using namespace korvane::shims;
+    State& s = state();
+    korvane::bind_module(s, m);
 
     m.attr("os") = py::module_::import("os");
     py::object astroid = py::module_::import("astroid");
     m.attr("astroid") = astroid;
     korvane::import_pylint();
     m.attr("safe_infer") = korvane::import_attr("pylint.checkers.utils", "safe_infer");
-    m.attr("helpers") = py::module_::import("korvane.staticanalysis.helpers");
+    s.helpers = korvane::import_sibling("helpers");
+    m.attr("helpers") = s.helpers;
 
-    ks::register_queryset_node(m);
-    ks::register_list_call_shim(m);
-    ks::register_django_transforms(m);
-    ks::register_settings_transforms(m);
+    register_queryset_node(m);
+    register_list_call_shim(m);
+    register_django_transforms(m);
+    register_settings_transforms(m);
 
     m.attr("register_transforms")(astroid.attr("MANAGER"));
 }

@@ -3,8 +3,7 @@
 // holding one model instance (so subscripts and loops yield that instance).
 #include "shims.hpp"
 
-namespace korvane {
-namespace shims {
+namespace korvane::shims {
 
 void register_queryset_node(py::module_& m) {
     py::tuple bases = py::make_tuple(import_attr("astroid.scoped_nodes", "ClassDef"),
@@ -27,5 +26,4 @@ void register_queryset_node(py::module_& m) {
         py::arg("index"), py::arg("context") = py::none());
 }
 
-}  // namespace shims
-}  // namespace korvane
+}  // namespace korvane::shims

@@ -3,8 +3,7 @@
 // default become that default, on every tree the process-wide manager builds.
 #include "shims.hpp"
 
-namespace korvane {
-namespace shims {
+namespace korvane::shims {
 namespace {
 
 bool contains(const py::str& text, const py::str& part) {
@@ -17,9 +16,7 @@ bool looks_like_path_manipulation(py::object node) {
     py::object callee = node.attr(KORVANE_NAME("func")).attr(KORVANE_NAME("as_string"))();
     for (const py::str* allowed : {&KORVANE_NAME("os.path.abspath"), &KORVANE_NAME("os.path.dirname"),
                                    &KORVANE_NAME("os.path.basename"), &KORVANE_NAME("os.path.join")}) {
-        int r = PyObject_RichCompareBool(callee.ptr(), allowed->ptr(), Py_EQ);
-        if (r < 0) throw py::error_already_set();
-        if (r) return true;
+        if (str_equals(callee, *allowed)) return true;
     }
     return false;
 }
@@ -50,6 +47,9 @@ py::object transform_path_manipulation(py::object node) {
         py::arg("parent") = node.attr(KORVANE_NAME("parent")));
 }
 
+// `os.environ.get("NAME", "default")` or `os.getenv(...)`: a call of two arguments, the
+// variable's name and a text default, whose source mentions `env` but is no
+// `setdefault`.
 py::object looks_like_environment_variable_lookup(py::object node) {
     py::object args = node.attr(KORVANE_NAME("args"));
     if (py::len(args) != 2) return py::none();
@@ -119,5 +119,4 @@ void register_settings_transforms(py::module_& m) {
     def_method(cls, "__exit__", &builder_exit);
 }
 
-}  // namespace shims
-}  // namespace korvane
+}  // namespace korvane::shims

@@ -2,19 +2,30 @@
 #pragma once
 
 #include <korvane/common.hpp>
+#include <korvane/module.hpp>
 
-namespace korvane {
-namespace shims {
+namespace korvane::shims {
 
 namespace py = pybind11;
 
-// The shims module object, kept when the module loads.  Module-level names
-// (`safe_infer`, `helpers`, `QuerySetNode`, `os`, the transform functions) are read
-// from it at each call, as a Python module reads its globals.
-py::module_& module();
+// The module's handle and logger, and the sibling `helpers` it also offers as its
+// attribute `helpers`.  Module-level names (`safe_infer`, `helpers`, `QuerySetNode`,
+// `os`, the transform functions) are read from the handle at each call, as a Python
+// module reads its globals, so that a patched name takes effect.
+struct State : korvane::ModuleState {
+    py::object helpers;
+};
+State& state();
 
 // A module-level name of shims, read at the call.
-inline py::object global(const py::str& name) { return module().attr(name); }
+inline py::object global(const py::str& name) { return state().module.attr(name); }
+
+// `value == name` by the interpreter's equality; errors propagate.
+inline bool str_equals(py::handle value, const py::str& name) {
+    int r = PyObject_RichCompareBool(value.ptr(), name.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
 
 // pylint's safe_infer, as bound in shims at the call.
 inline py::object safe_infer(py::handle node) {
@@ -41,5 +52,4 @@ void register_django_transforms(py::module_& m);
 void register_list_call_shim(py::module_& m);
 void register_settings_transforms(py::module_& m);
 
-}  // namespace shims
-}  // namespace korvane
+}  // namespace korvane::shims

@@ -2,6 +2,7 @@
 // hard-coded root-relative URLs (C7000) and static-file paths (C7001).
 #include "templates.hpp"
 
+#include <korvane/checker_class.hpp>
 #include <korvane/project_files.hpp>
 
 namespace korvane::templates {
@@ -43,14 +44,9 @@ void apply_rule(py::object self, py::handle attrs, const py::str& attribute,
     }
 }
 
-py::object& logger() {
-    static py::object& logger = keep(py::module_::import("logging").attr("getLogger")(
-        "korvane.staticanalysis.checkers.templates"));
-    return logger;
-}
-
 void warn_skipped(py::handle path, py::handle reason) {
-    logger().attr(KORVANE_NAME("warning"))(py::str("Skipping template \"{}\": {}").format(path, reason));
+    state().logger.attr(KORVANE_NAME("warning"))(
+        py::str("Skipping template \"{}\": {}").format(path, reason));
 }
 
 // The template's text, or a null object when it is skipped: not a regular file, or
@@ -125,84 +121,84 @@ void add_one_message(py::object self, py::object code, py::object args) {
     }
 }
 
+// The checker's findings: code -> (symbol, description).
+const std::initializer_list<MessageRow> kMessages = {
+    {"C7000", "hard-coded-url", "Check if hard-coded url is used in template"},
+    {"C7001", "hard-coded-static-url", "Check if hard-coded static url is used in template"},
+};
+
+// The `msgs` mapping of the checker: every template an empty `helpers.context_string`,
+// so that a record's message is its context mapping.
+py::dict message_table() {
+    py::object& context_string =
+        KORVANE_IMPORTED("korvane.staticanalysis.helpers", "context_string");
+    py::dict msgs;
+    for (const MessageRow& row : kMessages)
+        msgs[py::str(row.code)] = py::make_tuple(context_string(), row.symbol, row.description);
+    return msgs;
+}
+
+// `add_message(code, args)`: goes through `add_one_message`, so that a subclass
+// replacing the latter sees every finding.
+void add_message(py::object self, py::object code, py::object args) {
+    self.attr(KORVANE_NAME("add_one_message"))(code, py::arg("args") = args);
+}
+
+// Hands the start tag's attributes to its `visit_<tag>` rule, where there is one.
+void handle_starttag(py::object self, py::object tag, py::object attrs) {
+    py::object handler = start_tag_handler(self, tag);
+    if (handler) handler(attrs);
+}
+
+void visit_a(py::object self, py::object attrs) {
+    apply_rule(self, attrs, KORVANE_NAME("href"), KORVANE_NAME("C7000"), false);
+}
+
+void visit_link(py::object self, py::object attrs) {
+    apply_rule(self, attrs, KORVANE_NAME("href"), KORVANE_NAME("C7001"), true);
+}
+
+void visit_element_with_src(py::object self, py::object attrs) {
+    apply_rule(self, attrs, KORVANE_NAME("src"), KORVANE_NAME("C7001"), true);
+}
+
+void register_base_checker(py::module_& m) {
+    py::dict ns;
+    ns["__doc__"] = py::str(
+        "Reads template files with the HTML parser and collects the records that the "
+        "`visit_<tag>` rules raise, at the position of each start tag.");
+    py::object base = make_class(
+        m, "BaseTemplateChecker", py::make_tuple(KORVANE_IMPORTED("html.parser", "HTMLParser")), ns);
+    def_method(base, "check", &check, py::arg("files"));
+    // Each default is one empty mapping, shared by every finding raised without context.
+    def_method(base, "add_message", &add_message, py::arg("code"), py::arg("args") = py::dict());
+    def_method(base, "add_one_message", &add_one_message, py::arg("code"),
+               py::arg("args") = py::dict());
+    def_method(base, "handle_starttag", &handle_starttag, py::arg("tag"), py::arg("attrs"));
+}
+
+void register_template_checker(py::module_& m) {
+    py::dict ns;
+    ns["__doc__"] = py::str(
+        "The template checker: C7000 for a hard-coded URL on a link, C7001 for a "
+        "hard-coded static path on a stylesheet link or a media or script source.");
+    ns["msgs"] = message_table();
+    py::object checker =
+        make_class(m, "Checker", py::make_tuple(m.attr("BaseTemplateChecker")), ns);
+    def_method(checker, "visit_a", &visit_a, py::arg("attrs"));
+    def_method(checker, "visit_link", &visit_link, py::arg("attrs"));
+    alias_src_visitors(checker, def_method(checker, "visit_element_with_src",
+                                           &visit_element_with_src, py::arg("attrs")));
+}
+
 }  // namespace
 
 void register_checker(py::module_& m) {
-    py::object& parser_class = KORVANE_IMPORTED("html.parser", "HTMLParser");
-    py::object& context_string =
-        KORVANE_IMPORTED("korvane.staticanalysis.helpers", "context_string");
-    py::object object_type = py::reinterpret_borrow<py::object>(
-        reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-
-    py::str c7000("C7000"), c7001("C7001");
-    m.attr("logger") = logger();
-
-    py::dict codes_ns;
-    codes_ns["C7000"] = c7000;
-    codes_ns["C7001"] = c7001;
-    make_class(m, "Codes", py::make_tuple(object_type), codes_ns);
-
+    make_codes(m, kMessages);
     m.def("is_hardcoded_path", [](py::object value) { return is_hardcoded_path(value); },
           py::arg("value"), "Whether a value is a hard-coded root-relative path.");
-
-    py::dict base_ns;
-    base_ns["__doc__"] = py::str(
-        "Reads template files with the HTML parser and collects the records that the "
-        "`visit_<tag>` rules raise, at the position of each start tag.");
-    py::object base = make_class(m, "BaseTemplateChecker", py::make_tuple(parser_class), base_ns);
-    def_method(base, "check", &check, py::arg("files"));
-    // One empty mapping shared by every finding raised without context.
-    py::object& default_args = keep(py::dict());
-    py::object& own_default_args = keep(py::dict());
-    def_method(
-        base, "add_message",
-        [](py::object self, py::object code, py::object args) {
-            self.attr(KORVANE_NAME("add_one_message"))(code, py::arg("args") = args);
-        },
-        py::arg("code"), py::arg("args") = default_args);
-    def_method(base, "add_one_message", &add_one_message, py::arg("code"),
-               py::arg("args") = own_default_args);
-    def_method(
-        base, "handle_starttag",
-        [](py::object self, py::object tag, py::object attrs) {
-            py::object handler = getattr_or_null(self, handler_name(tag));
-            if (handler) handler(attrs);
-        },
-        py::arg("tag"), py::arg("attrs"));
-
-    py::dict checker_ns;
-    checker_ns["__doc__"] = py::str(
-        "The template checker: C7000 for a hard-coded URL on a link, C7001 for a "
-        "hard-coded static path on a stylesheet link or a media or script source.");
-    py::dict msgs;
-    msgs[c7000] = py::make_tuple(context_string(), "hard-coded-url",
-                                 "Check if hard-coded url is used in template");
-    msgs[c7001] = py::make_tuple(context_string(), "hard-coded-static-url",
-                                 "Check if hard-coded static url is used in template");
-    checker_ns["msgs"] = msgs;
-    py::object checker = make_class(m, "Checker", py::make_tuple(base), checker_ns);
-    def_method(
-        checker, "visit_a",
-        [](py::object self, py::object attrs) {
-            apply_rule(self, attrs, KORVANE_NAME("href"), KORVANE_NAME("C7000"), false);
-        },
-        py::arg("attrs"));
-    def_method(
-        checker, "visit_link",
-        [](py::object self, py::object attrs) {
-            apply_rule(self, attrs, KORVANE_NAME("href"), KORVANE_NAME("C7001"), true);
-        },
-        py::arg("attrs"));
-    py::object with_src = def_method(
-        checker, "visit_element_with_src",
-        [](py::object self, py::object attrs) {
-            apply_rule(self, attrs, KORVANE_NAME("src"), KORVANE_NAME("C7001"), true);
-        },
-        py::arg("attrs"));
-    for (const char* alias : {"visit_audio", "visit_embed", "visit_img", "visit_input",
-                              "visit_script", "visit_source", "visit_track", "visit_video"}) {
-        checker.attr(alias) = with_src;
-    }
+    register_base_checker(m);
+    register_template_checker(m);
 }
 
 }  // namespace korvane::templates

@@ -21,7 +21,9 @@ namespace korvane::templates {
 namespace {
 
 using Text = std::u32string;
-constexpr std::size_t npos = Text::npos;
+constexpr std::size_t kNpos = Text::npos;
+// The length of a tag's opening ("{%", "{{", "{#") and of its closing.
+constexpr std::size_t kDelimiter = 2;
 
 bool is_space(char32_t c) { return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c)); }
 
@@ -42,17 +44,17 @@ public:
         const std::size_t n = text_.size();
         while (pos_ + 1 < n) {
             std::size_t open = text_.find(U'{', pos_);
-            if (open == npos || open + 1 >= n) break;
+            if (open == kNpos || open + 1 >= n) break;
             int slot = kind_slot(text_[open + 1]);
             if (slot < 0) {
                 pos_ = open + 1;
                 continue;
             }
-            std::size_t close = following(closings_[slot], closing_of(slot), open + 2);
-            std::size_t newline = following(newline_, U"\n", open + 2);
-            if (close != npos && (newline == npos || close < newline)) {
-                tag = {open, close + 2, text_[open + 1]};
-                pos_ = close + 2;
+            std::size_t close = following(closings_[slot], closing_of(slot), open + kDelimiter);
+            std::size_t newline = following(newline_, U"\n", open + kDelimiter);
+            if (close != kNpos && (newline == kNpos || close < newline)) {
+                tag = {open, close + kDelimiter, text_[open + 1]};
+                pos_ = close + kDelimiter;
                 return true;
             }
             pos_ = open + 1;
@@ -84,7 +86,7 @@ private:
     // The first occurrence of `needle` at or after `from`, reusing the last answer
     // while it still lies at or after `from` (or there was none at all).
     std::size_t following(Found& found, const char32_t* needle, std::size_t from) {
-        if (!found.known || (found.at != npos && found.at < from)) {
+        if (!found.known || (found.at != kNpos && found.at < from)) {
             found.at = text_.find(needle, from);
             found.known = true;
         }
@@ -93,13 +95,13 @@ private:
 
     const Text& text_;
     std::size_t pos_ = 0;
-    Found closings_[3];
+    Found closings_[3];  // one per tag kind, indexed by kind_slot
     Found newline_;
 };
 
 // The contents of a block tag between its delimiters, without surrounding whitespace.
 Text block_contents(const Text& text, const Tag& tag) {
-    std::size_t begin = tag.begin + 2, end = tag.end - 2;
+    std::size_t begin = tag.begin + kDelimiter, end = tag.end - kDelimiter;
     while (begin < end && is_space(text[begin])) ++begin;
     while (end > begin && is_space(text[end - 1])) --end;
     return text.substr(begin, end - begin);
@@ -113,7 +115,8 @@ Text tag_name(const Text& contents) {
 }
 
 bool opens_verbatim(const Text& contents) {
-    return contents == U"verbatim" || contents.compare(0, 9, U"verbatim ") == 0;
+    static const Text kNamed = U"verbatim ";  // `{% verbatim name %}`
+    return contents == U"verbatim" || contents.compare(0, kNamed.size(), kNamed) == 0;
 }
 
 void blank(Text& text, std::size_t begin, std::size_t end) {

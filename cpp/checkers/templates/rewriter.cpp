@@ -68,9 +68,8 @@ bool replace_quoted(std::vector<Segment>& segments, const std::string& hit,
     return changed;
 }
 
-py::object hard_coded_static_url_to_static_tag(py::handle m, py::object html,
-                                               py::object visitor) {
-    py::object parser = m.attr("HardCodedStaticUrlToStaticTagHTMLMutator")();
+py::object hard_coded_static_url_to_static_tag(py::object html, py::object visitor) {
+    py::object parser = state().module.attr("HardCodedStaticUrlToStaticTagHTMLMutator")();
     parser.attr(KORVANE_NAME("feed"))(html);
     py::object results = parser.attr(KORVANE_NAME("results"));
     py::object settings = visitor.attr(KORVANE_NAME("settings"));
@@ -124,30 +123,59 @@ void collect_link(py::object self, py::object attrs) {
     }
 }
 
-}  // namespace
+// `BaseHTMLMutator.__init__`: an empty `results`, then the HTML parser's own set-up.
+void mutator_init(py::object self, py::args args, py::kwargs kwargs) {
+    self.attr(KORVANE_NAME("results")) = py::list();
+    KORVANE_IMPORTED("html.parser", "HTMLParser")
+        .attr(KORVANE_NAME("__init__"))(self, *args, **kwargs);
+}
 
-void register_rewriter(py::module_& m) {
-    py::object& parser_class = KORVANE_IMPORTED("html.parser", "HTMLParser");
-    py::object object_type = py::reinterpret_borrow<py::object>(
-        reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+// Hands the start tag's attributes to its `visit_<tag>` collector, where there is a
+// true one (a collector set to None switches the tag off).
+void mutator_handle_starttag(py::object self, py::object tag, py::object attrs) {
+    py::object handler = start_tag_handler(self, tag);
+    if (handler && truthy(handler)) handler(attrs);
+}
 
+void visitor_init(py::object self, py::object settings) {
+    self.attr(KORVANE_NAME("settings")) = settings;
+    self.attr(KORVANE_NAME("mutators")) = py::list();
+}
+
+// Runs the mutators in order, each on the text the one before it gave.
+py::object visitor_visit(py::object self, py::object html) {
+    py::object mutators = self.attr(KORVANE_NAME("mutators"));
+    for (py::handle mutate : mutators) {
+        html = mutate(py::arg("html") = html, py::arg("visitor") = self);
+    }
+    return html;
+}
+
+// A Visitor holding the static-tag rewrite once for each C7001 among the codes; the
+// class and the rewrite are looked up on the module at the call.
+py::object build_transformer_visitor(py::object message_ids, py::object settings) {
+    py::object visitor = state().module.attr("Visitor")(py::arg("settings") = settings);
+    py::object mutators = visitor.attr(KORVANE_NAME("mutators"));
+    py::object rewrite;
+    for (py::handle code : message_ids) {
+        if (!equals(code, KORVANE_NAME("C7001"))) continue;
+        if (!rewrite) rewrite = state().module.attr("hard_coded_static_url_to_static_tag");
+        mutators.attr(KORVANE_NAME("append"))(rewrite);
+    }
+    return visitor;
+}
+
+void register_mutators(py::module_& m) {
     py::dict base_ns;
     base_ns["__doc__"] = py::str(
         "An HTML parser that hands each start tag to its `visit_<tag>` handler, which "
         "collects attribute values into `results`.");
-    py::object base = make_class(m, "BaseHTMLMutator", py::make_tuple(parser_class), base_ns);
-    def_init(base, [](py::object self, py::args args, py::kwargs kwargs) {
-        self.attr(KORVANE_NAME("results")) = py::list();
-        KORVANE_IMPORTED("html.parser", "HTMLParser")
-            .attr(KORVANE_NAME("__init__"))(self, *args, **kwargs);
-    });
-    def_method(
-        base, "handle_starttag",
-        [](py::object self, py::object tag, py::object attrs) {
-            py::object handler = getattr_or_null(self, handler_name(tag));
-            if (handler && truthy(handler)) handler(attrs);
-        },
-        py::arg("tag"), py::arg("attrs"));
+    py::object base = make_class(m, "BaseHTMLMutator",
+                                 py::make_tuple(KORVANE_IMPORTED("html.parser", "HTMLParser")),
+                                 base_ns);
+    def_init(base, &mutator_init);
+    def_method(base, "handle_starttag", &mutator_handle_starttag, py::arg("tag"),
+               py::arg("attrs"));
 
     py::dict mutator_ns;
     mutator_ns["__doc__"] = py::str(
@@ -155,61 +183,31 @@ void register_rewriter(py::module_& m) {
         "`href` values of `link` tags.");
     py::object mutator = make_class(m, "HardCodedStaticUrlToStaticTagHTMLMutator",
                                     py::make_tuple(base), mutator_ns);
-    py::object with_src =
-        def_method(mutator, "visit_element_with_src", &collect_src, py::arg("attrs"));
+    alias_src_visitors(
+        mutator, def_method(mutator, "visit_element_with_src", &collect_src, py::arg("attrs")));
     def_method(mutator, "visit_link", &collect_link, py::arg("attrs"));
-    for (const char* alias : {"visit_audio", "visit_embed", "visit_img", "visit_input",
-                              "visit_script", "visit_source", "visit_track", "visit_video"}) {
-        mutator.attr(alias) = with_src;
-    }
+}
 
-    py::dict visitor_ns;
-    visitor_ns["__doc__"] = py::str(
+void register_visitor(py::module_& m) {
+    py::dict ns;
+    ns["__doc__"] = py::str(
         "Holds the template settings and the text mutators; `visit` runs them in order.");
-    py::object visitor = make_class(m, "Visitor", py::make_tuple(object_type), visitor_ns);
-    def_init(
-        visitor,
-        [](py::object self, py::object settings) {
-            self.attr(KORVANE_NAME("settings")) = settings;
-            self.attr(KORVANE_NAME("mutators")) = py::list();
-        },
-        py::arg("settings"));
-    def_method(
-        visitor, "visit",
-        [](py::object self, py::object html) {
-            py::object mutators = self.attr(KORVANE_NAME("mutators"));
-            for (py::handle mutate : mutators) {
-                html = mutate(py::arg("html") = html, py::arg("visitor") = self);
-            }
-            return html;
-        },
-        py::arg("html"));
+    py::object visitor = make_class(m, "Visitor", py::tuple(), ns);
+    def_init(visitor, &visitor_init, py::arg("settings"));
+    def_method(visitor, "visit", &visitor_visit, py::arg("html"));
+}
 
-    // The module itself, kept: the factory and the rewrite look its classes and
-    // functions up at call time, so patched names are honoured.
-    py::object* module = &keep(m);
-    m.def(
-        "hard_coded_static_url_to_static_tag",
-        [module](py::object html, py::object visitor) {
-            return hard_coded_static_url_to_static_tag(*module, html, visitor);
-        },
-        py::arg("html"), py::arg("visitor"),
-        "Replaces each quoted static-file path of the text by the static-files tag.");
-    m.def(
-        "build_transformer_visitor",
-        [module](py::object message_ids, py::object settings) {
-            py::object visitor = module->attr("Visitor")(py::arg("settings") = settings);
-            py::object mutators = visitor.attr(KORVANE_NAME("mutators"));
-            py::object rewrite;
-            for (py::handle code : message_ids) {
-                if (!equals(code, KORVANE_NAME("C7001"))) continue;
-                if (!rewrite) rewrite = module->attr("hard_coded_static_url_to_static_tag");
-                mutators.attr(KORVANE_NAME("append"))(rewrite);
-            }
-            return visitor;
-        },
-        py::arg("message_ids"), py::arg("settings"),
-        "A Visitor holding the static-tag rewriter for each C7001 among the codes.");
+}  // namespace
+
+void register_rewriter(py::module_& m) {
+    register_mutators(m);
+    register_visitor(m);
+    m.def("hard_coded_static_url_to_static_tag", &hard_coded_static_url_to_static_tag,
+          py::arg("html"), py::arg("visitor"),
+          "Replaces each quoted static-file path of the text by the static-files tag.");
+    m.def("build_transformer_visitor", &build_transformer_visitor, py::arg("message_ids"),
+          py::arg("settings"),
+          "A Visitor holding the static-tag rewriter for each C7001 among the codes.");
 }
 
 }  // namespace korvane::templates

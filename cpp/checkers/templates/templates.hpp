@@ -1,11 +1,21 @@
-// Module checkers.templates: the registration entry points of its parts.
+// Module checkers.templates: its state, the registration entry points of its parts
+// and the few facilities they share.
 #pragma once
 
 #include <korvane/common.hpp>
+#include <korvane/module.hpp>
+
+#include <string>
+#include <utility>
 
 namespace korvane::templates {
 
 namespace py = pybind11;
+
+// The module's handle (the rewriter looks its classes and functions up on it at call
+// time, so patched names are honoured) and its logger.
+struct State : korvane::ModuleState {};
+State& state();
 
 // Codes, is_hardcoded_path, BaseTemplateChecker and Checker.
 void register_checker(py::module_& m);
@@ -41,6 +51,22 @@ inline std::pair<py::object, py::object> unpack_pair(py::handle item) {
     PyObject** items = PySequence_Fast_ITEMS(seq);
     return {py::reinterpret_borrow<py::object>(items[0]),
             py::reinterpret_borrow<py::object>(items[1])};
+}
+
+// The tags whose `src` attribute names a media or script file: each has a
+// `visit_<tag>` alias of the class's `visit_element_with_src`.
+inline constexpr const char* kElementsWithSrc[] = {
+    "audio", "embed", "img", "input", "script", "source", "track", "video"};
+
+// Binds `visit_<tag>` of every tag of kElementsWithSrc to the one handler `with_src`.
+inline void alias_src_visitors(py::handle cls, py::handle with_src) {
+    for (const char* tag : kElementsWithSrc)
+        cls.attr((std::string("visit_") + tag).c_str()) = with_src;
+}
+
+// The `visit_<tag>` handler of a parser for a start tag, or a null object.
+inline py::object start_tag_handler(py::handle self, py::handle tag) {
+    return getattr_or_null(self, handler_name(tag));
 }
 
 // `a == b` with errors propagated.
