@@ -126,6 +126,21 @@ void pool_abandon(py::handle pool) {
     pool.attr("join")();
 }
 
+// The workers' map/reduce data and statistics merged into the parent's linter, whose
+// checkers share the merged statistics, as the library's parallel pass leaves them.
+void merge_results(py::handle linter, const py::list& all_stats, py::handle all_mapreduce_data) {
+    State& s = state();
+    s.merge_mapreduce_data(linter, all_mapreduce_data);
+    py::list stats;
+    stats.append(linter.attr("stats"));
+    for (py::handle stat : all_stats) stats.append(stat);
+    py::object merged = s.merge_stats(stats);
+    linter.attr("stats") = merged;
+    for (py::handle checker : linter.attr("get_checkers")()) {
+        if (!checker.is(linter)) checker.attr("stats") = merged;
+    }
+}
+
 }  // namespace
 
 void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs,
@@ -166,15 +181,7 @@ void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs
     }
     pool_finish(pool);
 
-    s.merge_mapreduce_data(linter, all_mapreduce_data);
-    py::list stats;
-    stats.append(linter.attr("stats"));
-    for (py::handle stat : all_stats) stats.append(stat);
-    py::object merged = s.merge_stats(stats);
-    linter.attr("stats") = merged;
-    for (py::handle checker : linter.attr("get_checkers")()) {
-        if (!checker.is(linter)) checker.attr("stats") = merged;
-    }
+    merge_results(linter, all_stats, all_mapreduce_data);
 }
 
 namespace {

@@ -6,6 +6,10 @@ namespace korvane::meta {
 
 namespace {
 
+// The Python version black formats the fixed code for when the project's
+// [tool.black] names no target version, or names them in a form that cannot be read.
+const char* const kDefaultTargetVersion = "py36";
+
 py::object find_pyproject_toml(py::object project_root) {
     py::object path = KORVANE_IMPORTED("pathlib", "Path")(project_root).attr(KORVANE_NAME("joinpath"))("pyproject.toml");
     if (truthy(path.attr(KORVANE_NAME("is_file"))())) return py::str(path);
@@ -87,7 +91,7 @@ py::object target_versions_of(py::object names, py::handle path) {
     if (fault) {
         warn(py::str("Ignoring \"target-version\" of [tool.black] in {}: expected a list of texts, {}.").format(path, fault));
         names = py::list();
-        names.attr(KORVANE_NAME("append"))("py36");
+        names.attr(KORVANE_NAME("append"))(kDefaultTargetVersion);
     }
     // Names this black release does not know (a newer Python) are left out.
     py::object members = KORVANE_IMPORTED("black", "TargetVersion").attr(KORVANE_NAME("__members__"));
@@ -164,7 +168,7 @@ py::dict get_code_style(py::object lookup_path) {
     py::object line_length =
         defaults.attr(KORVANE_NAME("get"))("line_length", KORVANE_IMPORTED("black", "DEFAULT_LINE_LENGTH"));
     py::list default_names;
-    default_names.append("py36");
+    default_names.append(kDefaultTargetVersion);
     py::object names = defaults.attr(KORVANE_NAME("get"))("target_version", default_names);
     py::dict style;
     style["line_length"] = line_length_of(line_length, path);

@@ -97,8 +97,8 @@ struct TreeWalk : LazySource {
     void open(py::handle directory) {
         try {
             // Looked up per directory, so that a patched `os.scandir` is seen.
-            static py::object& os = keep(py::module_::import("os"));
-            listings.push_back(os.attr(KORVANE_NAME("scandir"))(directory));
+            py::object scandir = py::module_::import("os").attr(KORVANE_NAME("scandir"));
+            listings.push_back(scandir(directory));
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_PermissionError)) throw;
             debug(py::str("Skipping \"{}\": the directory cannot be read").format(py::str(directory)));
