@@ -62,6 +62,35 @@ py::object read_bytes(py::handle filepath) {
     return raw;
 }
 
+// The line where `raw` stops being text in `encoding` (the line of the first byte that
+// does not decode, or of the first null character), or 0 when it reads well.  A codec
+// that yields no text points at the coding cookie, on line `cookie_line`.
+Py_ssize_t decoded_fault_line(py::handle raw, py::object encoding, Py_ssize_t cookie_line) {
+    py::object body = py::reinterpret_borrow<py::object>(raw);
+    Py_ssize_t skipped = 0;
+    if (KORVANE_NAME("utf-8-sig").equal(encoding)) {
+        // the byte-order mark is no source text; offsets stay those of the file
+        encoding = py::str("utf-8");
+        if (truthy(raw.attr("startswith")(py::bytes("\xef\xbb\xbf")))) {
+            skipped = 3;
+            body = raw[py::slice(3, PyBytes_GET_SIZE(raw.ptr()), 1)];
+        }
+    }
+    py::object text;
+    try {
+        text = body.attr("decode")(encoding);
+    } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_UnicodeDecodeError)) {
+            py::object start = e.value().attr("start");
+            return line_in_bytes(raw, skipped + py::cast<Py_ssize_t>(start));
+        }
+        // a cookie naming a codec that yields no text: the cookie's line
+        if (e.matches(PyExc_LookupError)) return std::max<Py_ssize_t>(1, cookie_line);
+        throw;
+    }
+    return null_character_line(text);
+}
+
 // The line where a module file stops being source text, found the way the tokenizer
 // reads it: the line of the coding cookie or of the first lines' bytes that the
 // encoding detection rejects, the line of the first byte that does not decode, the
@@ -86,31 +115,7 @@ Py_ssize_t unreadable_line(py::handle filepath) {
         if (!e.matches(PyExc_SyntaxError)) throw;
         return std::max<Py_ssize_t>(1, *lines_read);
     }
-    py::object encoding = detected[py::int_(0)];
-
-    py::object body = raw;
-    Py_ssize_t skipped = 0;
-    if (KORVANE_NAME("utf-8-sig").equal(encoding)) {
-        // the byte-order mark is no source text; offsets stay those of the file
-        encoding = py::str("utf-8");
-        if (truthy(raw.attr("startswith")(py::bytes("\xef\xbb\xbf")))) {
-            skipped = 3;
-            body = raw[py::slice(3, PyBytes_GET_SIZE(raw.ptr()), 1)];
-        }
-    }
-    py::object text;
-    try {
-        text = body.attr("decode")(encoding);
-    } catch (py::error_already_set& e) {
-        if (e.matches(PyExc_UnicodeDecodeError)) {
-            py::object start = e.value().attr("start");
-            return line_in_bytes(raw, skipped + py::cast<Py_ssize_t>(start));
-        }
-        // a cookie naming a codec that yields no text: the cookie's line
-        if (e.matches(PyExc_LookupError)) return std::max<Py_ssize_t>(1, *lines_read);
-        throw;
-    }
-    return null_character_line(text);
+    return decoded_fault_line(raw, detected[py::int_(0)], *lines_read);
 }
 
 // The error's own line, when it names one (from 1); 0 otherwise.
@@ -236,33 +241,28 @@ void with_module_checker(py::handle linter, Body body) {
     scope.attr("__exit__")(py::none(), py::none(), py::none());
 }
 
+void check_files(py::object self, py::object get_ast, py::object file_descrs) {
+    with_module_checker(self, [&](py::handle check_astroid_module) {
+        for (py::handle file : file_descrs) check_file(self, get_ast, check_astroid_module, file);
+    });
+}
+
+// What a worker process runs for each file: the same guard as the one-process pass.
+void check_single_file_item(py::object self, py::object file) {
+    with_module_checker(self, [&](py::handle check_astroid_module) {
+        check_file(self, self.attr("get_ast"), check_astroid_module, file);
+    });
+}
+
 }  // namespace
 
 void register_bad_files(py::module_&) {
     py::object cls = state().Linter;
-
     korvane::def_method(cls, "get_ast", &get_ast, py::arg("filepath"), py::arg("modname"),
                         py::arg("data") = py::none());
-
-    korvane::def_method(
-        cls, "_check_files",
-        [](py::object self, py::object get_ast, py::object file_descrs) {
-            with_module_checker(self, [&](py::handle check_astroid_module) {
-                for (py::handle file : file_descrs)
-                    check_file(self, get_ast, check_astroid_module, file);
-            });
-        },
-        py::arg("get_ast"), py::arg("file_descrs"));
-
-    // What a worker process runs for each file: the same guard as the one-process pass.
-    korvane::def_method(
-        cls, "check_single_file_item",
-        [](py::object self, py::object file) {
-            with_module_checker(self, [&](py::handle check_astroid_module) {
-                check_file(self, self.attr("get_ast"), check_astroid_module, file);
-            });
-        },
-        py::arg("file"));
+    korvane::def_method(cls, "_check_files", &check_files, py::arg("get_ast"),
+                        py::arg("file_descrs"));
+    korvane::def_method(cls, "check_single_file_item", &check_single_file_item, py::arg("file"));
 }
 
 }  // namespace korvane::checker

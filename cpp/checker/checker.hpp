@@ -1,7 +1,7 @@
 // Module checker: the lint driver.  Shared state of its translation units.
 #pragma once
 
-#include <korvane/common.hpp>
+#include <korvane/module.hpp>
 
 namespace korvane::checker {
 
@@ -9,9 +9,7 @@ namespace py = pybind11;
 
 // Library objects, sibling modules and the module's own classes, set once while the
 // module loads and kept for the life of the process.
-struct State {
-    py::module_ module;  // korvane.staticanalysis.checker itself
-
+struct State : korvane::ModuleState {
     // libraries
     py::object os_path_abspath;
     py::object Path;
@@ -23,7 +21,21 @@ struct State {
     py::object astroid_Name;
     py::object AstroidSyntaxError;
     py::object AstroidError;
-    py::object logger;
+
+    // the library's parallel pass, for the workers
+    py::object Pool;
+    py::object partial;
+    py::object defaultdict;
+    py::object list_type;
+    py::object dirname;
+    py::object basename;
+    py::object cpu_count;
+    py::object worker_initialize;
+    py::object worker_check_single_file;
+    py::object merge_mapreduce_data;
+    py::object merge_stats;
+    py::object Message;
+    py::object MessageLocationTuple;
 
     // siblings
     py::object helpers;
@@ -39,12 +51,15 @@ struct State {
     py::object CodeLinter;
     py::object HtmlLinter;
     py::object Reporter;
+    py::object FileGroupTask;
 };
 
 State& state();
 
-// Loading, in the module's order of definition.
+// The registration steps of PYBIND11_MODULE, in the order the module's names are
+// defined.
 void register_imports(py::module_& m);
+void register_progress(py::module_& m);
 void register_tables(py::module_& m);
 void register_file_item(py::module_& m);
 void register_workers(py::module_& m);
@@ -56,7 +71,8 @@ void register_reporter(py::module_& m);
 void register_create_linter(py::module_& m);
 void register_check_names(py::module_& m);
 
-// Shared functions.
+// Functions that the files of the module call across.
+
 // The change set with its .py and .html paths relative to the project root in their
 // normal form; paths that leave the root are dropped with a warning.
 py::dict change_set_in_project(py::handle project_root, py::handle files);

@@ -69,65 +69,67 @@ void register_file_item(py::module_& m) {
     s.FileItem = cls;
 }
 
+namespace {
+
+// CodeLinter.check: keeps the text for `get_ast`, then runs the linter's check.
+py::object code_linter_check(py::object self, py::object code, py::args args, py::kwargs kwargs) {
+    self.attr("korvane_provided_code") = code;
+    return state().Linter.attr("check")(self, *args, **kwargs);
+}
+
+// The descriptor of one path: its module name, the path, the module name again.
+py::object describe_path(py::object path) {
+    py::object name = module_name_of(path);
+    return state().FileItem(name, path, name);
+}
+
+// The file descriptors of the paths, made lazily: map() makes a descriptor when the
+// library asks for it.
+py::object iterate_file_descrs(py::object, py::object files_or_modules) {
+    py::cpp_function describe(&describe_path, py::name("describe"));
+    return py::module_::import("builtins").attr("map")(describe, files_or_modules);
+}
+
+py::object code_linter_get_ast(py::object self, py::object filepath, py::object modname, py::object) {
+    return get_ast_impl(self, filepath, modname);
+}
+
+// Lints one source text under `filepath` with the one settings module given, and
+// hands every finding to the renderer.
+py::object check_code(py::object code, py::object filepath, py::object settings_modpath) {
+    State& s = state();
+    py::object linter = create_linter(s.CodeLinter, py::int_(0));
+    py::list settings_files;
+    settings_files.append(settings_modpath);
+    linter.attr("set_option")("settings-files", settings_files);
+    py::list files;
+    files.append(filepath);
+    linter.attr("check")(code, py::arg("files_or_modules") = files);
+    py::object messages = linter.attr("reporter").attr("messages");
+    log_fatal_records(messages);
+    py::cpp_function code_reader([code](py::object) { return code; }, py::name("code_reader"));
+    return s.render.attr("render_message_centric_advice")(
+        py::arg("messages") = messages, py::arg("settings") = py::dict(),
+        py::arg("settings_modpath") = settings_modpath, py::arg("code_style") = py::dict(),
+        py::arg("code_reader") = code_reader);
+}
+
+}  // namespace
+
 void register_code_linter(py::module_& m) {
     State& s = state();
     py::dict ns;
     ns["__doc__"] = "The linter for one source text held in memory; no file is read.";
     py::object cls = korvane::make_class(m, "CodeLinter", py::make_tuple(s.Linter), ns);
     s.CodeLinter = cls;
-
-    korvane::def_method(
-        cls, "check",
-        [](py::object self, py::object code, py::args args, py::kwargs kwargs) {
-            self.attr("korvane_provided_code") = code;
-            return state().Linter.attr("check")(self, *args, **kwargs);
-        },
-        py::arg("code"));
-
-    korvane::def_method(
-        cls, "_iterate_file_descrs",
-        [](py::object self, py::object files_or_modules) {
-            (void)self;
-            py::cpp_function describe(
-                [](py::object path) {
-                    py::object name = module_name_of(path);
-                    return state().FileItem(name, path, name);
-                },
-                py::name("describe"));
-            // map() is lazy: a descriptor is made when the library asks for it
-            return py::module_::import("builtins").attr("map")(describe, files_or_modules);
-        },
-        py::arg("files_or_modules"));
-
-    korvane::def_method(
-        cls, "get_ast",
-        [](py::object self, py::object filepath, py::object modname, py::object) {
-            return get_ast_impl(self, filepath, modname);
-        },
-        py::arg("filepath"), py::arg("modname"), py::arg("data") = py::none());
-
-    m.def(
-        "check_code",
-        [](py::object code, py::object filepath, py::object settings_modpath) {
-            State& s = state();
-            py::object linter = create_linter(s.CodeLinter, py::int_(0));
-            py::list settings_files;
-            settings_files.append(settings_modpath);
-            linter.attr("set_option")("settings-files", settings_files);
-            py::list files;
-            files.append(filepath);
-            linter.attr("check")(code, py::arg("files_or_modules") = files);
-            py::object messages = linter.attr("reporter").attr("messages");
-            log_fatal_records(messages);
-            py::cpp_function code_reader([code](py::object) { return code; },
-                                         py::name("code_reader"));
-            return s.render.attr("render_message_centric_advice")(
-                py::arg("messages") = messages, py::arg("settings") = py::dict(),
-                py::arg("settings_modpath") = settings_modpath,
-                py::arg("code_style") = py::dict(), py::arg("code_reader") = code_reader);
-        },
-        py::arg("code"), py::arg("filepath"), py::arg("settings_modpath"),
-        "Lints one source text under `filepath` and returns the renderer's advice.");
+    korvane::def_method(cls, "check", &code_linter_check, py::arg("code"));
+    korvane::def_method(cls, "_iterate_file_descrs", &iterate_file_descrs,
+                        py::arg("files_or_modules"));
+    korvane::def_method(cls, "get_ast", &code_linter_get_ast, py::arg("filepath"),
+                        py::arg("modname"), py::arg("data") = py::none());
+    m.def("check_code", &check_code, py::arg("code"), py::arg("filepath"),
+          py::arg("settings_modpath"),
+          "Lints one source text under `filepath` and returns the renderer's advice.");
 }
 
 void register_check_names(py::module_& m) {

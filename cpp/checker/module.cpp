@@ -5,10 +5,7 @@
 
 namespace korvane::checker {
 
-State& state() {
-    static State* s = new State();  // leaked on purpose: outlives the interpreter
-    return *s;
-}
+KORVANE_MODULE_STATE(State)
 
 }  // namespace korvane::checker
 
@@ -16,8 +13,20 @@ PYBIND11_MODULE(checker, m) {
     using namespace korvane::checker;
     m.doc() = "The lint driver: linter, reporter, plug-in registry, analysis road and "
               "single-text linting.";
-    state().module = m;
+    State& s = state();
+    korvane::bind_module(s, m);
     register_imports(m);
+    s.dependencies = korvane::import_sibling("dependencies");
+    s.wordings = korvane::import_sibling("wordings");
+    s.meta = korvane::import_sibling("meta");
+    s.render = korvane::import_sibling("render");
+    s.helpers = korvane::import_sibling("helpers");
+    m.attr("dependencies") = s.dependencies;
+    m.attr("wordings") = s.wordings;
+    m.attr("meta") = s.meta;
+    m.attr("render") = s.render;
+    m.attr("helpers") = s.helpers;
+    register_progress(m);
     register_tables(m);
     register_file_item(m);
     register_workers(m);

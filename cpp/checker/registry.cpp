@@ -10,17 +10,77 @@ namespace {
 
 py::object import(const char* name) { return py::module_::import(name); }
 
-// The progress display: rich's, or a mock that accepts everything and draws nothing.
-void bind_progress(py::module_& m) {
-    try {
-        m.attr("Progress") = import("rich.progress").attr("Progress");
-        return;
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ImportError)) throw;
+// Code to symbol for every row of every class, in order; a later class wins.
+py::dict symbol_store(py::handle classes) {
+    py::dict store;
+    for (py::handle cls : classes) {
+        py::object rows = cls.attr("msgs").attr("items")();
+        for (py::handle row : rows) {
+            py::tuple pair = py::reinterpret_borrow<py::tuple>(row);
+            py::object entry = pair[1];
+            py::tuple items = py::reinterpret_steal<py::tuple>(PySequence_Tuple(entry.ptr()));
+            if (!items) throw py::error_already_set();
+            if (items.size() != 3) {
+                PyErr_Format(PyExc_ValueError,
+                             "message entry of %R must have exactly 3 items (template, "
+                             "symbol, description), not %zd",
+                             pair[0].ptr(), (Py_ssize_t)items.size());
+                throw py::error_already_set();
+            }
+            store[pair[0]] = items[1];
+        }
     }
-    py::object mock = import("unittest.mock").attr("MagicMock");
-    m.attr("MagicMock") = mock;
-    m.attr("Progress") = mock;
+    return store;
+}
+
+// One option declaration of the driver: name, default, type, metavar, help.
+struct DriverOption {
+    const char* name;
+    const char* default_text;  // null: a new empty list
+    const char* type;
+    const char* metavar;
+    const char* help;
+};
+
+// The driver's options, in the order they are handed to the linter.  The Django
+// version defaults to "3.3", one minor release past the newest that the version
+// tables know (3.2): the analysis road always sets the project's version, so the
+// default holds only for a linter built elsewhere (single-text linting, the code
+// transformer), which thus counts as checking a Django newer than any known one.
+const DriverOption kDriverOptions[] = {
+    {"settings-files", nullptr, "csv", "<file>[,<file>...]",
+     "Specify which files are django settings files. They should be import paths."},
+    {"root-urlconf", "", "string", "<str>", "Specify the ROOT_URLCONF import path to use."},
+    {"django-version", "3.3", "string", "<str>", "Specify the Django version being checked."},
+};
+
+// A tuple, not a list: the library appends its own option tuple to it.
+py::tuple driver_options() {
+    py::list declarations;
+    for (const DriverOption& option : kDriverOptions) {
+        py::dict spec;
+        if (option.default_text)
+            spec["default"] = option.default_text;
+        else
+            spec["default"] = py::list();
+        spec["type"] = option.type;
+        spec["metavar"] = option.metavar;
+        spec["help"] = option.help;
+        declarations.append(py::make_tuple(option.name, spec));
+    }
+    return py::tuple(declarations);
+}
+
+// The library's enable and disable of a whole category ("W", "R") iterate the
+// message store's per-category list, looked up with `get`: for a category no message
+// is registered in, that answers None and the call fails with a TypeError.  The
+// driver's linter loads none of the library's checkers, so no R or W message is
+// registered; empty lists make a configuration that disables (or enables) them a
+// harmless no-op.
+void empty_refactor_and_warning_categories(py::handle linter) {
+    py::object by_category = linter.attr("msgs_store").attr("_msgs_by_category");
+    by_category[py::str("R")] = py::list();
+    by_category[py::str("W")] = py::list();
 }
 
 }  // namespace
@@ -55,25 +115,24 @@ void register_imports(py::module_& m) {
     // the checker plug-ins, in load order
     for (const char* name : {"admin", "migrations", "colspecs", "memberorder", "ormcalls",
                              "settings", "urls", "templates"}) {
-        m.attr(name) = import((std::string("korvane.staticanalysis.checkers.") + name).c_str());
+        m.attr(name) = korvane::import_sibling((std::string("checkers.") + name).c_str());
     }
-    // the package's other modules
-    s.dependencies = import("korvane.staticanalysis.dependencies");
-    s.wordings = import("korvane.staticanalysis.wordings");
-    s.meta = import("korvane.staticanalysis.meta");
-    s.render = import("korvane.staticanalysis.render");
-    s.helpers = import("korvane.staticanalysis.helpers");
-    m.attr("dependencies") = s.dependencies;
-    m.attr("wordings") = s.wordings;
-    m.attr("meta") = s.meta;
-    m.attr("render") = s.render;
-    m.attr("helpers") = s.helpers;
+}
 
-    bind_progress(m);
+// The progress display: rich's, or a mock that accepts everything and draws nothing.
+void register_progress(py::module_& m) {
+    try {
+        m.attr("Progress") = import("rich.progress").attr("Progress");
+        return;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+    }
+    py::object mock = import("unittest.mock").attr("MagicMock");
+    m.attr("MagicMock") = mock;
+    m.attr("Progress") = mock;
 }
 
 void register_tables(py::module_& m) {
-    State& s = state();
     py::list python_classes;
     for (const char* name :
          {"admin", "settings", "colspecs", "memberorder", "migrations", "ormcalls", "urls"}) {
@@ -84,64 +143,19 @@ void register_tables(py::module_& m) {
     html_classes.append(m.attr("templates").attr("Checker"));
     m.attr("html_checker_classes") = html_classes;
 
-    s.logger = korvane::module_logger(m);
-    m.attr("logger") = s.logger;
-
-    // Code to symbol for every row of every registered class; a later class wins.
-    py::dict store;
     py::list all;
     for (py::handle cls : python_classes) all.append(cls);
     for (py::handle cls : html_classes) all.append(cls);
-    for (py::handle cls : all) {
-        py::object rows = cls.attr("msgs").attr("items")();
-        for (py::handle row : rows) {
-            py::tuple pair = py::reinterpret_borrow<py::tuple>(row);
-            py::object entry = pair[1];
-            py::tuple items = py::reinterpret_steal<py::tuple>(PySequence_Tuple(entry.ptr()));
-            if (!items) throw py::error_already_set();
-            if (items.size() != 3) {
-                PyErr_Format(PyExc_ValueError,
-                             "message entry of %R must have exactly 3 items (template, "
-                             "symbol, description), not %zd",
-                             pair[0].ptr(), (Py_ssize_t)items.size());
-                throw py::error_already_set();
-            }
-            store[pair[0]] = items[1];
-        }
-    }
-    m.attr("message_id_symbol_store") = store;
+    m.attr("message_id_symbol_store") = symbol_store(all);
 }
 
 py::object create_linter(py::object linter_class, py::object jobs) {
     State& s = state();
     py::object reporter = s.Reporter();
 
-    py::dict settings_files;
-    settings_files["default"] = py::list();
-    settings_files["type"] = "csv";
-    settings_files["metavar"] = "<file>[,<file>...]";
-    settings_files["help"] =
-        "Specify which files are django settings files. They should be import paths.";
-    py::dict root_urlconf;
-    root_urlconf["default"] = "";
-    root_urlconf["type"] = "string";
-    root_urlconf["metavar"] = "<str>";
-    root_urlconf["help"] = "Specify the ROOT_URLCONF import path to use.";
-    py::dict django_version;
-    django_version["default"] = "3.3";
-    django_version["type"] = "string";
-    django_version["metavar"] = "<str>";
-    django_version["help"] = "Specify the Django version being checked.";
-    // a tuple: the library appends its own option tuple to it
-    py::tuple options = py::make_tuple(py::make_tuple("settings-files", settings_files),
-                                       py::make_tuple("root-urlconf", root_urlconf),
-                                       py::make_tuple("django-version", django_version));
-
-    py::object linter = linter_class(py::arg("reporter") = reporter, py::arg("options") = options);
-
-    py::object by_category = linter.attr("msgs_store").attr("_msgs_by_category");
-    by_category[py::str("R")] = py::list();
-    by_category[py::str("W")] = py::list();
+    py::object linter =
+        linter_class(py::arg("reporter") = reporter, py::arg("options") = driver_options());
+    empty_refactor_and_warning_categories(linter);
 
     int is_zero = PyObject_RichCompareBool(jobs.ptr(), py::int_(0).ptr(), Py_EQ);
     if (is_zero < 0) throw py::error_already_set();

@@ -228,12 +228,11 @@ py::list get_html_messages(py::object files, py::object config) {
     return result;
 }
 
-py::list get_python_messages(py::object project_root, py::object files,
-                             py::object django_version, py::object config, py::object jobs) {
-    State& s = state();
-    check_config(config);
-    py::object linter = create_linter(s.Linter, jobs);
-
+// Sets the linter's options for one pass: the configuration's entries (except the
+// directories to walk, which the road does not read), then the Django version, the
+// settings modules and ROOT_URLCONF.
+void configure_linter(py::handle linter, py::handle project_root, py::handle django_version,
+                      py::object config) {
     py::str directories("directories");
     for (auto item : py::reinterpret_borrow<py::dict>(py::dict(config))) {
         int same = PyObject_RichCompareBool(item.first.ptr(), directories.ptr(), Py_EQ);
@@ -245,6 +244,53 @@ py::list get_python_messages(py::object project_root, py::object files,
     set_option("settings-files", settings_files_on_road(project_root));
     py::object root_urlconf = root_urlconf_on_road(linter.attr("config").attr("settings_files"));
     set_option("root-urlconf", root_urlconf.is_none() ? py::str("") : root_urlconf);
+}
+
+// A record's path relative to the project root, or a null object for an absolute path
+// outside it (outside the change set, so the record is dropped).
+// `root` and `root_abs` are the root as given and made absolute.
+py::object path_in_root(py::object path, py::handle root, py::handle root_abs) {
+    if (!korvane::truthy(path.attr("is_absolute")())) return path;
+    for (py::handle base : {root, root_abs}) {
+        try {
+            return path.attr("relative_to")(base);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+        }
+    }
+    return py::object();
+}
+
+// The records with a reportable code that lie on the change set's lines, their paths
+// relative to the project root.
+py::list records_in_change_set(py::handle records, py::handle project_root,
+                               py::handle python_files) {
+    State& s = state();
+    py::list in_range_records;
+    py::list codes = get_all_message_codes();
+    py::object root = s.Path(project_root);
+    py::object root_abs = s.Path(s.os_path_abspath(project_root));
+    py::str path_key("path");
+    for (py::handle record : records) {
+        int reportable = PySequence_Contains(codes.ptr(), record[py::str("message-id")].ptr());
+        if (reportable < 0) throw py::error_already_set();
+        if (!reportable) continue;
+        py::object path = path_in_root(s.Path(record[path_key]), root, root_abs);
+        if (!path) continue;
+        py::str text(path);
+        record[path_key] = text;
+        py::object range = range_of(python_files, text);
+        if (range && in_range(range, record[py::str("line")])) in_range_records.append(record);
+    }
+    return in_range_records;
+}
+
+py::list get_python_messages(py::object project_root, py::object files,
+                             py::object django_version, py::object config, py::object jobs) {
+    State& s = state();
+    check_config(config);
+    py::object linter = create_linter(s.Linter, jobs);
+    configure_linter(linter, project_root, django_version, config);
 
     py::dict python_files;
     py::list paths;
@@ -259,39 +305,7 @@ py::list get_python_messages(py::object project_root, py::object files,
 
     py::object records = linter.attr("reporter").attr("messages");
     log_fatal_records(records);
-
-    py::list in_range_records;
-    py::list codes = get_all_message_codes();
-    py::object root = s.Path(project_root);
-    py::object root_abs = s.Path(s.os_path_abspath(project_root));
-    py::str path_key("path");
-    for (py::handle record : records) {
-        int reportable = PySequence_Contains(codes.ptr(), record[py::str("message-id")].ptr());
-        if (reportable < 0) throw py::error_already_set();
-        if (!reportable) continue;
-
-        py::object path = s.Path(record[path_key]);
-        if (korvane::truthy(path.attr("is_absolute")())) {
-            // A path outside the project root lies outside the change set: dropped.
-            py::object relative;
-            for (py::handle base : {root, root_abs}) {
-                try {
-                    relative = path.attr("relative_to")(base);
-                    break;
-                } catch (py::error_already_set& e) {
-                    if (!e.matches(PyExc_ValueError)) throw;
-                }
-            }
-            if (!relative) continue;
-            path = relative;
-        }
-        py::str text(path);
-        record[path_key] = text;
-
-        py::object range = range_of(python_files, text);
-        if (range && in_range(range, record[py::str("line")])) in_range_records.append(record);
-    }
-    return in_range_records;
+    return records_in_change_set(records, project_root, python_files);
 }
 
 py::list get_meta_messages(py::object project_root) {
@@ -300,6 +314,8 @@ py::list get_meta_messages(py::object project_root) {
     py::list result;
     if (!korvane::truthy(details)) return result;
     py::object specifier = s.SpecifierSet(details[py::str("specs")]);
+    // Every release from 2.0.0 to 3.2.29: the patch releases of each minor version
+    // known after 1.11, as far as the longest-lived of them goes.
     py::list potential_versions;
     for (int major : {2, 3})
         for (int minor = 0; minor <= 2; ++minor)
@@ -350,6 +366,17 @@ py::list get_messages(py::object project_root, py::object files,
     return messages;
 }
 
+// HtmlLinter.check: every template checker class over the paths, the findings
+// collected in `messages`.
+void html_linter_check(py::object self, py::object files) {
+    py::object messages = self.attr("messages");
+    for (py::handle checker_class : state().module.attr("html_checker_classes")) {
+        py::object checker = checker_class();
+        checker.attr("check")(files);
+        messages.attr("extend")(checker.attr("messages"));
+    }
+}
+
 }  // namespace
 
 void register_road(py::module_& m) {
@@ -377,17 +404,7 @@ void register_road(py::module_& m) {
     py::object cls = korvane::make_class(m, "HtmlLinter", py::make_tuple(), ns);
     s.HtmlLinter = cls;
     korvane::def_init(cls, [](py::object self) { self.attr("messages") = py::list(); });
-    korvane::def_method(
-        cls, "check",
-        [](py::object self, py::object files) {
-            py::object messages = self.attr("messages");
-            for (py::handle checker_class : state().module.attr("html_checker_classes")) {
-                py::object checker = checker_class();
-                checker.attr("check")(files);
-                messages.attr("extend")(checker.attr("messages"));
-            }
-        },
-        py::arg("files"));
+    korvane::def_method(cls, "check", &html_linter_check, py::arg("files"));
 }
 
 }  // namespace korvane::checker

@@ -16,44 +16,22 @@ namespace korvane::checker {
 
 namespace {
 
-struct Parallel {
-    py::object Pool;
-    py::object partial;
-    py::object defaultdict;
-    py::object list_type;
-    py::object dirname;
-    py::object basename;
-    py::object cpu_count;
-    py::object worker_initialize;
-    py::object worker_check_single_file;
-    py::object merge_mapreduce_data;
-    py::object merge_stats;
-    py::object Message;
-    py::object MessageLocationTuple;
-    py::object FileGroupTask;
-};
-
-Parallel& parallel() {
-    static Parallel* p = new Parallel();  // leaked on purpose: outlives the interpreter
-    return *p;
-}
-
 // The directory whose files share their trees: the file's own directory, or the one
 // above it for a module of a `migrations` package.
 py::object group_key(py::handle filepath) {
-    Parallel& p = parallel();
-    py::object directory = p.dirname(filepath);
-    int is_migrations = PyObject_RichCompareBool(p.basename(directory).ptr(),
+    State& s = state();
+    py::object directory = s.dirname(filepath);
+    int is_migrations = PyObject_RichCompareBool(s.basename(directory).ptr(),
                                                  py::str("migrations").ptr(), Py_EQ);
     if (is_migrations < 0) throw py::error_already_set();
-    return is_migrations ? p.dirname(directory) : directory;
+    return is_migrations ? s.dirname(directory) : directory;
 }
 
 // The number of worker processes the pool makes for `jobs`: the count itself, or one
 // per CPU for the empty value.
 Py_ssize_t worker_count(py::handle jobs) {
     if (jobs.is_none()) {
-        py::object cpus = parallel().cpu_count();
+        py::object cpus = state().cpu_count();
         return cpus.is_none() ? 1 : std::max<Py_ssize_t>(1, py::cast<Py_ssize_t>(cpus));
     }
     Py_ssize_t n = PyNumber_AsSsize_t(jobs.ptr(), PyExc_OverflowError);
@@ -120,15 +98,15 @@ py::list group_file_items(py::handle file_items, Py_ssize_t workers) {
 // linter as the library's parallel pass does.
 void take_result(py::handle linter, py::handle result, py::list& all_stats,
                  py::handle all_mapreduce_data) {
-    Parallel& p = parallel();
+    State& s = state();
     py::tuple r = py::reinterpret_borrow<py::tuple>(result);
     linter.attr("file_state").attr("base_name") = r[3];
     linter.attr("set_current_module")(r[1], r[2]);
     py::object handle_message = linter.attr("reporter").attr("handle_message");
     for (py::handle msg : r[4]) {
         py::tuple m = py::reinterpret_borrow<py::tuple>(msg);
-        py::object location = p.MessageLocationTuple(*m[2]);
-        handle_message(p.Message(m[0], m[1], location, m[3], m[4]));
+        py::object location = s.MessageLocationTuple(*m[2]);
+        handle_message(s.Message(m[0], m[1], location, m[3], m[4]));
     }
     all_stats.append(r[5]);
     all_mapreduce_data[r[0]].attr("append")(r[7]);
@@ -148,11 +126,26 @@ void pool_abandon(py::handle pool) {
     pool.attr("join")();
 }
 
+// The workers' map/reduce data and statistics merged into the parent's linter, whose
+// checkers share the merged statistics, as the library's parallel pass leaves them.
+void merge_results(py::handle linter, const py::list& all_stats, py::handle all_mapreduce_data) {
+    State& s = state();
+    s.merge_mapreduce_data(linter, all_mapreduce_data);
+    py::list stats;
+    stats.append(linter.attr("stats"));
+    for (py::handle stat : all_stats) stats.append(stat);
+    py::object merged = s.merge_stats(stats);
+    linter.attr("stats") = merged;
+    for (py::handle checker : linter.attr("get_checkers")()) {
+        if (!checker.is(linter)) checker.attr("stats") = merged;
+    }
+}
+
 }  // namespace
 
 void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs,
                       py::handle arguments) {
-    Parallel& p = parallel();
+    State& s = state();
 
     // `open` sets the ignore patterns that the file walk reads, so it comes first.
     linter.attr("open")();
@@ -162,10 +155,10 @@ void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs
     py::object original_reporter = linter.attr("reporter");
     linter.attr("reporter") = py::none();
     py::object initializer =
-        p.partial(p.worker_initialize, py::arg("arguments") = arguments);
+        s.partial(s.worker_initialize, py::arg("arguments") = arguments);
     py::object pool;
     try {
-        pool = p.Pool(pool_size(jobs, PyList_GET_SIZE(groups.ptr())),
+        pool = s.Pool(pool_size(jobs, PyList_GET_SIZE(groups.ptr())),
                       py::arg("initializer") = initializer,
                       py::arg("initargs") =
                           py::make_tuple(py::reinterpret_borrow<py::object>(linter)));
@@ -174,10 +167,10 @@ void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs
         throw;
     }
     py::list all_stats;
-    py::object all_mapreduce_data = p.defaultdict(p.list_type);
+    py::object all_mapreduce_data = s.defaultdict(s.list_type);
     try {
         linter.attr("set_reporter")(original_reporter);
-        py::object results = pool.attr("imap_unordered")(p.FileGroupTask(), groups);
+        py::object results = pool.attr("imap_unordered")(s.FileGroupTask(), groups);
         for (py::handle group_results : results) {
             for (py::handle result : group_results)
                 take_result(linter, result, all_stats, all_mapreduce_data);
@@ -188,60 +181,59 @@ void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs
     }
     pool_finish(pool);
 
-    p.merge_mapreduce_data(linter, all_mapreduce_data);
-    py::list stats;
-    stats.append(linter.attr("stats"));
-    for (py::handle s : all_stats) stats.append(s);
-    py::object merged = p.merge_stats(stats);
-    linter.attr("stats") = merged;
-    for (py::handle checker : linter.attr("get_checkers")()) {
-        if (!checker.is(linter)) checker.attr("stats") = merged;
-    }
+    merge_results(linter, all_stats, all_mapreduce_data);
 }
 
-void register_workers(py::module_& m) {
-    Parallel& p = parallel();
-    p.Pool = py::module_::import("multiprocessing").attr("Pool");
-    p.partial = py::module_::import("functools").attr("partial");
-    p.defaultdict = py::module_::import("collections").attr("defaultdict");
-    p.list_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyList_Type));
-    py::object os = py::module_::import("os");
-    p.dirname = os.attr("path").attr("dirname");
-    p.basename = os.attr("path").attr("basename");
-    p.cpu_count = os.attr("cpu_count");
-    py::object lib = py::module_::import("pylint.lint.parallel");
-    p.worker_initialize = lib.attr("_worker_initialize");
-    p.worker_check_single_file = lib.attr("_worker_check_single_file");
-    p.merge_mapreduce_data = lib.attr("_merge_mapreduce_data");
-    p.merge_stats = py::module_::import("pylint.utils").attr("merge_stats");
-    p.Message = py::module_::import("pylint.message").attr("Message");
-    p.MessageLocationTuple = py::module_::import("pylint.typing").attr("MessageLocationTuple");
+namespace {
 
-    // The task a worker runs on one group: the library's worker function on each file.
-    // A class, so that the pool can send it to the workers by name.
+// The parts of the library's parallel pass that the grouped pass reuses.
+void bind_parallel_library(State& s) {
+    s.Pool = py::module_::import("multiprocessing").attr("Pool");
+    s.partial = py::module_::import("functools").attr("partial");
+    s.defaultdict = py::module_::import("collections").attr("defaultdict");
+    s.list_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyList_Type));
+    py::object os = py::module_::import("os");
+    s.dirname = os.attr("path").attr("dirname");
+    s.basename = os.attr("path").attr("basename");
+    s.cpu_count = os.attr("cpu_count");
+    py::object lib = py::module_::import("pylint.lint.parallel");
+    s.worker_initialize = lib.attr("_worker_initialize");
+    s.worker_check_single_file = lib.attr("_worker_check_single_file");
+    s.merge_mapreduce_data = lib.attr("_merge_mapreduce_data");
+    s.merge_stats = py::module_::import("pylint.utils").attr("merge_stats");
+    s.Message = py::module_::import("pylint.message").attr("Message");
+    s.MessageLocationTuple = py::module_::import("pylint.typing").attr("MessageLocationTuple");
+}
+
+// FileGroupTask.__call__: the library's worker function on each file of the group.
+py::list check_file_group(py::object, py::object file_items) {
+    py::object check = state().worker_check_single_file;
+    py::list results;
+    for (py::handle item : file_items) results.append(check(item));
+    return results;
+}
+
+py::list group_file_items_for_jobs(py::object file_items, py::object jobs) {
+    return group_file_items(file_items, worker_count(jobs));
+}
+
+}  // namespace
+
+void register_workers(py::module_& m) {
+    State& s = state();
+    bind_parallel_library(s);
+
+    // The task a worker runs on one group.  A class, so that the pool can send it to
+    // the workers by name.
     py::dict ns;
     ns["__doc__"] = "Checks one group of file items in a worker process.";
-    py::object task = korvane::make_class(m, "FileGroupTask", py::make_tuple(), ns);
-    p.FileGroupTask = task;
-    korvane::def_method(
-        task, "__call__",
-        [](py::object, py::object file_items) {
-            py::object check = parallel().worker_check_single_file;
-            py::list results;
-            for (py::handle item : file_items) results.append(check(item));
-            return results;
-        },
-        py::arg("file_items"));
+    s.FileGroupTask = korvane::make_class(m, "FileGroupTask", py::make_tuple(), ns);
+    korvane::def_method(s.FileGroupTask, "__call__", &check_file_group, py::arg("file_items"));
 
-    m.def(
-        "group_file_items",
-        [](py::object file_items, py::object jobs) {
-            return group_file_items(file_items, worker_count(jobs));
-        },
-        py::arg("file_items"), py::arg("jobs"),
-        "The file items in the groups handed to worker processes for `jobs`: one "
-        "directory each, a migrations package with the directory above it, groups "
-        "over 8 files cut to a quarter of one worker's share.");
+    m.def("group_file_items", &group_file_items_for_jobs, py::arg("file_items"), py::arg("jobs"),
+          "The file items in the groups handed to worker processes for `jobs`: one "
+          "directory each, a migrations package with the directory above it, groups "
+          "over 8 files cut to a quarter of one worker's share.");
 }
 
 }  // namespace korvane::checker

@@ -79,32 +79,51 @@ bool is_django_repository(py::object project_root) {
     }
 }
 
+py::object get_default_django_settings(py::object version) {
+    return state().settings_mapping.attr(KORVANE_NAME("get"))(version, state().latest_settings);
+}
+
+// A setting is an upper-case name without a leading underscore.
+bool not_a_setting(py::object name) {
+    return truthy(name.attr(KORVANE_NAME("startswith"))("_")) || !truthy(name.attr(KORVANE_NAME("isupper"))());
+}
+
+// The module's names that `omittable` does not leave out, with their values.
+py::dict module_to_dict(py::object module, py::object omittable) {
+    PyObject* names = PyObject_Dir(module.ptr());
+    if (!names) throw py::error_already_set();
+    py::dict result;
+    for (py::handle name : py::reinterpret_steal<py::object>(names)) {
+        if (!truthy(omittable(name))) result[name] = module.attr(name);
+    }
+    return result;
+}
+
+// The known minor versions, and the mapping from each to its default settings module.
+void bind_release_tables(py::module_& m) {
+    State& s = state();
+    py::list versions;
+    py::dict mapping;
+    for (const Release& release : kReleases) {
+        py::object defaults =
+            py::module_::import((std::string("korvane.staticanalysis.stockconf.") + release.defaults_module).c_str());
+        versions.append(py::str(release.version));
+        mapping[py::str(release.version)] = defaults;
+        s.latest_settings = defaults;
+    }
+    s.settings_mapping = mapping;
+    m.attr(KORVANE_NAME("versions")) = versions;
+    m.attr(KORVANE_NAME("DJANGO_SETTINGS_MAPPING")) = mapping;
+}
+
 }  // namespace
 
 void register_defaults(py::module_& m) {
-    m.def(
-        "get_default_django_settings",
-        [](py::object version) { return state().settings_mapping.attr(KORVANE_NAME("get"))(version, state().latest_settings); },
-        py::arg("version"));
-
-    // A setting is an upper-case name without a leading underscore.
-    py::cpp_function not_a_setting(
-        [](py::object name) {
-            return truthy(name.attr(KORVANE_NAME("startswith"))("_")) || !truthy(name.attr(KORVANE_NAME("isupper"))());
-        },
-        py::name("not_a_setting"));
-    m.def(
-        "module_to_dict",
-        [](py::object module, py::object omittable) {
-            PyObject* names = PyObject_Dir(module.ptr());
-            if (!names) throw py::error_already_set();
-            py::dict result;
-            for (py::handle name : py::reinterpret_steal<py::object>(names)) {
-                if (!truthy(omittable(name))) result[name] = module.attr(name);
-            }
-            return result;
-        },
-        py::arg("module"), py::arg("omittable") = not_a_setting);
+    py::module_::import("ast");
+    bind_release_tables(m);
+    m.def("get_default_django_settings", &get_default_django_settings, py::arg("version"));
+    m.def("module_to_dict", &module_to_dict, py::arg("module"),
+          py::arg("omittable") = py::cpp_function(&not_a_setting, py::name("not_a_setting")));
     m.def("is_django_repository", &is_django_repository, py::arg("project_root"));
     m.def("is_django_node", &is_django_node, py::arg("node"));
 }

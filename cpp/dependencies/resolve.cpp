@@ -9,7 +9,7 @@ namespace korvane::dependencies {
 
 namespace {
 
-py::object Path() { return KORVANE_IMPORTED("pathlib", "Path"); }
+py::object path_class() { return KORVANE_IMPORTED("pathlib", "Path"); }
 
 // The requirement before pip options (`--hash=...`, `-e`): the first blank followed
 // by "-" starts them.
@@ -157,14 +157,58 @@ py::object resolve_via_setup_py(py::object project_root_path) {
 }  // namespace
 
 py::object resolve_django_version(py::object project_root) {
-    py::object root = Path()(project_root);
+    py::object root = path_class()(project_root);
     py::object details = resolve_via_dparse(root);
     if (truthy(details)) return details;
     details = resolve_via_setup_py(root);
     return truthy(details) ? details : py::none();
 }
 
+namespace {
+
+// Every patch release up to this one is tried for each minor version: enough for
+// the longest-lived of them (1.11 ended at 1.11.29).
+constexpr int kPatchReleases = 30;
+
+// The releases a requirement is tested against, in order: each minor version's patch
+// releases from .0 up, the oldest minor version first.  The first one the requirement
+// admits gives the project's minor version.
+void build_candidates(State& s) {
+    for (const Release& release : kReleases) {
+        for (int patch = 0; patch < kPatchReleases; ++patch) {
+            s.candidates.emplace_back(py::str(std::string(release.version) + "." + std::to_string(patch)),
+                                      py::str(release.version));
+        }
+    }
+}
+
+// The dependency files read through dparse, in the order they are looked for.
+py::list dparse_file_types() {
+    py::object filetypes = py::module_::import("dparse.filetypes");
+    py::list file_types;
+    for (const char* name : {"requirements_txt", "conda_yml", "setup_cfg", "pipfile_lock", "pipfile"}) {
+        file_types.append(filetypes.attr(name));
+    }
+    return file_types;
+}
+
+}  // namespace
+
 void register_resolve(py::module_& m) {
+    State& s = state();
+    py::module_::import("itertools");
+    py::module_::import("pathlib");
+    py::module_::import("astroid");
+    s.dparse_parse = py::module_::import("dparse").attr(KORVANE_NAME("parse"));
+    s.dparse_file_types = dparse_file_types();
+    s.line_parser = py::module_::import("dparse.parser").attr(KORVANE_NAME("RequirementsTXTLineParser"));
+    // Only the pyparsing-based requirement parser has this grammar: without it the
+    // module does not import.
+    s.requirement = py::module_::import("packaging.requirements").attr(KORVANE_NAME("REQUIREMENT"));
+    s.parse_error = py::module_::import("pyparsing").attr(KORVANE_NAME("ParseBaseException"));
+    build_candidates(s);
+    m.attr(KORVANE_NAME("dparse_file_types")) = s.dparse_file_types;
+
     m.def("resolve_django_version", &resolve_django_version, py::arg("project_root"));
     m.def("resolve_django_version_via_dparse", &resolve_via_dparse, py::arg("project_root_path"));
     m.def("resolve_django_version_via_setup_py", &resolve_via_setup_py, py::arg("project_root_path"));

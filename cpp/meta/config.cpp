@@ -6,6 +6,10 @@ namespace korvane::meta {
 
 namespace {
 
+// The Python version black formats the fixed code for when the project's
+// [tool.black] names no target version, or names them in a form that cannot be read.
+const char* const kDefaultTargetVersion = "py36";
+
 py::object find_pyproject_toml(py::object project_root) {
     py::object path = KORVANE_IMPORTED("pathlib", "Path")(project_root).attr(KORVANE_NAME("joinpath"))("pyproject.toml");
     if (truthy(path.attr(KORVANE_NAME("is_file"))())) return py::str(path);
@@ -87,7 +91,7 @@ py::object target_versions_of(py::object names, py::handle path) {
     if (fault) {
         warn(py::str("Ignoring \"target-version\" of [tool.black] in {}: expected a list of texts, {}.").format(path, fault));
         names = py::list();
-        names.attr(KORVANE_NAME("append"))("py36");
+        names.attr(KORVANE_NAME("append"))(kDefaultTargetVersion);
     }
     // Names this black release does not know (a newer Python) are left out.
     py::object members = KORVANE_IMPORTED("black", "TargetVersion").attr(KORVANE_NAME("__members__"));
@@ -138,6 +142,42 @@ py::object get_toml_config(py::object project_root) {
     return result;
 }
 
+namespace {
+
+// black's code style for the project at `lookup_path`: its line length and target
+// versions, black's defaults where its table does not set them or cannot be read.
+py::dict get_code_style(py::object lookup_path) {
+    py::object ctx = state().fake_context();
+    py::object path = find_pyproject_toml(lookup_path);
+    if (truthy(path)) {
+        try {
+            KORVANE_IMPORTED("black", "read_pyproject_toml")(
+                py::arg("ctx") = ctx, py::arg("param") = state().fake_parameter(), py::arg("value") = path);
+        } catch (py::error_already_set& e) {
+            // black reports a file it cannot read or parse with FileError; what
+            // else its reader raises on an odd table (`tool = 5`, a text for
+            // target-version) leaves the defaults as well.
+            if (!is_ordinary(e)) throw;
+            if (!is_black_file_error(e)) {
+                warn(py::str("Failed to read [tool.black] of {}: {}; using the defaults.").format(path, e.value()));
+                ctx.attr(KORVANE_NAME("default_map")) = py::dict();
+            }
+        }
+    }
+    py::object defaults = ctx.attr(KORVANE_NAME("default_map"));
+    py::object line_length =
+        defaults.attr(KORVANE_NAME("get"))("line_length", KORVANE_IMPORTED("black", "DEFAULT_LINE_LENGTH"));
+    py::list default_names;
+    default_names.append(kDefaultTargetVersion);
+    py::object names = defaults.attr(KORVANE_NAME("get"))("target_version", default_names);
+    py::dict style;
+    style["line_length"] = line_length_of(line_length, path);
+    style["target_versions"] = target_versions_of(names, path);
+    return style;
+}
+
+}  // namespace
+
 void register_config(py::module_& m) {
     py::module_ click = py::module_::import("click");
     py::module_::import("tomli");
@@ -147,48 +187,19 @@ void register_config(py::module_& m) {
     context_ns["__doc__"] = "A fake click Context for when calling functions that need it.";
     py::object fake_context = make_class(m, "FakeContext", py::make_tuple(click.attr(KORVANE_NAME("Context"))), context_ns);
     def_init(fake_context, [](py::object self) { self.attr(KORVANE_NAME("default_map")) = py::dict(); });
+    state().fake_context = fake_context;
 
     py::dict parameter_ns;
     parameter_ns["__doc__"] = "A fake click Parameter for when calling functions that need it.";
     py::object fake_parameter =
         make_class(m, "FakeParameter", py::make_tuple(click.attr(KORVANE_NAME("Parameter"))), parameter_ns);
     def_init(fake_parameter, [](py::object) {});
+    state().fake_parameter = fake_parameter;
 
     m.def("find_pyproject_toml", &find_pyproject_toml, py::arg("project_root"));
     m.def("parse_pyproject_toml", &parse_pyproject_toml, py::arg("path_config"));
     m.def("get_toml_config", &get_toml_config, py::arg("project_root"));
-    m.def(
-        "get_code_style",
-        [fake_context, fake_parameter](py::object lookup_path) {
-            py::object ctx = fake_context();
-            py::object path = find_pyproject_toml(lookup_path);
-            if (truthy(path)) {
-                try {
-                    KORVANE_IMPORTED("black", "read_pyproject_toml")(
-                        py::arg("ctx") = ctx, py::arg("param") = fake_parameter(), py::arg("value") = path);
-                } catch (py::error_already_set& e) {
-                    // black reports a file it cannot read or parse with FileError; what
-                    // else its reader raises on an odd table (`tool = 5`, a text for
-                    // target-version) leaves the defaults as well.
-                    if (!is_ordinary(e)) throw;
-                    if (!is_black_file_error(e)) {
-                        warn(py::str("Failed to read [tool.black] of {}: {}; using the defaults.").format(path, e.value()));
-                        ctx.attr(KORVANE_NAME("default_map")) = py::dict();
-                    }
-                }
-            }
-            py::object defaults = ctx.attr(KORVANE_NAME("default_map"));
-            py::object line_length =
-                defaults.attr(KORVANE_NAME("get"))("line_length", KORVANE_IMPORTED("black", "DEFAULT_LINE_LENGTH"));
-            py::list default_names;
-            default_names.append("py36");
-            py::object names = defaults.attr(KORVANE_NAME("get"))("target_version", default_names);
-            py::dict style;
-            style["line_length"] = line_length_of(line_length, path);
-            style["target_versions"] = target_versions_of(names, path);
-            return style;
-        },
-        py::arg("lookup_path"));
+    m.def("get_code_style", &get_code_style, py::arg("lookup_path"));
 }
 
 }  // namespace korvane::meta

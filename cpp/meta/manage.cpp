@@ -161,42 +161,49 @@ py::object get_settings_files(py::object target) {
     return make_lazy(std::move(source));
 }
 
+namespace {
+
+// The folder of the project's manage.py, or the target itself when it has none.
+py::object get_django_project_root(py::object target) {
+    try {
+        return py::str(get_manage_file(target).attr(KORVANE_NAME("parent")));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(state().manage_missing)) throw;
+        return target;
+    }
+}
+
+py::object get_settings_modpath_from_manage(py::object manage_path) {
+    return make_lazy(scan_of(manage_path));
+}
+
+// The first settings module that the project's manage.py declares, or None when there
+// is no manage.py or it declares none that can be read.
+py::object get_settings_modpath(py::object target) {
+    try {
+        py::object manage_path = get_manage_file(target);
+        py::object value = scan_of(manage_path)->step();
+        return value ? value : py::none();
+    } catch (py::error_already_set& e) {
+        if (!matches_missing_or(e, true)) throw;
+        return py::none();
+    }
+}
+
+}  // namespace
+
 void register_manage(py::module_& m) {
     py::module_::import("astroid");
     py::module_::import("astroid.modutils");
     state().manage_missing = make_exception(m, "ManageFileMissingError", PyExc_OSError);
 
     m.def("get_manage_file", &get_manage_file, py::arg("target"));
-    m.def(
-        "get_django_project_root",
-        [](py::object target) -> py::object {
-            try {
-                return py::str(get_manage_file(target).attr(KORVANE_NAME("parent")));
-            } catch (py::error_already_set& e) {
-                if (!e.matches(state().manage_missing)) throw;
-                return target;
-            }
-        },
-        py::arg("target"));
-    m.def(
-        "get_settings_modpath_from_manage",
-        [](py::object manage_path) { return make_lazy(scan_of(manage_path)); }, py::arg("manage_path"));
+    m.def("get_django_project_root", &get_django_project_root, py::arg("target"));
+    m.def("get_settings_modpath_from_manage", &get_settings_modpath_from_manage, py::arg("manage_path"));
     m.def("get_settings_paths_from_manage", &get_settings_paths_from_manage, py::arg("manage_path"));
     m.def("get_settings_modpath_relative_to_manage_path", &get_settings_modpath_relative_to_manage_path,
           py::arg("settings_path"), py::arg("manage_path"));
-    m.def(
-        "get_settings_modpath",
-        [](py::object target) -> py::object {
-            try {
-                py::object manage_path = get_manage_file(target);
-                py::object value = scan_of(manage_path)->step();
-                return value ? value : py::none();
-            } catch (py::error_already_set& e) {
-                if (!matches_missing_or(e, true)) throw;
-                return py::none();
-            }
-        },
-        py::arg("target"));
+    m.def("get_settings_modpath", &get_settings_modpath, py::arg("target"));
     m.def("get_settings_files", &get_settings_files, py::arg("target"));
 }
 

@@ -2,20 +2,20 @@
 // concerns of the module call across files.
 #pragma once
 
-#include <korvane/common.hpp>
+#include <korvane/module.hpp>
 
 #include <functional>
 
 namespace korvane::meta {
 
 // Module-level objects, set when the module loads.
-struct State {
-    py::object module;                     // the module itself
-    py::object logger;                     // "korvane.staticanalysis.meta"
-    py::object manage_missing;             // ManageFileMissingError
-    py::object default_ignored_modules;    // set of the four default entries
-    py::object helpers;                    // korvane.staticanalysis.helpers
-    py::object shims;                      // korvane.staticanalysis.shims
+struct State : korvane::ModuleState {
+    py::object helpers;                  // korvane.staticanalysis.helpers
+    py::object shims;                    // korvane.staticanalysis.shims
+    py::object manage_missing;           // ManageFileMissingError
+    py::object default_ignored_modules;  // set of the four default entries
+    py::object fake_context;             // FakeContext
+    py::object fake_parameter;           // FakeParameter
 };
 State& state();
 
@@ -37,7 +37,7 @@ bool is_readable_project_file(py::handle path, py::handle root);
 // Logs `message` at error level with the traceback of the caught error.
 void log_exception(const char* message, py::error_already_set& e);
 
-// Part functions shared between files.
+// Module functions that the other files of the module call.
 py::object get_toml_config(py::object project_root);
 bool is_importable_python_file(py::object path);
 py::object get_manage_file(py::object target);

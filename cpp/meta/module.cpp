@@ -3,15 +3,18 @@
 #include "lazy.hpp"
 #include "meta.hpp"
 
+namespace korvane::meta {
+
+KORVANE_MODULE_STATE(State)
+
+}  // namespace korvane::meta
+
 PYBIND11_MODULE(meta, m) {
     using namespace korvane::meta;
-    namespace py = pybind11;
     State& s = state();
-    s.module = m;
-    s.helpers = py::module_::import("korvane.staticanalysis.helpers");
-    s.shims = py::module_::import("korvane.staticanalysis.shims");
-    s.logger = korvane::module_logger(m);
-    m.attr(KORVANE_NAME("logger")) = s.logger;
+    korvane::bind_module(s, m);
+    s.helpers = korvane::import_sibling("helpers");
+    s.shims = korvane::import_sibling("shims");
     register_lazy(m);
     register_config(m);
     register_files(m);

@@ -44,44 +44,46 @@ py::object get_static_url_from_source(py::object source) {
     return STATIC_URL;
 }
 
+// ROOT_URLCONF of the first settings module, in order, that sets it to a true value.
+py::object get_root_urlconf(py::object settings_files) {
+    py::str marker("ROOT_URLCONF");
+    for (py::handle settings_file : settings_files) {
+        py::object path = file_of_module(settings_file);
+        // Settings modules are found relative to the working directory, the root.
+        py::object source = read_settings_file(path, KORVANE_IMPORTED("os", "getcwd")());
+        if (!source || !truthy(source) || !source.contains(marker)) continue;
+        py::object value = get_root_urlconf_from_source(source, path);
+        if (truthy(value)) return value;
+    }
+    return py::none();
+}
+
+// STATIC_URL of the first settings module of the project that sets it to a true text;
+// `default_` when none does, or when reading the settings fails (logged).
+py::object get_static_url_setting(py::object project_root, py::object default_) {
+    try {
+        py::object items = get_settings_files(project_root);
+        for (py::handle item : items) {
+            py::object source = read_settings_file(file_of_module(item), project_root);
+            if (!source) continue;
+            py::object value = get_static_url_from_source(source);
+            if (truthy(value)) return value;
+        }
+    } catch (py::error_already_set& e) {
+        if (!is_ordinary(e)) throw;
+        log_exception("Failed to get STATIC_URL from settings.", e);
+        return default_;
+    }
+    return default_;
+}
+
 }  // namespace
 
 void register_settings(py::module_& m) {
-    m.def(
-        "get_root_urlconf",
-        [](py::object settings_files) -> py::object {
-            py::str marker("ROOT_URLCONF");
-            for (py::handle settings_file : settings_files) {
-                py::object path = file_of_module(settings_file);
-                // Settings modules are found relative to the working directory, the root.
-                py::object source = read_settings_file(path, KORVANE_IMPORTED("os", "getcwd")());
-                if (!source || !truthy(source) || !source.contains(marker)) continue;
-                py::object value = get_root_urlconf_from_source(source, path);
-                if (truthy(value)) return value;
-            }
-            return py::none();
-        },
-        py::arg("settings_files"));
+    m.def("get_root_urlconf", &get_root_urlconf, py::arg("settings_files"));
     m.def("get_root_urlconf_from_source", &get_root_urlconf_from_source, py::arg("source"), py::arg("path"));
-    m.def(
-        "get_static_url_setting",
-        [](py::object project_root, py::object default_) -> py::object {
-            try {
-                py::object items = get_settings_files(project_root);
-                for (py::handle item : items) {
-                    py::object source = read_settings_file(file_of_module(item), project_root);
-                    if (!source) continue;
-                    py::object value = get_static_url_from_source(source);
-                    if (truthy(value)) return value;
-                }
-            } catch (py::error_already_set& e) {
-                if (!is_ordinary(e)) throw;
-                log_exception("Failed to get STATIC_URL from settings.", e);
-                return default_;
-            }
-            return default_;
-        },
-        py::arg("project_root"), py::arg("default") = "/static/");
+    m.def("get_static_url_setting", &get_static_url_setting, py::arg("project_root"),
+          py::arg("default") = "/static/");
     m.def("get_static_url_from_source", &get_static_url_from_source, py::arg("source"));
 }
 

@@ -1,14 +1,9 @@
-// Module state and small shared services of the module.
+// Small services that the files of the module share.
 #include "meta.hpp"
 
 #include <korvane/project_files.hpp>
 
 namespace korvane::meta {
-
-State& state() {
-    static State* s = new State();  // leaked: outlives the interpreter's shutdown
-    return *s;
-}
 
 py::object with_block(py::handle cm, const std::function<py::object(py::object)>& body) {
     py::object exit = cm.attr(KORVANE_NAME("__exit__"));
