@@ -7,6 +7,7 @@ import textwrap
 import pytest
 
 from korvane.staticanalysis import checker, helpers
+from support import last_member
 from korvane.staticanalysis.checkers import colspecs, migrations, ormcalls, templates, urls
 
 # Each module spells the lone surrogate as an escape, so the file itself is UTF-8.
@@ -138,10 +139,6 @@ def test_checkers_report_on_text_without_utf8_form(records, path):
 
 def last_statement(tree):
     return tree.body[-1]
-
-
-def last_member(tree):
-    return tree.body[-1].body[-1]
 
 
 @pytest.mark.parametrize(
