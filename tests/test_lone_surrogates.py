@@ -7,7 +7,7 @@ import textwrap
 import pytest
 
 from korvane.staticanalysis import checker, helpers
-from support import last_member
+from support import last_member, write_files
 from korvane.staticanalysis.checkers import colspecs, migrations, ormcalls, templates, urls
 
 # Each module spells the lone surrogate as an escape, so the file itself is UTF-8.
@@ -104,10 +104,8 @@ class Collecting(logging.Handler):
 
 @pytest.fixture(scope="module")
 def run(tmp_path_factory):
-    root = tmp_path_factory.mktemp("surrogates")
-    for path, source in MODULES.items():
-        (root / path).parent.mkdir(parents=True, exist_ok=True)
-        (root / path).write_text(textwrap.dedent(source).lstrip("\n"))
+    root = write_files(tmp_path_factory.mktemp("surrogates"), {
+        path: textwrap.dedent(source).lstrip("\n") for path, source in MODULES.items()})
     before = os.getcwd()
     logger = logging.getLogger("korvane.staticanalysis.checker")
     log = Collecting()

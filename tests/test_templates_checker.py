@@ -1,25 +1,15 @@
 import html.parser
 import locale
 import os
-import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
+import support
 from korvane.staticanalysis import helpers
 from korvane.staticanalysis.checkers import templates
-
-SRC = str(Path(templates.__file__).resolve().parents[3])
+from support import html_record as record
 FIXTURES = os.path.join(os.path.dirname(__file__), "fixtures", "templates")
 RECORD_KEYS = ["path", "line", "message", "type", "column", "module", "symbol", "hint", "message-id"]
-
-
-def record(path, line, column, code, message):
-    return {
-        "path": path, "line": line, "message": message, "type": None, "column": column,
-        "module": None, "symbol": None, "hint": None, "message-id": code,
-    }
 
 
 def check_text(tmp_path, text, name="t.html"):
@@ -153,8 +143,7 @@ def test_unclosed_tags_on_a_long_line_do_not_hang(tmp_path):
         "c.check([sys.argv[1]])\n"
         "print([(m['line'], m['column']) for m in c.messages])\n"
     )
-    done = subprocess.run([sys.executable, "-c", script, str(target)], capture_output=True,
-                          text=True, timeout=120, env=dict(os.environ, PYTHONPATH=SRC))
+    done = support.run_fresh("-c", script, str(target), timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "[(1, 600000)]"
 
