@@ -158,17 +158,20 @@ def test_mappings_shared_only_for_context_free_findings(tmp_path):
     assert third is not fourth
 
 
+def undecodable(path, data):
+    """Writes `data` to `path`; skips the test where the locale's encoding reads it."""
+    path.write_bytes(data)
+    try:
+        data.decode(locale.getpreferredencoding(False))
+    except UnicodeDecodeError:
+        return path
+    pytest.skip("the locale's encoding decodes every byte")
+
+
 def test_files_are_independent_and_undecodable_ones_skipped(tmp_path):
     cut = tmp_path / "cut.html"
     cut.write_text('<p>\n<img src="/never.png"')
-    bad = tmp_path / "bad.html"
-    bad.write_bytes(b'<a href="/x">\xff\xfe\x80</a>')
-    try:
-        bad.read_bytes().decode(locale.getpreferredencoding(False))
-    except UnicodeDecodeError:
-        pass
-    else:
-        pytest.skip("the locale's encoding decodes every byte")
+    bad = undecodable(tmp_path / "bad.html", b'<a href="/x">\xff\xfe\x80</a>')
     good = tmp_path / "good.html"
     good.write_text('<a href="/y">')
     checker = templates.Checker()
@@ -289,14 +292,8 @@ def test_template_the_parser_rejects_is_skipped(tmp_path, caplog, checker_class,
 
 
 def test_undecodable_template_is_skipped_with_a_warning(tmp_path, caplog):
-    latin = tmp_path / "menu.html"
-    latin.write_bytes('<h1>Caf\u00e9 men\u00fc</h1>\n<a href="/carte/">carte</a>\n'.encode("latin-1"))
-    try:
-        latin.read_text(encoding=locale.getpreferredencoding(False))
-    except UnicodeDecodeError:
-        pass
-    else:
-        pytest.skip("the locale's encoding decodes every byte")
+    latin = undecodable(tmp_path / "menu.html",
+                        '<h1>Caf\u00e9 men\u00fc</h1>\n<a href="/carte/">carte</a>\n'.encode("latin-1"))
     good = tmp_path / "good.html"
     good.write_text('<a href="/y">')
     checker = templates.Checker()
