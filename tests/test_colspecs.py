@@ -238,9 +238,13 @@ def test_predicates_let_interrupts_through(monkeypatch):
         colspecs.has_redundant_kwargs(field("models.CharField(null=False)"))
 
 
-def test_limit_is_the_module_constant():
-    assert colspecs.MAX_CHARFIELD_LENGTH == 512
-    assert colspecs.Codes.C2011 == "C2011"
+def test_module_limit_and_codes_are_the_ones_the_checker_applies():
+    limit = colspecs.MAX_CHARFIELD_LENGTH
+    assert findings(model(f"title = models.CharField(max_length={limit})")) == []
+    assert findings(model(f"title = models.CharField(max_length={limit + 1})")) == [
+        (colspecs.Codes.C2006, {"name": "title", "value": limit + 1})]
+    (code, _), _ = findings(model("key = models.IntegerField(primary_key=True, unique=False)"))
+    assert code == colspecs.Codes.C2011 == "C2011"
 
 
 # --- checker -------------------------------------------------------------------------

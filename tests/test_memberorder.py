@@ -44,6 +44,19 @@ def test_method_order(members, expected):
     assert order_findings(model("|".join(METHOD.format(name) for name in members))) == expected
 
 
+@pytest.mark.parametrize("moved", range(3))
+def test_standard_order_is_the_order_checked(moved):
+    order = memberorder.STANDARD_MEMBERORDER
+    assert order == ("Meta", "__str__", "save", "get_absolute_url")
+    members = {name: "class Meta: pass" if name == "Meta" else METHOD.format(name) for name in order}
+    assert order_findings(model("|".join(members.values()))) == []
+    # one pair out of order: the member that belongs first is reported
+    swapped = list(order)
+    swapped[moved:moved + 2] = order[moved + 1], order[moved]
+    assert order_findings(model("|".join(members[name] for name in swapped))) == [
+        (order[moved], {"before": order[moved], "after": order[moved + 1]})]
+
+
 @pytest.mark.parametrize("body, expected", [
     ("def foo(self): pass|class Meta: pass", [("foo", {"before": "Meta", "after": "foo"})]),
     ("def save(self): pass|class Meta: pass", [("Meta", {"before": "Meta", "after": "save"})]),
@@ -158,7 +171,6 @@ def test_prefix_counter(values, min_length, expected):
 def test_checker_class_declares_family_rows():
     checker = memberorder.Checker
     assert checker.name == "models"
-    assert memberorder.STANDARD_MEMBERORDER == ("Meta", "__str__", "save", "get_absolute_url")
     assert [(code, entry[1]) for code, entry in checker.msgs.items()] == [
         ("C3000", "tall-models"), ("C3002", "model-method-order"), ("C3003", "model-common-prefix")]
     assert [(name, declared["default"]) for name, declared in checker.options] == [
