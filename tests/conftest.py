@@ -1,3 +1,4 @@
+"""Fixtures shared by the test modules; plain helpers live in support.py."""
 import os
 import tempfile
 
@@ -5,6 +6,18 @@ import pytest
 
 # pylint keeps its statistics under PYLINTHOME; keep them out of the user's home.
 os.environ.setdefault("PYLINTHOME", tempfile.mkdtemp(prefix="korvane-pylinthome-"))
+
+
+@pytest.fixture
+def enter_project(monkeypatch):
+    """Makes a project the working directory and its source folder importable, for the
+    test's duration: `enter_project(root, source_dir="")` returns `root`."""
+    def enter(root, source_dir=""):
+        monkeypatch.chdir(root)
+        monkeypatch.syspath_prepend(str(root / source_dir))
+        return root
+
+    return enter
 
 
 @pytest.fixture

@@ -1,13 +1,13 @@
 """Placement of Django admin classes."""
+import functools
 from pathlib import Path
 
 import astroid
 import pytest
-from pylint.lint import PyLinter
-from pylint.reporters import CollectingReporter
 from pylint.testutils import UnittestLinter
 from pylint.utils import ASTWalker
 
+import support
 from korvane.staticanalysis.checkers import admin
 
 FIXTURES = Path(__file__).parent / "fixtures" / "models"
@@ -29,12 +29,7 @@ class Unknown(missing.Base):
 """
 
 
-def walk(code, modname):
-    linter = UnittestLinter()
-    walker = ASTWalker(linter)
-    walker.add_checker(admin.Checker(linter))
-    walker.walk(astroid.parse(code, module_name=modname))
-    return linter.release_messages()
+walk = functools.partial(support.walk, admin.Checker)
 
 
 @pytest.mark.parametrize("modname, reported", [
@@ -70,11 +65,8 @@ def test_module_is_replaced_for_each_module():
 
 
 def test_linter_run_over_fixture_package():
-    reporter = CollectingReporter()
-    linter = PyLinter(reporter=reporter)
-    linter.register_checker(admin.Checker(linter))
-    linter.check([str(FIXTURES / "shop")])
-    got = [(m.module, m.line, m.symbol, m.msg) for m in reporter.messages if m.msg_id == "C5000"]
+    messages = support.lint_files(admin.Checker, [FIXTURES / "shop"])
+    got = [(m.module, m.line, m.symbol, m.msg) for m in messages if m.msg_id == "C5000"]
     assert got == [("shop.models", 25, "misplaced-admin-class", {"name": "AuthorAdmin"})]
 
 

@@ -9,6 +9,7 @@ from pylint.interfaces import IAstroidChecker
 from pylint.lint import utils as pylint_lint_utils
 
 from korvane.staticanalysis import checker
+from support import write_files
 
 MODELS = b"""\
 from django.db import models
@@ -50,17 +51,9 @@ BROKEN = [
 ]
 
 
-def make_project(root, files):
-    for path, data in files.items():
-        target = root / path
-        target.parent.mkdir(parents=True, exist_ok=True)
-        target.write_bytes(data)
-
-
 @pytest.fixture
-def project(tmp_path, monkeypatch):
-    root = tmp_path / "project"
-    make_project(root, {
+def project(tmp_path, enter_project):
+    root = write_files(tmp_path / "project", {
         "manage.py": b'import os\n\nif __name__ == "__main__":\n'
                      b'    os.environ.setdefault("DJANGO_SETTINGS_MODULE", "proj.settings")\n',
         "proj/__init__.py": b"",
@@ -70,9 +63,7 @@ def project(tmp_path, monkeypatch):
         "shop/models.py": MODELS,
         "requirements.txt": b"Django>=3.2,<4.0\n",
     })
-    monkeypatch.chdir(root)
-    monkeypatch.syspath_prepend(str(root))
-    return root
+    return enter_project(root)
 
 
 @pytest.fixture

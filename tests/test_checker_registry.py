@@ -1,17 +1,12 @@
-import os
-import subprocess
-import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 
+import support
 from korvane.staticanalysis import checker
 from korvane.staticanalysis.checkers import (
     admin, colspecs, memberorder, migrations, ormcalls, settings, templates, urls,
 )
-
-SRC = str(Path(checker.__file__).resolve().parents[2])
 
 
 @pytest.mark.parametrize("jobs, expected", [(0, None), (1, 1), (4, 4), (-1, -1)])
@@ -78,7 +73,5 @@ def test_module_loads_without_rich():
         print([r["message-id"] for r in linter.reporter.messages])
         """
     )
-    env = dict(os.environ, PYTHONPATH=SRC)
-    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
-                         text=True, check=True)
+    out = support.run_fresh("-c", script, check=True)
     assert out.stdout.strip() == "['E0001']"

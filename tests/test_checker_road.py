@@ -14,12 +14,10 @@ TEMPLATE = "shop/templates/shop/index.html"
 
 
 @pytest.fixture
-def project(tmp_path, monkeypatch):
+def project(tmp_path, enter_project):
     root = tmp_path / "project"
     shutil.copytree(FIXTURE, root)
-    monkeypatch.chdir(root)
-    monkeypatch.syspath_prepend(str(root))
-    return root
+    return enter_project(root)
 
 
 class ProbeChecker(BaseChecker):

@@ -6,6 +6,7 @@ import astroid
 import pytest
 
 from korvane.staticanalysis import checker, dependencies, meta
+from support import write_files
 
 MANAGE = b'''\
 #!/usr/bin/env python
@@ -78,8 +79,7 @@ BROKEN = {
 
 
 @pytest.fixture
-def project(tmp_path, monkeypatch):
-    root = tmp_path / "project"
+def project(tmp_path, enter_project):
     files = {
         "manage.py": MANAGE,
         "setup.py": SETUP,
@@ -89,12 +89,7 @@ def project(tmp_path, monkeypatch):
         "shop/__init__.py": b"",
         "shop/models.py": MODELS,
     }
-    for path, data in files.items():
-        (root / path).parent.mkdir(parents=True, exist_ok=True)
-        (root / path).write_bytes(data)
-    monkeypatch.chdir(root)
-    monkeypatch.syspath_prepend(str(root))
-    return root
+    return enter_project(write_files(tmp_path / "project", files))
 
 
 def ids(records):

@@ -5,6 +5,7 @@ import pytest
 from pylint.typing import FileItem
 
 from korvane.staticanalysis import checker
+from support import write_files
 
 
 def items(paths):
@@ -45,14 +46,12 @@ def test_group_file_items_empty_jobs_means_one_worker_per_cpu():
 
 
 @pytest.fixture
-def apps(tmp_path, monkeypatch):
+def apps(tmp_path, enter_project):
     """Three apps whose views and migrations infer their own app's models."""
     root = tmp_path / "apps"
     files = {}
     for app in ("one", "two", "three"):
-        (root / app / "migrations").mkdir(parents=True)
-        for name in ("__init__.py", "migrations/__init__.py"):
-            (root / app / name).write_text("")
+        write_files(root / app, {"__init__.py": None, "migrations/__init__.py": None})
         sources = {
             "models.py": "from django.db import models\n\n\nclass Item(models.Model):\n"
                          "    name = models.CharField(max_length=10, null=True)\n",
@@ -62,12 +61,9 @@ def apps(tmp_path, monkeypatch):
                                           "class Migration(migrations.Migration):\n"
                                           "    operations = [migrations.RunPython(print)]\n",
         }
-        for name, text in sources.items():
-            (root / app / name).write_text(text)
-            files[f"{app}/{name}"] = None
-    monkeypatch.chdir(root)
-    monkeypatch.syspath_prepend(str(root))
-    return root, files
+        write_files(root / app, sources)
+        files.update((f"{app}/{name}", None) for name in sources)
+    return enter_project(root), files
 
 
 def test_workers_give_the_records_of_one_job(apps):

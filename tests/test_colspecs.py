@@ -1,13 +1,13 @@
 """Model field predicates, the model field checker and its fixes."""
+import functools
 from pathlib import Path
 
 import astroid
 import pytest
-from pylint.lint import PyLinter
-from pylint.reporters import CollectingReporter
 from pylint.testutils import UnittestLinter
 from pylint.utils import ASTWalker
 
+import support
 from korvane.staticanalysis import helpers
 from korvane.staticanalysis import shims  # noqa: F401  (Django inference on astroid.MANAGER)
 from korvane.staticanalysis.checkers import colspecs
@@ -23,22 +23,14 @@ from django.contrib.contenttypes.fields import GenericForeignKey
 def field(declaration, body=""):
     """The call of `x = <declaration>` in a model class."""
     tree = astroid.parse(f"{HEADER}class M(models.Model):\n{body}    x = {declaration}\n")
-    return tree.body[-1].body[-1].value
+    return support.last_member(tree).value
 
 
 def keyword(declaration, name):
     return next(k for k in field(declaration).keywords if k.arg == name)
 
 
-def walk(code, modname="shop.models", **config):
-    linter = UnittestLinter()
-    checker = colspecs.Checker(linter)
-    for key, value in config.items():
-        setattr(checker.config, key, value)
-    walker = ASTWalker(linter)
-    walker.add_checker(checker)
-    walker.walk(astroid.parse(code, module_name=modname))
-    return linter.release_messages()
+walk = functools.partial(support.walk, colspecs.Checker)
 
 
 def findings(code, **config):
@@ -46,7 +38,7 @@ def findings(code, **config):
 
 
 def model(*lines):
-    return HEADER + "class M(models.Model):\n" + "".join(f"    {line}\n" for line in lines)
+    return support.model_source(HEADER, "M", lines)
 
 
 def same(answer, expected):
@@ -193,8 +185,7 @@ class M(models.Model):
 
 
 def odd_field(declaration):
-    tree = astroid.parse(ODD_CONSTRUCTORS.format(declaration=declaration))
-    return tree.body[-1].body[-1].value
+    return support.last_member(astroid.parse(ODD_CONSTRUCTORS.format(declaration=declaration))).value
 
 
 @pytest.mark.parametrize("predicate, declaration, expected", [
@@ -247,9 +238,13 @@ def test_predicates_let_interrupts_through(monkeypatch):
         colspecs.has_redundant_kwargs(field("models.CharField(null=False)"))
 
 
-def test_limit_is_the_module_constant():
-    assert colspecs.MAX_CHARFIELD_LENGTH == 512
-    assert colspecs.Codes.C2011 == "C2011"
+def test_module_limit_and_codes_are_the_ones_the_checker_applies():
+    limit = colspecs.MAX_CHARFIELD_LENGTH
+    assert findings(model(f"title = models.CharField(max_length={limit})")) == []
+    assert findings(model(f"title = models.CharField(max_length={limit + 1})")) == [
+        (colspecs.Codes.C2006, {"name": "title", "value": limit + 1})]
+    (code, _), _ = findings(model("key = models.IntegerField(primary_key=True, unique=False)"))
+    assert code == colspecs.Codes.C2011 == "C2011"
 
 
 # --- checker -------------------------------------------------------------------------
@@ -346,7 +341,7 @@ ARRAYS = HEADER + "from django.contrib.postgres.fields import ArrayField\n"
 
 
 def shelf(*lines):
-    return ARRAYS + "class Shelf(models.Model):\n" + "".join(f"    {line}\n" for line in lines)
+    return support.model_source(ARRAYS, "Shelf", lines)
 
 
 @pytest.mark.parametrize("declaration, expected", [
@@ -433,11 +428,8 @@ def test_checker_class_declares_family_rows():
 
 
 def test_linter_run_over_fixture_package():
-    reporter = CollectingReporter()
-    linter = PyLinter(reporter=reporter)
-    linter.register_checker(colspecs.Checker(linter))
-    linter.check([str(FIXTURES / "shop")])
-    got = [(m.module, m.line, m.msg_id, m.msg) for m in reporter.messages if m.msg_id.startswith("C2")]
+    messages = support.lint_files(colspecs.Checker, [FIXTURES / "shop"])
+    got = [(m.module, m.line, m.msg_id, m.msg) for m in messages if m.msg_id.startswith("C2")]
     assert sorted(got, key=lambda m: m[0]) == [
         ("shop.catalogue", 4, "C2001", {"count": 21}),
         ("shop.models", 6, "C2000", {"name": "nickname"}),

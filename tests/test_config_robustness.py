@@ -5,17 +5,10 @@ host runs: pylint looks for configuration files when it is first imported, so on
 fresh import shows what the project's files do to it.
 """
 import json
-import os
-import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
-import korvane
-
-# The package as this test run imports it: the source tree or the installed copy.
-SRC = Path(korvane.__file__).resolve().parents[1]
+import support
 
 MODELS = """\
 from django.db import models
@@ -107,23 +100,12 @@ ODD = {
 
 
 def make_project(root, extra):
-    for name, text in HEALTHY.items():
-        path = root / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(text)
-    (root / "requirements.txt").write_text("Django==3.2.25\n")
-    for name, content in extra.items():
-        (root / name).write_bytes(content)
-    return root
+    return support.write_files(root, {**HEALTHY, "requirements.txt": "Django==3.2.25\n", **extra})
 
 
 def analyse(root, home, first="checker"):
-    env = dict(os.environ, PYTHONPATH=str(SRC), PYLINTHOME=str(home))
-    env.pop("PYLINTRC", None)
-    done = subprocess.run(
-        [sys.executable, "-c", SCRIPT, first],
-        cwd=str(root), env=env, capture_output=True, text=True, timeout=300,
-    )
+    done = support.run_fresh("-c", SCRIPT, first, cwd=str(root), timeout=300,
+                             env={"PYLINTHOME": str(home), "PYLINTRC": None})
     assert done.returncode == 0, done.stderr
     # stdout carries the result alone: no "Failed to load" line of pylint's
     *chatter, result = done.stdout.splitlines()
@@ -179,7 +161,6 @@ def test_any_module_loads_first(tmp_path, baseline, first):
 def test_import_keeps_the_working_directory_and_no_project_file_is_taken(tmp_path):
     extra = dict(ODD["pylintrc"], **ODD["setup-cfg-duplicate-section"])
     root = make_project(tmp_path / "project", extra)
-    env = dict(os.environ, PYTHONPATH=str(SRC), PYLINTHOME=str(tmp_path / "home"))
     script = (
         "import os\n"
         "from korvane.staticanalysis import checker\n"
@@ -187,8 +168,8 @@ def test_import_keeps_the_working_directory_and_no_project_file_is_taken(tmp_pat
         "print(os.getcwd())\n"
         "print(os.path.abspath(linter.config_file))\n"
     )
-    done = subprocess.run([sys.executable, "-c", script], cwd=str(root), env=env,
-                          capture_output=True, text=True, timeout=300)
+    done = support.run_fresh("-c", script, cwd=str(root), timeout=300,
+                             env={"PYLINTHOME": str(tmp_path / "home")})
     assert done.returncode == 0, done.stderr
     cwd, config_file = done.stdout.splitlines()
     assert cwd == str(root)

@@ -15,20 +15,10 @@ from korvane.staticanalysis.stockconf import (
     django_3_1,
     django_3_2,
 )
+from support import write_files
 
 FIXTURES = Path(__file__).parent / "fixtures" / "projects"
 STOCK = [django_1_11, django_2_0, django_2_1, django_2_2, django_3_0, django_3_1, django_3_2]
-
-
-def write(root, files):
-    for name, text in files.items():
-        path = root / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        if isinstance(text, bytes):
-            path.write_bytes(text)
-        else:
-            path.write_text(text)
-    return root
 
 
 def details(path, version, specs):
@@ -69,7 +59,7 @@ def test_tables():
     ],
 )
 def test_requirements_txt(tmp_path, requirements, expected):
-    write(tmp_path, {"requirements.txt": requirements})
+    write_files(tmp_path, {"requirements.txt": requirements})
     assert dependencies.resolve_django_version(str(tmp_path)) == expected
 
 
@@ -113,7 +103,7 @@ def test_unreadable_requirement_line_is_skipped():
     ],
 )
 def test_dependency_file_order(tmp_path, files, expected):
-    write(tmp_path, files)
+    write_files(tmp_path, files)
     assert dependencies.resolve_django_version(project_root=tmp_path) == expected
 
 
@@ -138,19 +128,19 @@ SETUP = 'from setuptools import setup\nsetup(name="x", {keywords}install_require
     ],
 )
 def test_setup_py(tmp_path, source, expected):
-    write(tmp_path, {"setup.py": source})
+    write_files(tmp_path, {"setup.py": source})
     assert dependencies.resolve_django_version(tmp_path) == expected
     assert dependencies.resolve_django_version_via_setup_py(project_root_path=tmp_path) == expected
 
 
 def test_dependency_files_come_before_setup_py(tmp_path):
-    write(tmp_path, {"setup.py": SETUP.format(keywords="", requires='"Django==3.2.1"'), "requirements.txt": "Django==2.0\n"})
+    write_files(tmp_path, {"setup.py": SETUP.format(keywords="", requires='"Django==3.2.1"'), "requirements.txt": "Django==2.0\n"})
     assert dependencies.resolve_django_version(tmp_path) == details("requirements.txt", "2.0", "==2.0")
     assert dependencies.resolve_django_version_via_dparse(tmp_path) == details("requirements.txt", "2.0", "==2.0")
 
 
 def test_undecodable_setup_py_raises(tmp_path):
-    write(tmp_path, {"setup.py": b"name = '\xff\xfe'\n"})
+    write_files(tmp_path, {"setup.py": b"name = '\xff\xfe'\n"})
     with pytest.raises(UnicodeDecodeError):
         dependencies.resolve_django_version(tmp_path)
 
@@ -232,7 +222,7 @@ def test_is_django_node(source, expected):
     ],
 )
 def test_is_django_repository(tmp_path, files, expected):
-    write(tmp_path, files)
+    write_files(tmp_path, files)
     assert dependencies.is_django_repository(str(tmp_path)) is expected
     assert dependencies.is_django_repository(project_root=tmp_path) is expected
 
@@ -265,7 +255,7 @@ BOM = b"\xef\xbb\xbf"
     ],
 )
 def test_byte_order_mark_is_no_part_of_the_first_line(tmp_path, name, content, expected):
-    write(tmp_path, {name: content})
+    write_files(tmp_path, {name: content})
     assert dependencies.resolve_django_version(tmp_path) == expected
 
 
@@ -278,7 +268,7 @@ def test_byte_order_mark_is_no_part_of_the_first_line(tmp_path, name, content, e
     ],
 )
 def test_dependency_file_linked_from_outside_is_not_read(tmp_path, caplog, name, content):
-    outside = write(tmp_path / "shared", {name: content})
+    outside = write_files(tmp_path / "shared", {name: content})
     root = tmp_path / "shop"
     root.mkdir()
     (root / name).symlink_to(outside / name)
@@ -290,19 +280,19 @@ def test_dependency_file_linked_from_outside_is_not_read(tmp_path, caplog, name,
     # a link to a file inside the project is read like the file itself
     (root / "requirements").mkdir()
     (root / name).unlink()
-    write(root, {"requirements/base.txt": content})
+    write_files(root, {"requirements/base.txt": content})
     (root / name).symlink_to(root / "requirements" / "base.txt")
     assert dependencies.resolve_django_version(root)["version"] == "3.0"
 
 
 def test_is_django_repository_passes_over_loops_and_links_out(tmp_path):
-    outside = write(tmp_path / "elsewhere", {"views.py": "from django.http import HttpResponse\n"})
-    root = write(tmp_path / "site", {"app/views.py": "def index(request):\n    return None\n"})
+    outside = write_files(tmp_path / "elsewhere", {"views.py": "from django.http import HttpResponse\n"})
+    root = write_files(tmp_path / "site", {"app/views.py": "def index(request):\n    return None\n"})
     (root / "app" / "loop.py").symlink_to(root / "app" / "loop.py")
     (root / "app" / "a.py").symlink_to(root / "app" / "b.py")
     (root / "app" / "b.py").symlink_to(root / "app" / "a.py")
     (root / "app" / "shared.py").symlink_to(outside / "views.py")
     (root / "app" / "package.py").mkdir()
     assert dependencies.is_django_repository(root) is False
-    write(root, {"app/models.py": "from django.db import models\n"})
+    write_files(root, {"app/models.py": "from django.db import models\n"})
     assert dependencies.is_django_repository(root) is True

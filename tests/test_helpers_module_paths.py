@@ -3,18 +3,13 @@ import sys
 import pytest
 
 from korvane.staticanalysis import helpers
+from support import write_files
 
 
 @pytest.fixture
-def project(tmp_path, monkeypatch):
-    (tmp_path / "app").mkdir()
-    (tmp_path / "app" / "__init__.py").write_text("")
-    (tmp_path / "app" / "models.py").write_text("x = 1\n")
-    (tmp_path / "loose" / "deeper").mkdir(parents=True)
-    (tmp_path / "loose" / "deeper" / "mod.py").write_text("")
-    monkeypatch.syspath_prepend(str(tmp_path))
-    monkeypatch.chdir(tmp_path)
-    return tmp_path
+def project(tmp_path, enter_project):
+    write_files(tmp_path, {"app/__init__.py": "", "app/models.py": "x = 1\n", "loose/deeper/mod.py": ""})
+    return enter_project(tmp_path)
 
 
 @pytest.mark.parametrize(

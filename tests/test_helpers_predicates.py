@@ -2,6 +2,7 @@ import astroid
 import pytest
 from pylint.checkers.utils import safe_infer
 
+import support
 from korvane.staticanalysis import helpers
 
 MODELS = """
@@ -63,8 +64,7 @@ def tree():
     return astroid.parse(MODELS, module_name="predicates_models")
 
 
-def expr(tree, name):
-    return tree[name].parent.value
+expr = support.assigned_value
 
 
 @pytest.mark.parametrize(

@@ -1,7 +1,5 @@
 import operator
 import os
-import subprocess
-import sys
 import textwrap
 import token
 
@@ -11,6 +9,7 @@ from astroid.builder import _find_statement_by_line
 from astroid.transforms import TransformVisitor
 from pylint.checkers.utils import safe_infer
 
+import support
 from korvane.staticanalysis import helpers, shims
 
 FIXTURES = os.path.join(os.path.dirname(__file__), "fixtures", "helpers")
@@ -371,10 +370,7 @@ def test_library_modules_first_built_during_a_view_keep_their_transforms():
     # Django's PathInfo is a namedtuple: it infers as a class only when its module was
     # built with astroid's own transforms.  A fresh interpreter makes the view's build
     # the first to load Django.
-    src = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(helpers.__file__))))
-    env = dict(os.environ, PYTHONPATH=src)
-    out = subprocess.run([sys.executable, "-c", LIBRARY_AFTER_BUILD], env=env,
-                         capture_output=True, text=True, timeout=300)
+    out = support.run_fresh("-c", LIBRARY_AFTER_BUILD, timeout=300)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["ClassDef", "PathInfo"]
 

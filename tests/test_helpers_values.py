@@ -1,12 +1,12 @@
 import astroid
 import pytest
 
+import support
 from korvane.staticanalysis import helpers
 
 
 def value_of(source, name="x"):
-    module = astroid.parse(source)
-    return module[name].parent.value
+    return support.assigned_value(astroid.parse(source), name)
 
 
 @pytest.mark.parametrize(
@@ -249,42 +249,36 @@ def test_default_arguments_of_a_class_without_resolution_order():
     assert helpers.get_node_default_arguments(module["x"].parent.value) == {}
 
 
-def failing_inference(error):
-    def infer(*args, **kwargs):
-        raise error
-    return infer
-
-
 @pytest.mark.parametrize("error", [RuntimeError("brain failed"), RecursionError(), ValueError()])
 def test_extraction_survives_any_ordinary_inference_error(error):
     binop = value_of("x = 'a' + 'b'")
-    binop.infer = failing_inference(error)
+    binop.infer = support.raising(error)
     assert helpers.astroid_node_to_value(binop) is binop
     display = value_of("x = [1, 'a' + 'b']")
-    display.elts[1].infer = failing_inference(error)
+    display.elts[1].infer = support.raising(error)
     assert helpers.astroid_node_to_value(display) == [1, display.elts[1]]
 
     call = value_of("x = f(a=1, b=2)")
-    call.keywords[1].value.infer = failing_inference(error)
+    call.keywords[1].value.infer = support.raising(error)
     assert helpers.get_node_explicit_arguments(call) == {"a": 1}
 
     field = value_of("class F:\n    def __init__(self, a=1): pass\nx = F()")
-    field.infer = failing_inference(error)
+    field.infer = support.raising(error)
     assert helpers.get_node_default_arguments(field) == {}
 
     module = astroid.parse("VALUE = 'a' + 'b'")
-    module["VALUE"].infer = failing_inference(error)
+    module["VALUE"].infer = support.raising(error)
     with pytest.raises(helpers.NodeValueUndefinable):
         helpers.get_astroid_node_constant_values(module, "VALUE")
 
 
 def test_extraction_lets_interrupts_through():
     binop = value_of("x = 'a' + 'b'")
-    binop.infer = failing_inference(KeyboardInterrupt())
+    binop.infer = support.raising(KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt):
         helpers.astroid_node_to_value(binop)
     call = value_of("x = f(a=1)")
-    call.keywords[0].value.infer = failing_inference(KeyboardInterrupt())
+    call.keywords[0].value.infer = support.raising(KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt):
         helpers.get_node_explicit_arguments(call)
 

@@ -2,15 +2,15 @@ import io
 import os
 import re
 import shutil
-import subprocess
 import sys
 import types
 from pathlib import Path
 
 import pytest
 
-import korvane
+import support
 from korvane import host
+from support import html_record as html
 
 FIXTURES = Path(__file__).parent / "fixtures" / "host"
 FINDING = re.compile(
@@ -21,32 +21,13 @@ SUMMARY = re.compile(r"^(?P<count>\d+) findings?, (?P<files>\d+) files? checked$
 
 
 def run_host(*args, cwd=None):
-    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
-    # The package as this test run imports it: the source tree or the installed copy.
-    env["PYTHONPATH"] = os.pathsep.join(
-        [str(Path(korvane.__file__).parents[1])] + [p for p in [env.get("PYTHONPATH")] if p]
-    )
-    return subprocess.run(
-        [sys.executable, "-m", "korvane.host", *args],
-        cwd=cwd,
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=600,
-    )
+    return support.run_fresh("-m", "korvane.host", *args, cwd=cwd, timeout=600)
 
 
 def lint(path, line, column, code, symbol, message):
     return {
         "type": "convention", "module": "m", "obj": "", "line": line, "column": column,
         "path": path, "symbol": symbol, "message": message, "message-id": code,
-    }
-
-
-def html(path, line, column, code, message):
-    return {
-        "path": path, "line": line, "message": message, "type": None, "column": column,
-        "module": None, "symbol": None, "hint": None, "message-id": code,
     }
 
 

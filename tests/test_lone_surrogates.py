@@ -7,6 +7,7 @@ import textwrap
 import pytest
 
 from korvane.staticanalysis import checker, helpers
+from support import last_member, write_files
 from korvane.staticanalysis.checkers import colspecs, migrations, ormcalls, templates, urls
 
 # Each module spells the lone surrogate as an escape, so the file itself is UTF-8.
@@ -103,10 +104,8 @@ class Collecting(logging.Handler):
 
 @pytest.fixture(scope="module")
 def run(tmp_path_factory):
-    root = tmp_path_factory.mktemp("surrogates")
-    for path, source in MODULES.items():
-        (root / path).parent.mkdir(parents=True, exist_ok=True)
-        (root / path).write_text(textwrap.dedent(source).lstrip("\n"))
+    root = write_files(tmp_path_factory.mktemp("surrogates"), {
+        path: textwrap.dedent(source).lstrip("\n") for path, source in MODULES.items()})
     before = os.getcwd()
     logger = logging.getLogger("korvane.staticanalysis.checker")
     log = Collecting()
@@ -138,10 +137,6 @@ def test_checkers_report_on_text_without_utf8_form(records, path):
 
 def last_statement(tree):
     return tree.body[-1]
-
-
-def last_member(tree):
-    return tree.body[-1].body[-1]
 
 
 @pytest.mark.parametrize(

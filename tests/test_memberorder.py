@@ -1,24 +1,20 @@
 """Member order of model classes, models per module and common model prefixes."""
+import functools
+from pathlib import Path
+
 import astroid
 import pytest
 from pylint.testutils import UnittestLinter
 from pylint.utils import ASTWalker
 
+import support
 from korvane.staticanalysis import shims  # noqa: F401  (Django inference on astroid.MANAGER)
 from korvane.staticanalysis.checkers import memberorder
 
 HEADER = "from django.db import models\n"
 
 
-def walk(code, **config):
-    linter = UnittestLinter()
-    checker = memberorder.Checker(linter)
-    for key, value in config.items():
-        setattr(checker.config, key, value)
-    walker = ASTWalker(linter)
-    walker.add_checker(checker)
-    walker.walk(astroid.parse(code, module_name="shop.models"))
-    return linter.release_messages()
+walk = functools.partial(support.walk, memberorder.Checker, modname="shop.models")
 
 
 def node_label(node):
@@ -30,7 +26,7 @@ def order_findings(code):
 
 
 def model(body):
-    return HEADER + "class Book(models.Model):\n" + "".join(f"    {line}\n" for line in body.split("|"))
+    return support.model_source(HEADER, "Book", body.split("|"))
 
 
 METHOD = "def {}(self): pass"
@@ -46,6 +42,19 @@ METHOD = "def {}(self): pass"
 ])
 def test_method_order(members, expected):
     assert order_findings(model("|".join(METHOD.format(name) for name in members))) == expected
+
+
+@pytest.mark.parametrize("moved", range(3))
+def test_standard_order_is_the_order_checked(moved):
+    order = memberorder.STANDARD_MEMBERORDER
+    assert order == ("Meta", "__str__", "save", "get_absolute_url")
+    members = {name: "class Meta: pass" if name == "Meta" else METHOD.format(name) for name in order}
+    assert order_findings(model("|".join(members.values()))) == []
+    # one pair out of order: the member that belongs first is reported
+    swapped = list(order)
+    swapped[moved:moved + 2] = order[moved + 1], order[moved]
+    assert order_findings(model("|".join(members[name] for name in swapped))) == [
+        (order[moved], {"before": order[moved], "after": order[moved + 1]})]
 
 
 @pytest.mark.parametrize("body, expected", [
@@ -178,7 +187,6 @@ def test_prefix_counter_rejects_a_length_that_is_no_integer(min_length):
 def test_checker_class_declares_family_rows():
     checker = memberorder.Checker
     assert checker.name == "models"
-    assert memberorder.STANDARD_MEMBERORDER == ("Meta", "__str__", "save", "get_absolute_url")
     assert [(code, entry[1]) for code, entry in checker.msgs.items()] == [
         ("C3000", "tall-models"), ("C3002", "model-method-order"), ("C3003", "model-common-prefix")]
     assert [(name, declared["default"]) for name, declared in checker.options] == [
@@ -187,16 +195,8 @@ def test_checker_class_declares_family_rows():
 
 
 def test_linter_run_over_fixture_package():
-    from pathlib import Path
-
-    from pylint.lint import PyLinter
-    from pylint.reporters import CollectingReporter
-
-    reporter = CollectingReporter()
-    linter = PyLinter(reporter=reporter)
-    linter.register_checker(memberorder.Checker(linter))
-    linter.check([str(Path(__file__).parent / "fixtures" / "models" / "shop")])
-    got = sorted((m.module, m.line, m.msg_id, m.msg) for m in reporter.messages if m.msg_id.startswith("C3"))
+    messages = support.lint_files(memberorder.Checker, [Path(__file__).parent / "fixtures" / "models" / "shop"])
+    got = sorted((m.module, m.line, m.msg_id, m.msg) for m in messages if m.msg_id.startswith("C3"))
     assert got == [
         ("shop.catalogue", 1, "C3000", {"count": 10, "maximum": 10}),
         ("shop.catalogue", 1, "C3003", {"count": 4, "prefix": "Book"}),

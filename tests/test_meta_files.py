@@ -7,21 +7,10 @@ from pathlib import Path
 import pytest
 
 from korvane.staticanalysis import meta
+from support import write_files
 
 LOGGER = "korvane.staticanalysis.meta"
 FIXTURES = Path(__file__).parent / "fixtures" / "projects"
-
-
-def make_tree(root, files):
-    """Creates files (a text or None for an empty file) and directories (ending in "/")."""
-    for name, text in files.items():
-        path = root / name
-        if name.endswith("/"):
-            path.mkdir(parents=True, exist_ok=True)
-            continue
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(text or "")
-    return root
 
 
 @pytest.fixture
@@ -122,7 +111,7 @@ SELECTION_TREE = {
 
 
 def test_selection_rules(project):
-    make_tree(project, SELECTION_TREE)
+    write_files(project, SELECTION_TREE)
     selected = meta.get_files_to_check_in_project(["."], {"migrations", "legacy"})
     assert sorted(selected) == [
         "app/templates/app/index.html",
@@ -134,14 +123,14 @@ def test_selection_rules(project):
 
 
 def test_absolute_walk_does_not_prune_by_text_prefix(project):
-    make_tree(project, {".github/workflow.py": "x = 1\n", ".git/hooks.py": "x = 1\n"})
+    write_files(project, {".github/workflow.py": "x = 1\n", ".git/hooks.py": "x = 1\n"})
     assert meta.get_files_to_check_in_project([str(project)], project_root=str(project)) == {
         ".github/workflow.py": None
     }
 
 
 def test_configuration_steers_selection(project):
-    make_tree(
+    write_files(
         project,
         {
             "pyproject.toml": "[tool.korvane]\ndirectories = ['app']\nignore = ['skipme']\n",
@@ -162,7 +151,7 @@ def test_configuration_steers_selection(project):
 def test_configured_value_of_the_wrong_type_is_ignored(project, caplog, table, key):
     # A text for directories is not walked letter by letter, a number is not taken as
     # an open file: the key is left out with a warning, and the caller's walk is made.
-    make_tree(
+    write_files(
         project,
         {"pyproject.toml": "[tool.korvane]\n" + table + "\n", "app/views.py": "x = 1\n", "other/views.py": "x = 1\n"},
     )
@@ -173,7 +162,7 @@ def test_configured_value_of_the_wrong_type_is_ignored(project, caplog, table, k
 
 
 def test_configured_ignore_text_adds_characters(project, caplog):
-    make_tree(project, {"pyproject.toml": "[tool.korvane]\nignore = 'ab'\n", "a.py": "x = 1\n", "c.py": "x = 1\n"})
+    write_files(project, {"pyproject.toml": "[tool.korvane]\nignore = 'ab'\n", "a.py": "x = 1\n", "c.py": "x = 1\n"})
     caplog.set_level(logging.DEBUG, logger=LOGGER)
     assert meta.get_files_to_check_in_project(["."]) == {"c.py": None}
     message = caplog.records[0].getMessage()
@@ -183,7 +172,7 @@ def test_configured_ignore_text_adds_characters(project, caplog):
 
 
 def test_relative_root_text_raises(project):
-    make_tree(project, {"views.py": "x = 1\n"})
+    write_files(project, {"views.py": "x = 1\n"})
     with pytest.raises(ValueError):
         meta.get_files_to_check_in_project(["."], project_root=".")
 
@@ -194,7 +183,7 @@ def test_missing_directory_raises(project):
 
 
 def test_overlapping_directories_and_debug_records(project, caplog):
-    make_tree(project, {"app/views.py": "x = 1\n", "top.py": "x = 1\n"})
+    write_files(project, {"app/views.py": "x = 1\n", "top.py": "x = 1\n"})
     caplog.set_level(logging.DEBUG, logger=LOGGER)
     result = meta.get_files_to_check_in_project(directories=[".", "app"], ignore=["x"], project_root=None)
     assert sorted(result) == ["app/views.py", "top.py"]
@@ -207,8 +196,8 @@ def test_overlapping_directories_and_debug_records(project, caplog):
 
 def test_symbolic_links(tmp_path, monkeypatch, caplog):
     root = tmp_path / "root"
-    outside = make_tree(tmp_path / "outside", {"pkg/mod.py": "x = 1\n", "far.py": "x = 1\n"})
-    make_tree(root, {"real/target.py": "x = 1\n"})
+    outside = write_files(tmp_path / "outside", {"pkg/mod.py": "x = 1\n", "far.py": "x = 1\n"})
+    write_files(root, {"real/target.py": "x = 1\n"})
     (root / "linked_dir").symlink_to(outside / "pkg")
     (root / "link.py").symlink_to(root / "real" / "target.py")
     (root / "dangling.py").symlink_to(root / "missing.py")
@@ -223,7 +212,7 @@ def test_symbolic_links(tmp_path, monkeypatch, caplog):
 
 
 def test_unreadable_directory_is_skipped(project, caplog, monkeypatch):
-    make_tree(project, {"locked/views.py": "x = 1\n", "views.py": "x = 1\n"})
+    write_files(project, {"locked/views.py": "x = 1\n", "views.py": "x = 1\n"})
     scandir = os.scandir
 
     def guarded_scandir(path="."):
@@ -238,7 +227,7 @@ def test_unreadable_directory_is_skipped(project, caplog, monkeypatch):
 
 
 def test_scan_generators_are_lazy_and_keyword_callable(project):
-    make_tree(project, {"a/one.py": "x = 1\n", "b/two.py": "x = 1\n"})
+    write_files(project, {"a/one.py": "x = 1\n", "b/two.py": "x = 1\n"})
     walk = meta.scan_tree(directory="nowhere", ignore=set())
     with pytest.raises(FileNotFoundError):
         next(walk)
@@ -277,7 +266,7 @@ def test_fixture_project_selection(monkeypatch):
     ids=["pair", "self", "module", "through itself", "link to a loop"],
 )
 def test_symbolic_link_loops_are_skipped(project, caplog, links):
-    make_tree(project, {"app/views.py": "def index(request):\n    pass\n", "app/templates/home.html": "<p>x</p>\n"})
+    write_files(project, {"app/views.py": "def index(request):\n    pass\n", "app/templates/home.html": "<p>x</p>\n"})
     for name, target in links.items():
         (project / name).symlink_to(project / target)
     caplog.set_level(logging.DEBUG, logger=LOGGER)
@@ -299,8 +288,8 @@ def test_symbolic_link_loops_are_skipped(project, caplog, links):
     ],
 )
 def test_directories_outside_the_root_are_refused(tmp_path, monkeypatch, caplog, directories, configured):
-    outside = make_tree(tmp_path / "outside", {"secrets.py": "KEY = 1\n", "page.html": "<p></p>\n"})
-    root = make_tree(tmp_path / "root", {"app/views.py": "x = 1\n"})
+    outside = write_files(tmp_path / "outside", {"secrets.py": "KEY = 1\n", "page.html": "<p></p>\n"})
+    root = write_files(tmp_path / "root", {"app/views.py": "x = 1\n"})
     (root / "linked").symlink_to(outside)
     if configured:
         (root / "pyproject.toml").write_text(

@@ -3,34 +3,19 @@ from pathlib import Path
 import pytest
 
 from korvane.staticanalysis import meta
+from support import write_files
 
 FIXTURES = Path(__file__).parent / "fixtures" / "projects"
 
 
 @pytest.fixture
-def fixture_project(monkeypatch):
-    def enter(name, source_dir=""):
-        root = FIXTURES / name
-        monkeypatch.chdir(root)
-        monkeypatch.syspath_prepend(str(root / source_dir))
-        return root
-
-    return enter
+def fixture_project(enter_project):
+    return lambda name, source_dir="": enter_project(FIXTURES / name, source_dir)
 
 
 @pytest.fixture
-def project(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    monkeypatch.syspath_prepend(str(tmp_path))
-    return tmp_path
-
-
-def write(root, files):
-    for name, text in files.items():
-        path = root / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(text)
-    return root
+def project(tmp_path, enter_project):
+    return enter_project(tmp_path)
 
 
 @pytest.mark.parametrize("kind", ["empty", "missing", "file"])
@@ -49,7 +34,7 @@ def test_no_manage_file(tmp_path, kind):
 
 
 def test_manage_file_at_the_top_wins(tmp_path):
-    write(tmp_path, {"sub/manage.py": "x = 1\n", "manage.py": "x = 1\n"})
+    write_files(tmp_path, {"sub/manage.py": "x = 1\n", "manage.py": "x = 1\n"})
     assert meta.get_manage_file(str(tmp_path)) == tmp_path / "manage.py"
     assert meta.get_django_project_root(tmp_path) == str(tmp_path)
 
@@ -103,7 +88,7 @@ DECLARE = 'os.environ.setdefault("DJANGO_SETTINGS_MODULE", "{}")'
     ],
 )
 def test_settings_declarations(tmp_path, source, expected):
-    manage = write(tmp_path, {"manage.py": source}) / "manage.py"
+    manage = write_files(tmp_path, {"manage.py": source}) / "manage.py"
     assert list(meta.get_settings_modpath_from_manage(manage)) == expected
     assert meta.get_settings_modpath(tmp_path) == (expected[0] if expected else None)
 
@@ -122,17 +107,17 @@ def test_declaration_scan_is_lazy(tmp_path):
     ],
 )
 def test_unusable_declarations_give_nothing(project, source):
-    write(project, {"manage.py": source, "p/__init__.py": "x = 1\n", "p/settings.py": "x = 1\n"})
+    write_files(project, {"manage.py": source, "p/__init__.py": "x = 1\n", "p/settings.py": "x = 1\n"})
     assert list(meta.get_settings_files(project)) == []
 
 
 def test_not_text_declaration_is_returned_unchanged(tmp_path):
-    write(tmp_path, {"manage.py": IF_MAIN.format('os.environ.setdefault("DJANGO_SETTINGS_MODULE", 3)')})
+    write_files(tmp_path, {"manage.py": IF_MAIN.format('os.environ.setdefault("DJANGO_SETTINGS_MODULE", 3)')})
     assert meta.get_settings_modpath(tmp_path) == 3
 
 
 def test_read_errors_reach_the_caller(tmp_path):
-    write(tmp_path, {"manage.py": "if x:\n    def (\n"})
+    write_files(tmp_path, {"manage.py": "if x:\n    def (\n"})
     with pytest.raises(Exception) as raised:
         meta.get_settings_modpath(tmp_path)
     assert "Syntax" in type(raised.value).__name__ or isinstance(raised.value, SyntaxError)
@@ -149,7 +134,7 @@ def test_settings_files_of_fixture_projects(fixture_project):
 
 
 def test_settings_files_selection(project):
-    write(
+    write_files(
         project,
         {
             "manage.py": IF_MAIN.format(DECLARE.format("missing.settings") + "\n    " + DECLARE.format("mysite.settings")),
@@ -162,19 +147,19 @@ def test_settings_files_selection(project):
     )
     # The first declaration does not resolve: the search ends there.
     assert list(meta.get_settings_files(project)) == []
-    write(project, {"manage.py": IF_MAIN.format(DECLARE.format("mysite.settings") + "\n    " + DECLARE.format("x.y"))})
+    write_files(project, {"manage.py": IF_MAIN.format(DECLARE.format("mysite.settings") + "\n    " + DECLARE.format("x.y"))})
     assert sorted(meta.get_settings_files(project)) == ["mysite.settings", "mysite.sub.test_settings"]
     paths = meta.get_settings_paths_from_manage(project / "manage.py")
     assert sorted(p.name for p in paths) == ["__init__.py", "my-settings.py", "settings.py", "test_settings.py", "urls.py"]
 
 
 def test_settings_paths_without_declaration(tmp_path):
-    write(tmp_path, {"manage.py": "x = 1\n"})
+    write_files(tmp_path, {"manage.py": "x = 1\n"})
     assert meta.get_settings_paths_from_manage(tmp_path / "manage.py") == []
 
 
 def test_settings_modpath_relative_to_manage_path(project):
-    write(project, {"mysite/settings.py": "x = 1\n"})
+    write_files(project, {"mysite/settings.py": "x = 1\n"})
     assert (
         meta.get_settings_modpath_relative_to_manage_path(
             settings_path=Path("mysite/settings.py"), manage_path=project / "manage.py"
@@ -184,7 +169,7 @@ def test_settings_modpath_relative_to_manage_path(project):
 
 
 def test_settings_outside_working_directory_raises(tmp_path, monkeypatch):
-    write(tmp_path, {"proj/manage.py": IF_MAIN.format(DECLARE.format("ext.settings")), "lib/ext/settings.py": "x = 1\n"})
+    write_files(tmp_path, {"proj/manage.py": IF_MAIN.format(DECLARE.format("ext.settings")), "lib/ext/settings.py": "x = 1\n"})
     monkeypatch.syspath_prepend(str(tmp_path / "lib"))
     monkeypatch.chdir(tmp_path / "proj")
     files = meta.get_settings_files(tmp_path / "proj")
@@ -197,8 +182,8 @@ SETTINGS = 'ROOT_URLCONF = "{0}.urls"\nSTATIC_URL = "/assets/"\nINSTALLED_APPS =
 
 @pytest.mark.parametrize("kind", ["link out", "directory", "loop"])
 def test_manage_file_that_cannot_be_read_is_passed_over(tmp_path, monkeypatch, caplog, kind):
-    outside = write(tmp_path / "elsewhere", {"manage.py": IF_MAIN.format(DECLARE.format("evil.settings"))})
-    root = write(tmp_path / "site", {"src/manage.py": IF_MAIN.format(DECLARE.format("site_a.settings"))})
+    outside = write_files(tmp_path / "elsewhere", {"manage.py": IF_MAIN.format(DECLARE.format("evil.settings"))})
+    root = write_files(tmp_path / "site", {"src/manage.py": IF_MAIN.format(DECLARE.format("site_a.settings"))})
     top = root / "manage.py"
     if kind == "link out":
         top.symlink_to(outside / "manage.py")
@@ -220,11 +205,11 @@ def test_manage_file_that_cannot_be_read_is_passed_over(tmp_path, monkeypatch, c
 
 
 def test_settings_reached_through_a_link_out_of_the_root_are_not_read(tmp_path, monkeypatch, caplog):
-    outside = write(
+    outside = write_files(
         tmp_path / "elsewhere",
         {"site_b/settings.py": SETTINGS.format("site_b"), "site_b/__init__.py": "", "secret_settings.py": "ROOT_URLCONF = 'x'\n"},
     )
-    root = write(
+    root = write_files(
         tmp_path / "site",
         {
             "manage.py": IF_MAIN.format(DECLARE.format("site_b.settings")),
@@ -242,7 +227,7 @@ def test_settings_reached_through_a_link_out_of_the_root_are_not_read(tmp_path, 
     assert meta.get_static_url_setting(root) == "/static/"
     assert any("a link leading outside the project root" in r.getMessage() for r in caplog.records)
     # a settings module of a package inside the project that links out is passed over too
-    write(root, {"manage.py": IF_MAIN.format(DECLARE.format("site_c.settings"))})
+    write_files(root, {"manage.py": IF_MAIN.format(DECLARE.format("site_c.settings"))})
     (root / "site_c" / "secret_settings.py").symlink_to(outside / "secret_settings.py")
     (root / "site_c" / "loop_settings.py").symlink_to(root / "site_c" / "loop_settings.py")
     assert list(meta.get_settings_files(root)) == ["site_c.settings"]

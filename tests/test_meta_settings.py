@@ -1,3 +1,4 @@
+import functools
 import itertools
 import logging
 from pathlib import Path
@@ -6,6 +7,7 @@ import astroid
 import pytest
 
 from korvane.staticanalysis import meta
+from support import write_files
 
 LOGGER = "korvane.staticanalysis.meta"
 FIXTURES = Path(__file__).parent / "fixtures" / "projects"
@@ -22,19 +24,10 @@ def pkg():
 
 
 @pytest.fixture
-def project(tmp_path, monkeypatch):
-    """A project in tmp_path, importable and the working directory; `write` adds files."""
-    monkeypatch.chdir(tmp_path)
-    monkeypatch.syspath_prepend(str(tmp_path))
-
-    def write(files):
-        for name, text in files.items():
-            path = tmp_path / name
-            path.parent.mkdir(parents=True, exist_ok=True)
-            path.write_text(text)
-        return tmp_path
-
-    return write
+def project(tmp_path, enter_project):
+    """A project in tmp_path, importable and the working directory; the fixture's
+    value adds files to it."""
+    return functools.partial(write_files, enter_project(tmp_path))
 
 
 @pytest.mark.parametrize(
@@ -45,10 +38,8 @@ def project(tmp_path, monkeypatch):
         ("nested", "src", ["blog.settings"], "blog.urls", "/blog-static/"),
     ],
 )
-def test_fixture_projects(monkeypatch, name, source_dir, settings_files, root_urlconf, static_url):
-    root = FIXTURES / name
-    monkeypatch.chdir(root)
-    monkeypatch.syspath_prepend(str(root / source_dir))
+def test_fixture_projects(enter_project, name, source_dir, settings_files, root_urlconf, static_url):
+    root = enter_project(FIXTURES / name, source_dir)
     assert meta.get_root_urlconf(settings_files) == root_urlconf
     # The split settings package has no module named like settings: the default stands.
     assert meta.get_static_url_setting(root) == static_url

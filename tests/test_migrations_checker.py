@@ -1,11 +1,9 @@
-import itertools
 import pathlib
 
 import astroid
 import pytest
-from pylint.lint import PyLinter
-from pylint.reporters import CollectingReporter
 
+import support
 from korvane.staticanalysis.checkers import migrations
 
 FIXTURES = pathlib.Path(__file__).parent / "fixtures" / "orm"
@@ -26,27 +24,19 @@ class Migration(migrations.Migration):
     ]
 """
 
-_names = itertools.count()
-
-
 @pytest.fixture(autouse=True)
 def project_path(monkeypatch):
     monkeypatch.syspath_prepend(str(FIXTURES))
 
 
 def lint_paths(paths):
-    linter = PyLinter(reporter=CollectingReporter())
-    linter.register_checker(migrations.Checker(linter))
-    linter.check([str(path) for path in paths])
-    messages = linter.reporter.messages
+    messages = support.lint_files(migrations.Checker, paths)
     assert not [m for m in messages if m.msg_id.startswith(("F", "E"))]
     return [(m.msg_id, m.line, m.column, m.msg) for m in messages if m.msg_id.startswith("C8")]
 
 
 def write_module(tmp_path, source):
-    path = tmp_path / f"m{next(_names):04}_initial.py"
-    path.write_text(source)
-    return path
+    return support.unique_module(tmp_path, source, "m{:04}_initial.py")
 
 
 def lint(tmp_path, imports="", forwards="pass", operation="migrations.RunPython(forwards, backwards)", migration=True):

@@ -1,6 +1,8 @@
+import functools
+
 import pytest
 
-from korvane.staticanalysis import helpers
+import support
 from korvane.staticanalysis.checkers import migrations
 
 MIGRATION = """\
@@ -16,8 +18,7 @@ class Migration(migrations.Migration):
 """
 
 
-def parse(source):
-    return helpers.build_atok(source, modname="app.migrations.0002_data").tree
+parse = functools.partial(support.token_tree, modname="app.migrations.0002_data")
 
 
 def operation_of(tree):

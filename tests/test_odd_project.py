@@ -7,14 +7,12 @@ with worker processes, and nothing may hang, fail or be written to pylint's home
 import json
 import os
 import shutil
-import subprocess
-import sys
 import textwrap
 from pathlib import Path
 
 import pytest
 
-import korvane
+import support
 
 EXAMPLE = Path(__file__).parents[1] / "examples" / "bookshop"
 
@@ -36,16 +34,9 @@ ROAD = textwrap.dedent(
 
 
 def run_road(root, jobs, extra_keys=(), pylinthome=None):
-    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
-    env["PYTHONPATH"] = os.pathsep.join(
-        [str(Path(korvane.__file__).parents[1])] + [p for p in [env.get("PYTHONPATH")] if p]
-    )
-    if pylinthome:
-        env["PYLINTHOME"] = str(pylinthome)
-    result = subprocess.run(
-        [sys.executable, "-c", ROAD, str(jobs), json.dumps(list(extra_keys))],
-        cwd=root, env=env, capture_output=True, text=True, timeout=300,
-    )
+    env = {"PYLINTHOME": str(pylinthome)} if pylinthome else {}
+    result = support.run_fresh("-c", ROAD, str(jobs), json.dumps(list(extra_keys)),
+                               cwd=root, env=env, timeout=300)
     assert result.returncode == 0, result.stderr[-3000:]
     return json.loads(result.stdout.splitlines()[-1])
 

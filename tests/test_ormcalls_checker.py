@@ -1,11 +1,9 @@
-import itertools
 import pathlib
 
 import astroid
 import pytest
-from pylint.lint import PyLinter
-from pylint.reporters import CollectingReporter
 
+import support
 from korvane.staticanalysis import shims  # noqa: F401  (Django inference on astroid.MANAGER)
 from korvane.staticanalysis.checkers import ormcalls
 
@@ -21,25 +19,17 @@ def count():
     return 1
 """
 
-_names = itertools.count()
-
-
 @pytest.fixture(autouse=True)
 def project_path(monkeypatch):
     monkeypatch.syspath_prepend(str(FIXTURES))
 
 
 def lint_file(path):
-    linter = PyLinter(reporter=CollectingReporter())
-    linter.register_checker(ormcalls.Checker(linter))
-    linter.check([str(path)])
-    return [m for m in linter.reporter.messages if m.msg_id.startswith("C9")]
+    return [m for m in support.lint_files(ormcalls.Checker, [path]) if m.msg_id.startswith("C9")]
 
 
 def lint(tmp_path, body):
-    path = tmp_path / f"queries_{next(_names)}.py"
-    path.write_text(HEADER + body)
-    return lint_file(path)
+    return lint_file(support.unique_module(tmp_path, HEADER + body, "queries_{}.py"))
 
 
 @pytest.mark.parametrize(

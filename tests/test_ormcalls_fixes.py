@@ -1,9 +1,11 @@
+import functools
 import pathlib
 
 import astroid
 import pytest
 
-from korvane.staticanalysis import helpers, shims  # noqa: F401  (Django inference)
+import support
+from korvane.staticanalysis import shims  # noqa: F401  (Django inference)
 from korvane.staticanalysis.checkers import ormcalls
 
 FIXTURES = pathlib.Path(__file__).parent / "fixtures" / "orm"
@@ -20,8 +22,7 @@ def project_path(monkeypatch):
     monkeypatch.syspath_prepend(str(FIXTURES))
 
 
-def parse(source):
-    return helpers.build_atok(source, modname="fixme").tree
+parse = functools.partial(support.token_tree, modname="fixme")
 
 
 def fix(codes, statement_source):

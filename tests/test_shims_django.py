@@ -6,6 +6,7 @@ from astroid import nodes
 from astroid.exceptions import UseInferenceDefault
 from astroid.transforms import TransformVisitor
 
+import support
 from korvane.staticanalysis import helpers, shims
 
 FIXTURES = pathlib.Path(__file__).parent / "fixtures" / "shims"
@@ -234,12 +235,6 @@ def test_tip_with_nothing_to_infer_defers_to_astroid(tip, code):
         tip(expression(code), None)
 
 
-def failing_inference(error):
-    def safe_infer(node):
-        raise error
-    return safe_infer
-
-
 @pytest.mark.parametrize(
     "predicate, code",
     [
@@ -252,9 +247,9 @@ def failing_inference(error):
 )
 def test_predicates_answer_none_when_inference_fails(monkeypatch, predicate, code):
     node = expression(code)
-    monkeypatch.setattr(shims, "safe_infer", failing_inference(RecursionError()))
+    monkeypatch.setattr(shims, "safe_infer", support.raising(RecursionError()))
     assert getattr(shims, predicate)(node) is None
-    monkeypatch.setattr(shims, "safe_infer", failing_inference(KeyboardInterrupt()))
+    monkeypatch.setattr(shims, "safe_infer", support.raising(KeyboardInterrupt()))
     with pytest.raises(KeyboardInterrupt):
         getattr(shims, predicate)(node)
 
@@ -269,11 +264,11 @@ def test_predicates_answer_none_when_inference_fails(monkeypatch, predicate, cod
 )
 def test_tip_whose_inference_fails_defers_to_astroid(monkeypatch, tip, code):
     node = expression(code)
-    monkeypatch.setattr(shims, "safe_infer", failing_inference(RuntimeError("brain failed")))
+    monkeypatch.setattr(shims, "safe_infer", support.raising(RuntimeError("brain failed")))
     with pytest.raises(UseInferenceDefault):
         tip(node, None)
     # the library's inference error means "no value" and travels on
-    monkeypatch.setattr(shims, "safe_infer", failing_inference(astroid.InferenceError()))
+    monkeypatch.setattr(shims, "safe_infer", support.raising(astroid.InferenceError()))
     with pytest.raises(astroid.InferenceError):
         tip(node, None)
 
@@ -281,7 +276,7 @@ def test_tip_whose_inference_fails_defers_to_astroid(monkeypatch, tip, code):
 def test_generic_fk_transform_passes_over_calls_whose_inference_fails(monkeypatch):
     tree = astroid.builder.AstroidBuilder(apply_transforms=False).string_build(MODELS)
     node = tree["TwoPositional"]
-    monkeypatch.setattr(shims, "safe_infer", failing_inference(RuntimeError("brain failed")))
+    monkeypatch.setattr(shims, "safe_infer", support.raising(RuntimeError("brain failed")))
     assert shims.apply_is_used_in_generic_fk_shim(node) is node
     assert node.generic_foreign_key_field_names == []
 

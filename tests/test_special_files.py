@@ -5,14 +5,12 @@ a read that blocks fails the test instead of stopping the suite."""
 import json
 import os
 import shutil
-import subprocess
-import sys
 import textwrap
 from pathlib import Path
 
 import pytest
 
-import korvane
+import support
 
 PROJECT = Path(__file__).parent / "fixtures" / "checker" / "project"
 TIMEOUT = 120
@@ -35,14 +33,7 @@ def report(result):
 
 
 def run_isolated(root, code):
-    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
-    env["PYTHONPATH"] = os.pathsep.join(
-        [str(Path(korvane.__file__).parents[1])] + [p for p in [env.get("PYTHONPATH")] if p]
-    )
-    done = subprocess.run(
-        [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
-        cwd=root, env=env, capture_output=True, text=True, timeout=TIMEOUT,
-    )
+    done = support.run_fresh("-c", PRELUDE + textwrap.dedent(code), cwd=root, timeout=TIMEOUT)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout.splitlines()[-1])
 

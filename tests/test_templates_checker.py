@@ -1,25 +1,15 @@
 import html.parser
 import locale
 import os
-import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
+import support
 from korvane.staticanalysis import helpers
 from korvane.staticanalysis.checkers import templates
-
-SRC = str(Path(templates.__file__).resolve().parents[3])
+from support import html_record as record
 FIXTURES = os.path.join(os.path.dirname(__file__), "fixtures", "templates")
 RECORD_KEYS = ["path", "line", "message", "type", "column", "module", "symbol", "hint", "message-id"]
-
-
-def record(path, line, column, code, message):
-    return {
-        "path": path, "line": line, "message": message, "type": None, "column": column,
-        "module": None, "symbol": None, "hint": None, "message-id": code,
-    }
 
 
 def check_text(tmp_path, text, name="t.html"):
@@ -153,8 +143,7 @@ def test_unclosed_tags_on_a_long_line_do_not_hang(tmp_path):
         "c.check([sys.argv[1]])\n"
         "print([(m['line'], m['column']) for m in c.messages])\n"
     )
-    done = subprocess.run([sys.executable, "-c", script, str(target)], capture_output=True,
-                          text=True, timeout=120, env=dict(os.environ, PYTHONPATH=SRC))
+    done = support.run_fresh("-c", script, str(target), timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "[(1, 600000)]"
 
@@ -169,17 +158,20 @@ def test_mappings_shared_only_for_context_free_findings(tmp_path):
     assert third is not fourth
 
 
+def undecodable(path, data):
+    """Writes `data` to `path`; skips the test where the locale's encoding reads it."""
+    path.write_bytes(data)
+    try:
+        data.decode(locale.getpreferredencoding(False))
+    except UnicodeDecodeError:
+        return path
+    pytest.skip("the locale's encoding decodes every byte")
+
+
 def test_files_are_independent_and_undecodable_ones_skipped(tmp_path):
     cut = tmp_path / "cut.html"
     cut.write_text('<p>\n<img src="/never.png"')
-    bad = tmp_path / "bad.html"
-    bad.write_bytes(b'<a href="/x">\xff\xfe\x80</a>')
-    try:
-        bad.read_bytes().decode(locale.getpreferredencoding(False))
-    except UnicodeDecodeError:
-        pass
-    else:
-        pytest.skip("the locale's encoding decodes every byte")
+    bad = undecodable(tmp_path / "bad.html", b'<a href="/x">\xff\xfe\x80</a>')
     good = tmp_path / "good.html"
     good.write_text('<a href="/y">')
     checker = templates.Checker()
@@ -300,14 +292,8 @@ def test_template_the_parser_rejects_is_skipped(tmp_path, caplog, checker_class,
 
 
 def test_undecodable_template_is_skipped_with_a_warning(tmp_path, caplog):
-    latin = tmp_path / "menu.html"
-    latin.write_bytes('<h1>Caf\u00e9 men\u00fc</h1>\n<a href="/carte/">carte</a>\n'.encode("latin-1"))
-    try:
-        latin.read_text(encoding=locale.getpreferredencoding(False))
-    except UnicodeDecodeError:
-        pass
-    else:
-        pytest.skip("the locale's encoding decodes every byte")
+    latin = undecodable(tmp_path / "menu.html",
+                        '<h1>Caf\u00e9 men\u00fc</h1>\n<a href="/carte/">carte</a>\n'.encode("latin-1"))
     good = tmp_path / "good.html"
     good.write_text('<a href="/y">')
     checker = templates.Checker()

@@ -1,24 +1,14 @@
-import itertools
-
 import astroid
 import pytest
-from pylint.lint import PyLinter
-from pylint.reporters import CollectingReporter
 
+import support
 from korvane.staticanalysis.checkers import urls
-
-_names = itertools.count()
 
 
 def lint(tmp_path, *sources):
-    paths = []
-    for source in sources:
-        paths.append(tmp_path / f"urlconf_{next(_names)}.py")
-        paths[-1].write_text(source)
-    linter = PyLinter(reporter=CollectingReporter())
-    linter.register_checker(urls.Checker(linter))
-    linter.check([str(path) for path in paths])
-    return [(m.msg_id, m.line, m.msg) for m in linter.reporter.messages if m.msg_id.startswith("C6")]
+    paths = [support.unique_module(tmp_path, source, "urlconf_{}.py") for source in sources]
+    return [(m.msg_id, m.line, m.msg) for m in support.lint_files(urls.Checker, paths)
+            if m.msg_id.startswith("C6")]
 
 
 URLCONF = """\

@@ -1,11 +1,11 @@
+import functools
+
 import pytest
 
-from korvane.staticanalysis import helpers
+import support
 from korvane.staticanalysis.checkers import urls
 
-
-def parse(source):
-    return helpers.build_atok(source, modname="views").tree
+parse = functools.partial(support.token_tree, modname="views")
 
 
 def fix_module(source, codes=("C6002",)):

@@ -1,0 +1,142 @@
+"""Plain helpers shared by the test modules (fixtures live in conftest.py).
+
+Trees and token views built from a snippet, one checker run over a snippet or over
+files, small projects written from a dict of texts, and code run in a fresh
+interpreter that imports the package from where this test run imports it.
+"""
+import itertools
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import astroid
+from pylint.lint import PyLinter
+from pylint.reporters import CollectingReporter
+from pylint.testutils import UnittestLinter
+from pylint.utils import ASTWalker
+
+import korvane
+
+# The folder the package is imported from: the source tree or an installed copy.
+PACKAGE_ROOT = Path(korvane.__file__).parents[1]
+
+# astroid and pylint keep every module they have built by name for the whole session,
+# so each module a test writes gets a name of its own.
+_module_numbers = itertools.count()
+
+
+# --- snippets ------------------------------------------------------------------------
+
+def model_source(header, name, lines):
+    """`header` followed by a model class `name` whose body is `lines`."""
+    return header + f"class {name}(models.Model):\n" + "".join(f"    {line}\n" for line in lines)
+
+
+def last_member(tree):
+    """The last statement in the body of the tree's last statement."""
+    return tree.body[-1].body[-1]
+
+
+def assigned_value(tree, name):
+    """The value of the assignment that defines `name` in `tree`."""
+    return tree[name].parent.value
+
+
+def token_tree(source, modname):
+    """The tree of the token view built over `source`."""
+    from korvane.staticanalysis import helpers
+
+    return helpers.build_atok(source, modname=modname).tree
+
+
+def raising(error):
+    """A stand-in for any callable that raises `error`."""
+    def fail(*args, **kwargs):
+        raise error
+
+    return fail
+
+
+# --- one checker ---------------------------------------------------------------------
+
+def walk(checker_class, code, modname="shop.models", **config):
+    """The messages one checker adds while walking the tree of `code`; `config` sets
+    the checker's options by attribute name."""
+    linter = UnittestLinter()
+    checker = checker_class(linter)
+    for key, value in config.items():
+        setattr(checker.config, key, value)
+    walker = ASTWalker(linter)
+    walker.add_checker(checker)
+    walker.walk(astroid.parse(code, module_name=modname))
+    return linter.release_messages()
+
+
+def lint_files(checker_class, paths):
+    """The messages of a whole lint run over `paths` with one checker registered."""
+    linter = PyLinter(reporter=CollectingReporter())
+    linter.register_checker(checker_class(linter))
+    linter.check([str(path) for path in paths])
+    return linter.reporter.messages
+
+
+def unique_module(directory, source, name="module_{}.py"):
+    """Writes `source` to a module of a name no other test has used; `name` is a
+    format with one field for the number."""
+    path = directory / name.format(next(_module_numbers))
+    path.write_text(source)
+    return path
+
+
+def html_record(path, line, column, code, message):
+    """A finding of the template checker as the analysis road reports it."""
+    return {
+        "path": path, "line": line, "message": message, "type": None, "column": column,
+        "module": None, "symbol": None, "hint": None, "message-id": code,
+    }
+
+
+# --- projects ------------------------------------------------------------------------
+
+def write_files(root, files):
+    """Writes `files` below `root` and returns `root`: a text or bytes per file name,
+    None for an empty file, and a name ending in "/" for a directory."""
+    for name, content in files.items():
+        path = root / name
+        if name.endswith("/"):
+            path.mkdir(parents=True, exist_ok=True)
+            continue
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if isinstance(content, bytes):
+            path.write_bytes(content)
+        else:
+            path.write_text(content or "")
+    return root
+
+
+# --- fresh interpreter ---------------------------------------------------------------
+
+def fresh_env(**variables):
+    """The environment of a fresh interpreter that imports the package from where this
+    run does; `variables` set more, a None removes one."""
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+    env["PYTHONPATH"] = os.pathsep.join(
+        [str(PACKAGE_ROOT)] + [p for p in [env.get("PYTHONPATH")] if p]
+    )
+    for key, value in variables.items():
+        if value is None:
+            env.pop(key, None)
+        else:
+            env[key] = value
+    return env
+
+
+def run_fresh(*args, cwd=None, timeout=300, env=None, **options):
+    """`python *args` in a fresh interpreter with the package on its path, its output
+    captured as text; `env` holds variables for `fresh_env`, `options` go to
+    subprocess.run."""
+    return subprocess.run(
+        [sys.executable, *args], cwd=cwd, env=fresh_env(**(env or {})),
+        capture_output=True, text=True, timeout=timeout, **options,
+    )
