@@ -153,12 +153,6 @@ py::object constructor_function(py::handle cls) {
     return py::object();
 }
 
-// `a == b` by the interpreter's equality; errors propagate.
-bool equals(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
 
 // Whether a default node is Django's not-provided marker, which stands for no default.
 bool is_not_provided(py::handle default_node) {

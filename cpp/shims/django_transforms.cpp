@@ -15,13 +15,13 @@ py::object& attribute_class() { return KORVANE_IMPORTED("astroid.nodes", "Attrib
 
 // The QuerySet methods that give a QuerySet, and those that give one object.
 bool gives_queryset(py::handle name) {
-    return str_equals(name, KORVANE_NAME("all")) || str_equals(name, KORVANE_NAME("filter")) ||
-           str_equals(name, KORVANE_NAME("exclude"));
+    return equals(name, KORVANE_NAME("all")) || equals(name, KORVANE_NAME("filter")) ||
+           equals(name, KORVANE_NAME("exclude"));
 }
 
 bool gives_one_object(py::handle name) {
-    return str_equals(name, KORVANE_NAME("first")) || str_equals(name, KORVANE_NAME("last")) ||
-           str_equals(name, KORVANE_NAME("get"));
+    return equals(name, KORVANE_NAME("first")) || equals(name, KORVANE_NAME("last")) ||
+           equals(name, KORVANE_NAME("get"));
 }
 
 // `node.func` when it is an attribute node whose name `accepts`, else a null object.
@@ -71,7 +71,7 @@ py::object looks_like_model_get(py::object node) {
 }
 
 py::object looks_like_model_manager(py::object node) {
-    if (!str_equals(node.attr(KORVANE_NAME("attrname")), KORVANE_NAME("objects")))
+    if (!equals(node.attr(KORVANE_NAME("attrname")), KORVANE_NAME("objects")))
         return py::none();
     return helpers_test(KORVANE_NAME("is_model"), safe_infer(node.attr(KORVANE_NAME("expr"))));
 }
@@ -181,7 +181,7 @@ bool creates_generic_fk(py::handle call) {
     }
     if (!truthy(value)) return false;
     py::object name = getattr_or_null(value, KORVANE_NAME("name"));
-    return name && str_equals(name, KORVANE_NAME("GenericForeignKey"));
+    return name && equals(name, KORVANE_NAME("GenericForeignKey"));
 }
 
 // Appends the id field that a GenericForeignKey call names: its `fk_field` keyword, or
@@ -192,7 +192,7 @@ void append_fk_field(py::handle call, py::list& names) {
     if (truthy(keywords)) {
         for (py::handle keyword : keywords) {
             py::object arg = keyword.attr(KORVANE_NAME("arg"));
-            if (arg.is_none() || !str_equals(arg, KORVANE_NAME("fk_field"))) continue;
+            if (arg.is_none() || !equals(arg, KORVANE_NAME("fk_field"))) continue;
             py::object text = string_constant(keyword.attr(KORVANE_NAME("value")));
             if (text) names.append(text);
         }

@@ -18,8 +18,8 @@ py::object looks_like_list_call(py::object node) {
     py::object func = node.attr(KORVANE_NAME("func"));
     if (!korvane::isinstance(func, KORVANE_IMPORTED("astroid.nodes", "Name"))) return py::none();
     py::object name = func.attr(KORVANE_NAME("name"));
-    bool is_list = str_equals(name, KORVANE_NAME("list"));
-    if (!is_list && !str_equals(name, KORVANE_NAME("sorted"))) return py::none();
+    bool is_list = equals(name, KORVANE_NAME("list"));
+    if (!is_list && !equals(name, KORVANE_NAME("sorted"))) return py::none();
     py::object args = node.attr(KORVANE_NAME("args"));
     if (length_of(args) != 1) return py::none();
     if (korvane::isinstance(args[py::int_(0)], KORVANE_IMPORTED("astroid.nodes", "Starred")))

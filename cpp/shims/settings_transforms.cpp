@@ -16,7 +16,7 @@ bool looks_like_path_manipulation(py::object node) {
     py::object callee = node.attr(KORVANE_NAME("func")).attr(KORVANE_NAME("as_string"))();
     for (const py::str* allowed : {&KORVANE_NAME("os.path.abspath"), &KORVANE_NAME("os.path.dirname"),
                                    &KORVANE_NAME("os.path.basename"), &KORVANE_NAME("os.path.join")}) {
-        if (str_equals(callee, *allowed)) return true;
+        if (equals(callee, *allowed)) return true;
     }
     return false;
 }

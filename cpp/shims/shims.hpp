@@ -20,12 +20,6 @@ State& state();
 // A module-level name of shims, read at the call.
 inline py::object global(const py::str& name) { return state().module.attr(name); }
 
-// `value == name` by the interpreter's equality; errors propagate.
-inline bool str_equals(py::handle value, const py::str& name) {
-    int r = PyObject_RichCompareBool(value.ptr(), name.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
 
 // pylint's safe_infer, as bound in shims at the call.
 inline py::object safe_infer(py::handle node) {

@@ -136,11 +136,6 @@ const FixRow kFixRows[] = {
 
 const char* const kFixCodes[] = {"C9000", "C9001", "C9002", "C9003"};
 
-bool equals(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
 
 // Registers the fixes of `code`, in table order.  The field predicates are made
 // afresh for each registration.

@@ -69,11 +69,5 @@ inline py::object start_tag_handler(py::handle self, py::handle tag) {
     return getattr_or_null(self, handler_name(tag));
 }
 
-// `a == b` with errors propagated.
-inline bool equals(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
 
 }  // namespace korvane::templates

@@ -112,6 +112,13 @@ inline bool truthy(py::handle obj) {
     return r == 1;
 }
 
+// `a == b` by the interpreter's equality (an object equals itself); errors propagate.
+inline bool equals(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
 // Whether a caught Python error is an ordinary one (`Exception` and its subclasses),
 // so that KeyboardInterrupt and SystemExit pass through handlers of ordinary errors.
 inline bool is_ordinary(const py::error_already_set& e) {
