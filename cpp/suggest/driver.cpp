@@ -1,0 +1,7 @@
+#include "suggest.hpp"
+
+namespace korvane::suggest {
+
+void register_driver(py::module_&) {}
+
+}  // namespace korvane::suggest

@@ -1,0 +1,39 @@
+// Module suggest: fix suggestions for review comments.  Shared declarations of its
+// translation units.
+#pragma once
+
+#include <korvane/common.hpp>
+#include <korvane/module.hpp>
+
+namespace korvane::suggest {
+
+// The module's handle and logger, and the siblings it calls.  Siblings are called
+// through their attributes at call time, so that a replaced attribute is seen.
+struct State : korvane::ModuleState {
+    py::object constants;    // korvane.staticanalysis.constants: the fixable-code sets
+    py::object helpers;      // korvane.staticanalysis.helpers
+    py::object meta;         // korvane.staticanalysis.meta
+    py::object templates;    // korvane.staticanalysis.checkers.templates
+    py::object colspecs;     // korvane.staticanalysis.checkers.colspecs
+    py::object settings;     // korvane.staticanalysis.checkers.settings
+    py::object migrations;   // korvane.staticanalysis.checkers.migrations
+    py::object ormcalls;     // korvane.staticanalysis.checkers.ormcalls
+    py::object urls;         // korvane.staticanalysis.checkers.urls
+};
+State& state();
+
+// The comment-keeping renderer: node_as_string, CommentAwareAsStringVisitor.
+void register_render(py::module_& m);
+// Formatting generated code in the project's style: get_indentation,
+// get_comma_character_target, format_code and the quote normalisers.
+void register_format(py::module_& m);
+// Fixing one statement through the checker modules' fixes.
+void register_dispatch(py::module_& m);
+// Suggestions for a finding line of a Python module.
+void register_python_lines(py::module_& m);
+// Suggestions for a finding line of an HTML template.
+void register_html_lines(py::module_& m);
+// The suggestion road's entry point and the review comments it builds.
+void register_driver(py::module_& m);
+
+}  // namespace korvane::suggest
