@@ -117,3 +117,24 @@ def test_check_names():
     assert checker.check_names(astroid.parse("import os\nos.sep\nlen(x for x in [])\n")) is None
     with pytest.raises(astroid.NameInferenceError):
         checker.check_names(astroid.parse("missing_name\n"))
+
+
+def test_check_code_lints_in_this_process(monkeypatch, captured):
+    # A worker process would build Django's modules again for one text; the text is
+    # parsed here, in the calling process, with the same findings.
+    import os
+
+    from korvane.staticanalysis import helpers
+
+    parsed_in = []
+    build_atok = helpers.build_atok
+
+    def recording_build_atok(*args, **kwargs):
+        parsed_in.append(os.getpid())
+        return build_atok(*args, **kwargs)
+
+    monkeypatch.setattr(helpers, "build_atok", recording_build_atok)
+    checker.check_code(MODEL, "app/models.py", "proj.settings")
+    assert parsed_in == [os.getpid()]
+    found = [(m["line"], m["message-id"]) for m in captured[0]["messages"]]
+    assert (5, "C2000") in found

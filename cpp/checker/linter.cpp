@@ -38,10 +38,25 @@ void process_tokens_impl(py::object self, py::object tokens) {
     }
 }
 
+// A pass over one text or file runs in this process, as with one job: a worker would
+// only build Django's modules again for it (seconds per call) and find the same.
+void check_in_process(py::object self, py::object files_or_modules) {
+    py::object config = self.attr("config");
+    py::object jobs = config.attr("jobs");
+    config.attr("jobs") = py::int_(1);
+    try {
+        state().PyLinter.attr("check")(self, py::arg("files_or_modules") = files_or_modules);
+    } catch (py::error_already_set&) {
+        config.attr("jobs") = jobs;
+        throw;
+    }
+    config.attr("jobs") = jobs;
+}
+
 // The library's `check`, except that its parallel pass hands the files to the
 // workers in groups (check_in_workers).  Anything the library treats otherwise (a
 // single text read from standard input, a bare name instead of a list, extra
-// arguments, one job) goes to the library's own `check`.
+// arguments, one job) goes to the library's own `check`; so does a single file.
 void run_check(py::object self, py::object files_or_modules, py::args args,
                py::kwargs kwargs) {
     State& s = state();
@@ -56,6 +71,10 @@ void run_check(py::object self, py::object files_or_modules, py::args args,
     if (!in_workers) {
         s.PyLinter.attr("check")(self, *args, py::arg("files_or_modules") = files_or_modules,
                                  **kwargs);
+        return;
+    }
+    if (PySequence_Size(files_or_modules.ptr()) == 1) {
+        check_in_process(self, files_or_modules);
         return;
     }
     self.attr("initialize")();
