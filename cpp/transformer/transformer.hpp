@@ -1,0 +1,40 @@
+// Module transformer: every fix applied to one source text, and a project's files
+// fixed in place.  Shared declarations of its translation units.
+#pragma once
+
+#include <korvane/common.hpp>
+#include <korvane/module.hpp>
+
+namespace korvane::transformer {
+
+// The module's handle, its siblings (called through their attributes at call time, so
+// that a replaced attribute is seen) and the one default `noise` list.
+struct State : korvane::ModuleState {
+    py::object checker;     // korvane.staticanalysis.checker
+    py::object diff;        // korvane.staticanalysis.diff
+    py::object helpers;     // korvane.staticanalysis.helpers
+    py::object suggest;     // korvane.staticanalysis.suggest
+    py::object meta;        // korvane.staticanalysis.meta
+    py::object migrations;  // korvane.staticanalysis.checkers.migrations
+    py::object colspecs;    // korvane.staticanalysis.checkers.colspecs
+    py::object ormcalls;    // korvane.staticanalysis.checkers.ormcalls
+    py::object urls;        // korvane.staticanalysis.checkers.urls
+    py::object settings;    // korvane.staticanalysis.checkers.settings
+    py::object default_noise;  // made once; read, never changed
+};
+State& state();
+
+// Registers every fix of the checker modules, and the settings fixes whose codes are
+// not in `noise`, on `visitor`.
+void register_fix_table(py::handle visitor, py::handle noise, py::handle settings_modpath);
+
+// Writes `texts` (path relative to `project_root` -> new text) into the project: every
+// path and every text is checked first, then each file is replaced whole.
+void write_project_files(py::handle project_root, py::dict texts);
+
+// transform_code.
+void register_transform_code(py::module_& m);
+// transform_files and trasform_files_in_place.
+void register_project(py::module_& m);
+
+}  // namespace korvane::transformer
