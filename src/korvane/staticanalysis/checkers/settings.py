@@ -428,8 +428,7 @@ def add_middleware(module_node, middleware, position):
              for element in sequence.elts]
     if middleware in texts:
         return module_node
-    element = astroid.extract_node(repr(middleware))
-    element.parent = sequence
+    element = astroid.nodes.Const(middleware, parent=sequence)
     sequence.elts.insert(position(texts), element)
     edited(module_node, statement)
     return module_node
