@@ -124,7 +124,7 @@ struct Call {
     py::object settings_modpath;  // dotted path of the settings module, or None
     py::object root;              // the project root, resolved
     py::dict cache;               // path -> template lines or token view, read once
-    py::set seen;                 // (path, first line, text) of stand-alone comments
+    py::set seen;                 // (path, first line, text) of the blocks posted so far
     py::list result;
 };
 
@@ -222,6 +222,8 @@ void handle_group(Call& call, py::handle key, py::handle items) {
                 start_line = s.first;
                 end_line = s.last;
                 folded = true;
+                // A later group's stand-alone copy of this block adds nothing.
+                call.seen.add(py::make_tuple(path, s.first, s.text));
             } else {
                 emit_standalone(call, path, s);
             }

@@ -118,53 +118,64 @@ py::object after_extends(py::object text) {
     return concat(concat(head, py::str(kLoadStatic)), tail);
 }
 
+// One template line as the answer to the group leaves it: rewritten, at its own
+// indentation, or null when the rewriter leaves it as it is.
+py::object rewritten_line(py::object code_lines, py::object line, py::object message_ids,
+                          py::object settings) {
+    py::object module = state().module;
+    py::tuple read = module.attr("read_code_line")(py::arg("code_lines") = code_lines,
+                                                   py::arg("line_number") = line);
+    py::object code = read[0];
+    py::object suggestion = module.attr("get_suggestion_for_html")(
+        py::arg("code") = code, py::arg("message_ids") = message_ids,
+        py::arg("settings") = settings);
+    if (equals(stripped(suggestion), stripped(code))) return py::object();
+    return concat(read[1], suggestion);
+}
+
 // The load tag as a suggestion over one line: before the line at `point`, or after the
-// last line when the point lies past it.  When the finding line is the line of the
-// extends tag or the line the tag goes before, the tag joins the rewritten line's item
-// instead, so that one item holds both changes and the tag comes before its first use.
-void add_load_tag(py::list& result, py::object code_lines, py::object line, py::object point,
-                  py::object current) {
-    py::str tag(kLoadStatic);
-    py::str newline("\n");
-    py::list item = result[0];
-    if (equals(point, line)) {
-        item[2] = after_extends(item[py::int_(2)]);
-        return;
-    }
-    if (current.is_none()) {
-        py::object last = py::int_(py::len(code_lines));
-        py::object text = stripped(code_lines[add(last, -1)]);
-        result.append(py::make_tuple(last, last, concat(concat(text, newline), tag)));
-        return;
-    }
-    py::object target = add(point, 1);
-    if (equals(target, line)) {
-        item[2] = concat(concat(tag, newline), item[py::int_(2)]);
-        return;
-    }
-    result.append(py::make_tuple(target, target, concat(concat(tag, newline), current)));
+// extends tag of the last line when the point lies past it.  The line it covers comes
+// rewritten when the rewriter changes it, so every group of a template gets the same
+// item, and the group of that line gets both changes in one.
+py::tuple load_tag_item(py::object code_lines, py::object point, py::object current,
+                        py::object message_ids, py::object settings) {
+    bool after_last = current.is_none();
+    py::object target = after_last ? py::object(py::int_(py::len(code_lines))) : add(point, 1);
+    py::object text = rewritten_line(code_lines, target, message_ids, settings);
+    if (!text) text = after_last ? stripped(code_lines[add(target, -1)]) : current;
+    if (after_last) return py::make_tuple(target, target, after_extends(text));
+    return py::make_tuple(target, target,
+                          concat(concat(py::str(kLoadStatic), py::str("\n")), text));
 }
 
 py::list get_suggestions_for_html(py::object code_lines, py::object line,
                                   py::object message_ids, py::object settings) {
-    py::object module = state().module;
-    py::tuple read = module.attr("read_code_line")(py::arg("code_lines") = code_lines,
-                                                   py::arg("line_number") = line);
-    py::object code_line = read[0];
-    py::object indentation = read[1];
-    py::object suggestion = module.attr("get_suggestion_for_html")(
-        py::arg("code") = code_line, py::arg("message_ids") = message_ids,
-        py::arg("settings") = settings);
     py::list result;
-    if (equals(stripped(suggestion), stripped(code_line))) return result;
-    // The first item is a list while the load tag may still join it.
-    result.append(py::list(py::make_tuple(line, line, concat(indentation, suggestion))));
+    py::object text = rewritten_line(code_lines, line, message_ids, settings);
+    if (!text) return result;
+    py::object point;
     if (contains_text(message_ids, kStaticUrlCode)) {
-        py::tuple found =
-            module.attr("get_staticfile_template_tag_insertion_point_and_current")(code_lines);
-        if (!found[0].is_none()) add_load_tag(result, code_lines, line, found[0], found[1]);
+        py::tuple found = state().module.attr(
+            "get_staticfile_template_tag_insertion_point_and_current")(code_lines);
+        point = found[0];
+        if (!point.is_none() && equals(point, line)) {
+            // The finding stands on the extends line: the tag goes right after the
+            // extends tag, before the static tags that follow it on the line.
+            result.append(py::make_tuple(line, line, after_extends(text)));
+            return result;
+        }
+        if (!point.is_none()) {
+            py::tuple load = load_tag_item(code_lines, point, found[1], message_ids, settings);
+            if (equals(load[0], line)) {
+                result.append(load);
+                return result;
+            }
+            result.append(py::make_tuple(line, line, text));
+            result.append(load);
+            return result;
+        }
     }
-    result[0] = py::tuple(result[0]);
+    result.append(py::make_tuple(line, line, text));
     return result;
 }
 
