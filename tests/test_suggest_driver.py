@@ -191,7 +191,7 @@ def test_files_without_a_producer_are_never_read(suggest, producers, project, pa
     assert producers.calls == []
 
 
-@pytest.mark.parametrize("path", ["missing.py", "missing.html"])
+@pytest.mark.parametrize("path", ["missing.py", "missing.html", "caf\udce9.html"])
 def test_missing_file_with_a_fix_raises(suggest, producers, project, path):
     with pytest.raises(FileNotFoundError):
         suggest.suggest_fixes([finding(path, 1)], str(project))
@@ -237,10 +237,11 @@ def test_producer_items_hold_three_values(suggest, producers, project, item):
         suggest.suggest_fixes([finding("m.py", 1)], str(project))
 
 
-def test_callers_items_are_left_alone(suggest, producers, project):
+def test_callers_items_are_left_alone_and_texts_pass_unchanged(suggest, producers, project):
     (project / "m.py").write_text("x = 1\n")
-    producers.answers["py", 1] = [(1, 1, "y = 1")]
-    items = [finding("m.py", "1")]
+    producers.answers["py", 1] = [(1, 1, "y = 'caf\udce9'")]
+    items = [finding("m.py", "1", body="caf\udce9 \ud800")]
     before = [dict(item) for item in items]
-    suggest.suggest_fixes(items, str(project))
+    result = suggest.suggest_fixes(items, str(project))
     assert items == before
+    assert result[0]["body"] == block("y = 'caf\udce9'") + "\n\ncaf\udce9 \ud800"

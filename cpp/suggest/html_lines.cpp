@@ -24,6 +24,11 @@ py::object compiled(const char* pattern) {
     return KORVANE_IMPORTED("re", "compile")(py::str(pattern));
 }
 
+py::object& extends_tag() {
+    static py::object& pattern = keep(compiled(kExtendsPattern));
+    return pattern;
+}
+
 // `text.strip()`: without leading and trailing whitespace.
 py::object stripped(py::handle text) {
     return py::reinterpret_borrow<py::object>(text).attr(KORVANE_NAME("strip"))();
@@ -82,8 +87,7 @@ py::object get_staticfile_template_tag_insertion_point(py::object content) {
     for (const char* spelling : kLoadedSpellings) {
         if (contains_text(folded, spelling)) return py::none();
     }
-    static py::object& extends = keep(compiled(kExtendsPattern));
-    py::object found = extends.attr("search")(content);
+    py::object found = extends_tag().attr("search")(content);
     if (found.is_none()) return py::int_(0);
     py::object before = content[py::slice(py::int_(0), found.attr("start")(), py::none())];
     return add(before.attr("count")("\n"), 1);
@@ -109,8 +113,7 @@ namespace {
 // `text` with the load tag right after its extends tag, or at its end when the tag is
 // not found.
 py::object after_extends(py::object text) {
-    static py::object& extends = keep(compiled(kExtendsPattern));
-    py::object found = extends.attr("search")(text);
+    py::object found = extends_tag().attr("search")(text);
     if (found.is_none()) return concat(concat(text, py::str("\n")), py::str(kLoadStatic));
     py::object end = found.attr("end")();
     py::object head = text[py::slice(py::int_(0), end, py::none())];
