@@ -386,8 +386,10 @@ def test_suggest_applied_to_the_shop_answers_its_findings(tmp_path):
         else:
             engine.from_string(fixed)
         target.write_text(fixed)
-    after = {(m["path"], m["code"])
-             for m in map(FINDING.match, run_host(str(root)).stdout.splitlines()[:-1])}
-    fixed_codes = {(m["path"], m["code"]) for m in map(FINDING.match, before.stdout.splitlines()[:-1])
-                   if (m["path"], int(m["line"])) in answered}
-    assert not fixed_codes & after
+    def findings(run):
+        return [m for m in map(FINDING.match, run.stdout.splitlines()[:-1]) if m]
+
+    after = {(m["path"], m["code"]) for m in findings(run_host(str(root)))}
+    fixed = {(m["path"], m["code"]) for m in findings(before)
+             if (m["path"], int(m["line"])) in answered}
+    assert fixed and not fixed & after

@@ -110,8 +110,10 @@ def test_grouping_converts_lines_and_copies_items(suggest):
      [(None, 1, [block("I")]), (30, 31, [block("E")]), (10, 11, [block("A"), "f1", "f2"])]),
     # Only one block per comment: a second answer for the finding line gets a comment
     # of its own over its own lines, so that each block replaces the lines it covers.
-    ([(10, 12, "A"), (12, 14, "B")], [(12, 14, [block("B")]), (10, 12, [block("A"), "f1", "f2"])]),
-    ([(10, 12, "A"), (10, 10, "B")], [(None, 10, [block("B")]), (10, 12, [block("A"), "f1", "f2"])]),
+    ([(10, 12, "A"), (12, 14, "B")],
+     [(12, 14, [block("B")]), (10, 12, [block("A"), "f1", "f2"])]),
+    ([(10, 12, "A"), (10, 10, "B")],
+     [(None, 10, [block("B")]), (10, 12, [block("A"), "f1", "f2"])]),
 ])
 def test_folding(suggest, producers, project, answer, expected):
     (project / "m.py").write_text("x = 1\n")
