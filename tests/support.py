@@ -6,6 +6,7 @@ interpreter that imports the package from where this test run imports it.
 """
 import itertools
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -95,6 +96,31 @@ def html_record(path, line, column, code, message):
         "path": path, "line": line, "message": message, "type": None, "column": column,
         "module": None, "symbol": None, "hint": None, "message-id": code,
     }
+
+
+# --- suggestions ---------------------------------------------------------------------
+
+SUGGESTION_BLOCK = re.compile(r"```suggestion\n(.*?)\n```", re.S)
+
+
+def suggestion_blocks(review_comments):
+    """Every distinct suggestion of each file in the review comments: a dict from path
+    to a set of (first line, last line, text)."""
+    found = {}
+    for comment in review_comments:
+        for text in SUGGESTION_BLOCK.findall(comment["body"]):
+            first = comment.get("start_line", comment["line"])
+            found.setdefault(comment["path"], set()).add((first, comment["line"], text))
+    return found
+
+
+def apply_suggestions(lines, suggestions):
+    """The text of `lines` (each keeping its line end) with each suggestion's lines
+    replaced by its text; the suggestions must not overlap."""
+    lines = list(lines)
+    for first, last, text in sorted(suggestions, reverse=True):
+        lines[first - 1:last] = [text + "\n"]
+    return "".join(lines)
 
 
 # --- projects ------------------------------------------------------------------------

@@ -64,6 +64,32 @@ def test_report_sorts_formats_and_summarises():
     ]
 
 
+def test_finding_comments_carry_the_printed_lines_in_printed_order():
+    records = [
+        lint("web/views.py", 9, 4, "C2006", "huge-max-length", {"name": "title", "value": 600}),
+        html("templates/a.html", 7, 2, "C7001", {"path": "/static/a.png"}),
+        {"message-id": "C1000", "path": "requirements.txt", "message_type": "meta",
+         "body": {"specs": "==3.2.25", "minor": "3.2", "matching_versions": ["3.2.25"]}},
+    ]
+    assert host.finding_comments(records, WORDINGS, SYMBOLS) == [
+        {"path": "templates/a.html", "line": 7, "message-id": "C7001",
+         "body": "templates/a.html:7:2: C7001 hard-coded-static-url"
+                 " Static path '/static/a.png' is hard-coded."},
+        {"path": "web/views.py", "line": 9, "message-id": "C2006",
+         "body": "web/views.py:9:4: C2006 huge-max-length Field title allows 600 characters."},
+    ]
+
+
+@pytest.mark.parametrize("comment, lines", [
+    ({"body": "b", "path": "a.py", "side": "RIGHT", "line": 4}, ["a.py:4", "b", ""]),
+    ({"body": "```suggestion\nx = 1\n```\n\nb", "path": "a.py", "side": "RIGHT",
+      "start_line": 4, "line": 6},
+     ["a.py:4-6", "```suggestion", "x = 1", "```", "", "b", ""]),
+])
+def test_comment_lines(comment, lines):
+    assert host.comment_lines(comment) == lines
+
+
 @pytest.mark.parametrize(
     "findings, files, summary",
     [(0, 0, "0 findings, 0 files checked"), (1, 1, "1 finding, 1 file checked"),
@@ -131,9 +157,59 @@ def test_main_analyses_selection_from_root(tmp_path, monkeypatch, capsys, record
     )
 
 
+def test_main_suggest_prints_the_review_comments(tmp_path, monkeypatch, capsys):
+    import korvane.staticanalysis as package
+
+    root = tmp_path / "project"
+    root.mkdir()
+    records = [
+        html("t.html", 3, 0, "C7001", {"path": "/static/a.png"}),
+        {"message-id": "C1000", "path": "requirements.txt", "message_type": "meta",
+         "body": {"specs": "==3.2.25", "minor": "3.2", "matching_versions": ["3.2.25"]}},
+    ]
+    calls = []
+
+    def suggest_fixes(comments, project_root):
+        calls.append((comments, project_root, os.getcwd()))
+        return [
+            {"body": "```suggestion\n{% load static %}\n<p>\n```", "path": "t.html",
+             "side": "RIGHT", "line": 1},
+            {"body": "```suggestion\n<img>\n```\n\n" + comments[0]["body"],
+             "path": "t.html", "side": "RIGHT", "line": 3},
+        ]
+
+    fakes = {
+        "meta": types.SimpleNamespace(get_files_to_check_in_project=lambda d: {"t.html": None}),
+        "checker": types.SimpleNamespace(
+            get_messages=lambda root, files: records, message_id_symbol_store=SYMBOLS
+        ),
+        "wordings": WORDINGS,
+        "suggest": types.SimpleNamespace(suggest_fixes=suggest_fixes),
+    }
+    for name, fake in fakes.items():
+        monkeypatch.setattr(package, name, fake, raising=False)
+        monkeypatch.setitem(sys.modules, "korvane.staticanalysis." + name, fake)
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(sys, "path", list(sys.path))
+
+    assert host.main(["--suggest", "project"]) == 1
+    real = os.path.realpath(root)
+    finding = ("t.html:3:0: C7001 hard-coded-static-url"
+               " Static path '/static/a.png' is hard-coded.")
+    assert calls == [([{"path": "t.html", "line": 3, "message-id": "C7001", "body": finding}],
+                      real, real)]
+    assert capsys.readouterr().out.splitlines() == [
+        "t.html:1", "```suggestion", "{% load static %}", "<p>", "```", "",
+        "t.html:3", "```suggestion", "<img>", "```", "", finding, "",
+        "requirements.txt:0:0: C1000 meta Django 3.2 (==3.2.25).",
+        "1 finding, 1 file checked",
+    ]
+
+
 @pytest.mark.parametrize(
     "args",
-    [(), ("a", "b"), (str(FIXTURES / "shop" / "manage.py"),), (str(FIXTURES / "missing"),)],
+    [(), ("a", "b"), (str(FIXTURES / "shop" / "manage.py"),), (str(FIXTURES / "missing"),),
+     ("--suggest",), ("--suggest", str(FIXTURES / "missing"))],
 )
 def test_usage_error_exits_2(args):
     result = run_host(*args)
@@ -253,3 +329,67 @@ def test_failed_analysis_exits_2_with_one_line(monkeypatch, tmp_path, capsys):
     out, err = capsys.readouterr()
     assert out == ""
     assert err.splitlines() == ["korvane.host: analysis failed: LookupError: no such thing"]
+
+
+def suggestion_producers_built():
+    from korvane.staticanalysis import suggest
+
+    return all(hasattr(suggest, name) for name in
+               ("get_suggestions_for_python", "get_indentation", "format_code"))
+
+
+COMMENT_HEADER = re.compile(r"^(?P<path>[^:\s]+):(?P<first>\d+)(?:-(?P<last>\d+))?$")
+
+
+def printed_comments(lines):
+    """The review comments the host printed: a header line after an empty line (or
+    first), then the body up to the empty line that ends it."""
+    comments = []
+    for index, line in enumerate(lines):
+        header = COMMENT_HEADER.match(line)
+        if header and (index == 0 or lines[index - 1] == ""):
+            last = int(header["last"] or header["first"])
+            comments.append({"path": header["path"], "line": last, "body": []})
+            if header["last"]:
+                comments[-1]["start_line"] = int(header["first"])
+        elif comments:
+            comments[-1]["body"].append(line)
+    for comment in comments:
+        comment["body"] = "\n".join(comment["body"][:-1])
+    return comments
+
+
+@pytest.mark.skipif(not suggestion_producers_built(),
+                    reason="the Python line suggestions are not built in this tree")
+def test_suggest_applied_to_the_shop_answers_its_findings(tmp_path):
+    import ast
+
+    from django.template import Engine
+
+    root = tmp_path / "shop"
+    shutil.copytree(FIXTURES / "shop", root)
+    before = run_host(str(root))
+    result = run_host("--suggest", str(root))
+    assert result.returncode == 1, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[-1] == before.stdout.splitlines()[-1]
+    comments = printed_comments(lines[:-2])
+    answered = {(c["path"], c["line"]) for c in comments if "```suggestion" in c["body"]}
+    assert ("templates/index.html", 3) in answered
+    engine = Engine(libraries={"static": "django.templatetags.static"})
+    for path, suggestions in support.suggestion_blocks(comments).items():
+        target = root / path
+        fixed = support.apply_suggestions(target.read_text().splitlines(keepends=True),
+                                          suggestions)
+        if path.endswith(".py"):
+            ast.parse(fixed)
+        else:
+            engine.from_string(fixed)
+        target.write_text(fixed)
+    def findings(run):
+        return [m for m in map(FINDING.match, run.stdout.splitlines()[:-1]) if m]
+
+    after = {(m["path"], m["code"]) for m in findings(run_host(str(root)))}
+    fixed = {(m["path"], m["code"]) for m in findings(before)
+             if (m["path"], int(m["line"])) in answered}
+    assert fixed and not fixed & after

@@ -1,7 +1,267 @@
+// The suggestion road's entry point: groups the host's finding comments by file and
+// line, asks the producer of the file's kind for suggestions, and turns each group
+// into one review comment, with the suggestion that covers the finding line folded in
+// and every other suggestion posted as a comment of its own.
 #include "suggest.hpp"
+
+#include <korvane/text.hpp>
 
 namespace korvane::suggest {
 
-void register_driver(py::module_&) {}
+namespace {
+
+// The text that opens a suggestion block (three backquotes and the word that makes
+// the review platform offer the block as an applicable change) and the one that
+// closes it.
+constexpr const char* kSuggestionOpen = "```suggestion\n";
+constexpr const char* kSuggestionClose = "\n```";
+// Separates the parts of a comment's body: one empty line.
+constexpr const char* kBodySeparator = "\n\n";
+// The side of the diff every comment stands on: the changed file.
+constexpr const char* kSide = "RIGHT";
+
+// `a <= b` by the interpreter's ordering.
+bool less_equal(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LE);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// A shallow copy of a mapping into a new plain dict, as `dict(item)`.
+py::dict copy_mapping(py::handle item) {
+    PyObject* r = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyDict_Type),
+                                               item.ptr(), nullptr);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::dict>(r);
+}
+
+// `int(value)`, as the interpreter converts texts and real numbers.
+py::object to_int(py::handle value) {
+    PyObject* r = PyNumber_Long(value.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// One suggestion: first line, last line and the replacement text.
+struct Suggestion {
+    py::object first;
+    py::object last;
+    py::object text;
+};
+
+// Unpacks a producer's item into exactly three values, as `first, last, text = item`.
+Suggestion unpack_suggestion(py::handle item) {
+    py::object it = iter_of(item);
+    py::object values[3];
+    for (int i = 0; i < 3; ++i) {
+        PyObject* value = PyIter_Next(it.ptr());
+        if (!value) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)",
+                         i);
+            throw py::error_already_set();
+        }
+        values[i] = py::reinterpret_steal<py::object>(value);
+    }
+    PyObject* extra = PyIter_Next(it.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+        throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return Suggestion{values[0], values[1], values[2]};
+}
+
+// Whether the suggestion's lines hold the finding line: one of its ends, or, for
+// integer lines, any line between them.
+bool covers(const Suggestion& s, py::handle line) {
+    if (equals(s.first, line) || equals(s.last, line)) return true;
+    if (!PyLong_Check(s.first.ptr()) || !PyLong_Check(s.last.ptr())) return false;
+    return less_equal(s.first, line) && less_equal(line, s.last);
+}
+
+}  // namespace
+
+py::object markup_suggestion(py::object suggestion) {
+    return concat(concat(py::str(kSuggestionOpen), suggestion), py::str(kSuggestionClose));
+}
+
+py::dict build_comment(py::object path, py::object start_line, py::object end_line,
+                       py::object body) {
+    py::dict comment;
+    comment["body"] = body;
+    comment["path"] = path;
+    comment["side"] = py::str(kSide);
+    int differ = PyObject_RichCompareBool(start_line.ptr(), end_line.ptr(), Py_NE);
+    if (differ < 0) throw py::error_already_set();
+    if (differ) {
+        comment["start_line"] = start_line;
+        comment["line"] = end_line;
+    } else {
+        comment["line"] = start_line;
+    }
+    return comment;
+}
+
+py::object group_comments_by_line(py::object comments) {
+    py::object groups = KORVANE_IMPORTED("collections", "defaultdict")(
+        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyList_Type)));
+    for (py::handle item : comments) {
+        py::object path = item[KORVANE_NAME("path")];
+        py::object line = to_int(item[KORVANE_NAME("line")]);
+        groups[py::make_tuple(path, line)].attr(KORVANE_NAME("append"))(copy_mapping(item));
+    }
+    return groups;
+}
+
+namespace {
+
+// What one call of `suggest_fixes` carries from group to group.
+struct Call {
+    py::object code_style;
+    py::dict settings;            // the template settings: STATIC_URL
+    py::object settings_modpath;  // dotted path of the settings module, or None
+    py::object root;              // the project root, resolved
+    py::dict cache;               // path -> template lines or token view, read once
+    py::set seen;                 // (path, first line, text) of the blocks posted so far
+    py::list result;
+};
+
+// Whether `path`, opened from the working directory, lies inside the project root;
+// links are resolved, so a link that leads out of the project counts as outside.
+bool inside_project(Call& call, py::handle path) {
+    py::object os_path = KORVANE_IMPORTED("os", "path");
+    py::object real = os_path.attr("realpath")(path);
+    py::object common = os_path.attr("commonpath")(py::make_tuple(call.root, real));
+    return equals(common, call.root);
+}
+
+// The template's lines, read once per call.
+py::object template_lines(Call& call, py::handle path) {
+    if (!call.cache.contains(path))
+        call.cache[path] = state().helpers.attr("read_code_from_file")(path);
+    return call.cache[path];
+}
+
+// The module's token view, read and parsed once per call; the fixes of every group of
+// the module edit this one tree.
+py::object module_view(Call& call, py::handle path) {
+    if (!call.cache.contains(path)) {
+        py::object helpers = state().helpers;
+        py::object lines = helpers.attr("read_code_from_file")(path);
+        py::object source = join("", lines);
+        py::object modname = helpers.attr("module_path_from_file")(path);
+        call.cache[path] = helpers.attr("build_atok")(
+            py::arg("source") = source, py::arg("modname") = modname,
+            py::arg("absolute_path") = path);
+    }
+    return call.cache[path];
+}
+
+// The producer's suggestions for one group, by the kind of its file; none for a file
+// of another kind or outside the project, which is never read.
+py::object suggestions_for(Call& call, py::handle path, py::handle line,
+                           py::handle message_ids) {
+    py::object module = state().module;
+    py::object ends_with = py::reinterpret_borrow<py::object>(path).attr("endswith");
+    bool html = truthy(ends_with(".html"));
+    if (!html && !truthy(ends_with(".py"))) return py::list();
+    if (!inside_project(call, path)) {
+        state().logger.attr("warning")("Skipped suggestions for a file outside the project: %s",
+                                       path);
+        return py::list();
+    }
+    if (html) {
+        return module.attr("get_suggestions_for_html")(
+            py::arg("code_lines") = template_lines(call, path), py::arg("line") = line,
+            py::arg("message_ids") = message_ids, py::arg("settings") = call.settings);
+    }
+    return module.attr("get_suggestions_for_python")(
+        py::arg("atok") = module_view(call, path), py::arg("line") = line,
+        py::arg("message_ids") = message_ids, py::arg("code_style") = call.code_style,
+        py::arg("settings_modpath") = call.settings_modpath);
+}
+
+// Posts a suggestion as a comment of its own over the lines it replaces, once per
+// file, first line and text within the call.
+void emit_standalone(Call& call, py::handle path, const Suggestion& s) {
+    py::tuple key = py::make_tuple(path, s.first, s.text);
+    if (call.seen.contains(key)) return;
+    py::object module = state().module;
+    call.result.append(module.attr("build_comment")(
+        py::arg("path") = path, py::arg("start_line") = s.first, py::arg("end_line") = s.last,
+        py::arg("body") = module.attr("markup_suggestion")(s.text)));
+    call.seen.add(key);
+}
+
+// One group: the findings of one file line become one comment.  The first suggestion
+// that covers the finding line is folded into it and the comment takes that
+// suggestion's lines, so its block applies to exactly the lines the comment covers;
+// every other suggestion (created imports and code, other edited statements, a second
+// answer for the same line) becomes a comment of its own and is never dropped.
+void handle_group(Call& call, py::handle key, py::handle items) {
+    py::object path = key[py::int_(0)];
+    py::object line = key[py::int_(1)];
+    py::object start_line = line;
+    py::object end_line = line;
+    py::list bodies;
+    py::set message_ids;
+    for (py::handle item : items) {
+        py::object code = item[KORVANE_NAME("message-id")];
+        if (state().constants.attr("TRANSFORMABLE_RULES").contains(code)) message_ids.add(code);
+        bodies.append(item[KORVANE_NAME("body")]);
+    }
+    py::object module = state().module;
+    if (!message_ids.empty()) {
+        bool folded = false;
+        for (py::handle item : suggestions_for(call, path, line, message_ids)) {
+            Suggestion s = unpack_suggestion(item);
+            if (!folded && covers(s, line)) {
+                bodies.insert(0, module.attr("markup_suggestion")(s.text));
+                start_line = s.first;
+                end_line = s.last;
+                folded = true;
+                // A later group's stand-alone copy of this block adds nothing.
+                call.seen.add(py::make_tuple(path, s.first, s.text));
+            } else {
+                emit_standalone(call, path, s);
+            }
+        }
+    }
+    call.result.append(module.attr("build_comment")(
+        py::arg("path") = path, py::arg("start_line") = start_line,
+        py::arg("end_line") = end_line, py::arg("body") = join(kBodySeparator, bodies)));
+}
+
+py::list suggest_fixes(py::object comments, py::object project_root) {
+    State& s = state();
+    Call call;
+    call.code_style = s.meta.attr("get_code_style")(project_root);
+    call.settings["STATIC_URL"] = s.meta.attr("get_static_url_setting")(project_root);
+    call.settings_modpath = s.meta.attr("get_settings_modpath")(project_root);
+    call.root = KORVANE_IMPORTED("os", "path").attr("realpath")(project_root);
+    py::object groups = s.module.attr("group_comments_by_line")(comments);
+    for (py::handle pair : groups.attr("items")()) {
+        handle_group(call, pair[py::int_(0)], pair[py::int_(1)]);
+    }
+    call.cache.clear();
+    return call.result;
+}
+
+}  // namespace
+
+void register_driver(py::module_& m) {
+    m.def("suggest_fixes", &suggest_fixes, py::arg("comments"), py::arg("project_root"),
+          "Turns the host's finding comments into review comments with suggested code.");
+    m.def("group_comments_by_line", &group_comments_by_line, py::arg("comments"),
+          "Copies of the finding comments grouped by (path, integer line), in first-seen "
+          "order.");
+    m.def("build_comment", &build_comment, py::arg("path"), py::arg("start_line"),
+          py::arg("end_line"), py::arg("body"),
+          "A review comment over one line, or over a range when the lines differ.");
+    m.def("markup_suggestion", &markup_suggestion, py::arg("suggestion"),
+          "The suggestion block that carries the replacement code.");
+}
 
 }  // namespace korvane::suggest

@@ -1,6 +1,6 @@
 """Command-line host: analyses one Django project and prints its findings.
 
-    python -m korvane.host PROJECT_ROOT
+    python -m korvane.host [--suggest] PROJECT_ROOT
 
 Every selected Python module and HTML template of the project is analysed whole. Each
 finding is printed as ``path:line:column: CODE symbol wording``, sorted by path, line
@@ -8,6 +8,12 @@ and column; the project's Django version record (C1000) follows as a line of its
 with line and column 0, and a summary line ends the output. The exit status is 1 when
 there are findings, 0 when there are none and 2 on a usage error or when the analysis
 itself fails (one line on stderr says why).
+
+With ``--suggest`` the findings are posted as review comments instead: each finding
+becomes a finding comment whose body is its printed line, the suggestion road turns
+them into review comments, and each is printed as a ``path:line`` (or
+``path:first-last``) line followed by its body, which carries the suggested code, and
+an empty line.
 """
 import argparse
 import contextlib
@@ -58,8 +64,9 @@ def plural(count, noun):
     return "{} {}{}".format(count, noun, "" if count == 1 else "s")
 
 
-def report(records, files_checked, wordings, symbols, out):
-    """Print the records and the summary line; answer the number of findings."""
+def report(records, files_checked, wordings, symbols, out, review_comments=None):
+    """Print the records and the summary line; answer the number of findings. Given
+    review comments, they are printed in place of the finding lines."""
     findings = []
     project_lines = []
     for record in records:
@@ -68,8 +75,13 @@ def report(records, files_checked, wordings, symbols, out):
         else:
             findings.append(finding_line(record, wordings, symbols))
     findings.sort(key=lambda item: item[0])
-    for _, line in findings:
-        print(line, file=out)
+    if review_comments is None:
+        for _, line in findings:
+            print(line, file=out)
+    else:
+        for comment in review_comments:
+            for line in comment_lines(comment):
+                print(line, file=out)
     for line in project_lines:
         print(line, file=out)
     print(
@@ -79,12 +91,40 @@ def report(records, files_checked, wordings, symbols, out):
     return len(findings)
 
 
+def finding_comments(records, wordings, symbols):
+    """The finding comments of the Python and template records, in printed order; the
+    body of each is its printed line."""
+    comments = []
+    for record in records:
+        if record.get("message_type") == "meta":
+            continue
+        key, line = finding_line(record, wordings, symbols)
+        comments.append((key, {
+            "path": record["path"], "line": record["line"],
+            "message-id": record["message-id"], "body": line,
+        }))
+    comments.sort(key=lambda item: item[0])
+    return [comment for _, comment in comments]
+
+
+def comment_lines(comment):
+    """Printed lines of one review comment: where it stands, then its body."""
+    where = str(comment["line"])
+    if "start_line" in comment:
+        where = "{}-{}".format(comment["start_line"], where)
+    return ["{}:{}".format(comment["path"], where)] + comment["body"].split("\n") + [""]
+
+
 def parse_args(argv):
     parser = argparse.ArgumentParser(
         prog="python -m korvane.host",
         description="Analyse a Django project and print its findings.",
     )
     parser.add_argument("project_root", metavar="PROJECT_ROOT", help="the project's root directory")
+    parser.add_argument(
+        "--suggest", action="store_true",
+        help="print the findings as review comments with suggested fixes",
+    )
     args = parser.parse_args(argv)
     if not os.path.isdir(args.project_root):
         parser.error("not a directory: {}".format(args.project_root))
@@ -124,22 +164,39 @@ def analyse(root):
     return records, len(files), wordings, checker.message_id_symbol_store
 
 
+def load_suggest():
+    """Import the suggestion road before the project joins the module path."""
+    from korvane.staticanalysis import suggest
+
+    return suggest
+
+
+def suggest_fixes(suggest, root, records, wordings, symbols):
+    """The review comments for the records' findings; run from the project root."""
+    return suggest.suggest_fixes(finding_comments(records, wordings, symbols), root)
+
+
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
     # Links resolved, as file selection resolves the paths it finds under the root.
     root = os.path.realpath(args.project_root)
     sys.path[:] = without_project(sys.path, root)
+    review_comments = None
     try:
         # stdout carries only the report: the progress display and whatever the
         # libraries print while loading and linting go to stderr.
         with contextlib.redirect_stdout(sys.stderr):
+            suggest = load_suggest() if args.suggest else None
             records, files_checked, wordings, symbols = analyse(root)
+            if suggest is not None:
+                review_comments = suggest_fixes(suggest, root, records, wordings, symbols)
     except Exception as error:  # the analysis failed: one line, and status 2
         reason = " ".join(str(error).split())
         print("korvane.host: analysis failed: {}: {}".format(type(error).__name__, reason),
               file=sys.stderr)
         return 2
-    count = report(records, files_checked, wordings, symbols, sys.stdout)
+    count = report(records, files_checked, wordings, symbols, sys.stdout,
+                   review_comments=review_comments)
     return 1 if count else 0
 
 

@@ -1,0 +1,249 @@
+"""The suggestion road's entry point: grouping, the per-call file cache, which producer
+answers which file, and how suggestions become review comments."""
+import collections
+import logging
+import os
+import types
+
+import pytest
+
+from korvane.staticanalysis import helpers, meta
+
+FIXABLE = "C2003"  # field-null-not-blank: a model-field fix exists
+FIXABLE_TOO = "C2000"
+PLAIN = "C2001"  # tall-model: no fix
+
+
+def finding(path, line, code=FIXABLE, body=None):
+    return {"path": path, "line": line, "message-id": code,
+            "body": body or "{}:{} {}".format(path, line, code)}
+
+
+def block(text):
+    return "```suggestion\n" + text + "\n```"
+
+
+@pytest.fixture
+def project(tmp_path, enter_project):
+    root = tmp_path / "site"
+    root.mkdir()
+    return enter_project(root)
+
+
+@pytest.fixture
+def producers(suggest, monkeypatch):
+    """Both producers replaced: each call is recorded, and answers the suggestions the
+    test set for its (kind, line)."""
+    seen = types.SimpleNamespace(calls=[], answers={})
+
+    def producer(kind):
+        def produce(**kwargs):
+            seen.calls.append((kind, kwargs))
+            return seen.answers.get((kind, kwargs["line"]), [])
+        return produce
+
+    monkeypatch.setattr(suggest, "get_suggestions_for_python", producer("py"), raising=False)
+    monkeypatch.setattr(suggest, "get_suggestions_for_html", producer("html"))
+    return seen
+
+
+def test_project_values_are_read_once_in_order_even_for_no_input(suggest, monkeypatch):
+    order = []
+
+    def recorder(name, value):
+        def read(*args, **kwargs):
+            order.append((name, args, kwargs))
+            return value
+        return read
+
+    monkeypatch.setattr(meta, "get_code_style", recorder("style", {}))
+    monkeypatch.setattr(meta, "get_static_url_setting", recorder("static", "/s/"))
+    monkeypatch.setattr(meta, "get_settings_modpath", recorder("settings", None))
+    assert suggest.suggest_fixes([], "/nowhere") == []
+    assert suggest.suggest_fixes(comments=iter([]), project_root="/nowhere") == []
+    assert order == [("style", ("/nowhere",), {}), ("static", ("/nowhere",), {}),
+                     ("settings", ("/nowhere",), {})] * 2
+
+
+@pytest.mark.parametrize("start, end, expected", [
+    (3, 3, {"body": "b", "path": "p.py", "side": "RIGHT", "line": 3}),
+    (3, 5, {"body": "b", "path": "p.py", "side": "RIGHT", "start_line": 3, "line": 5}),
+])
+def test_build_comment(suggest, start, end, expected):
+    for comment in (suggest.build_comment("p.py", start, end, "b"),
+                    suggest.build_comment(path="p.py", start_line=start, end_line=end,
+                                          body="b")):
+        assert comment == expected
+        assert list(comment) == list(expected)
+
+
+@pytest.mark.parametrize("text", ["x = 1", "", "a\n  b", "caf\udce9"])
+def test_markup_suggestion(suggest, text):
+    assert suggest.markup_suggestion(text) == block(text)
+    assert suggest.markup_suggestion(suggestion=text) == block(text)
+
+
+def test_grouping_converts_lines_and_copies_items(suggest):
+    items = [finding("a.py", 12, body="one"), finding("a.py", "12", body="two"),
+             finding("b.py", 12.9, PLAIN), finding("a.py", " 12 ", body="three"),
+             dict(finding("a.py", 3), extra=[1])]
+    groups = suggest.group_comments_by_line(items)
+    assert isinstance(groups, collections.defaultdict)
+    assert list(groups) == [("a.py", 12), ("b.py", 12), ("a.py", 3)]
+    assert [c["body"] for c in groups["a.py", 12]] == ["one", "two", "three"]
+    copy = groups["a.py", 3][0]
+    assert copy == items[4] and copy is not items[4] and copy["extra"] is items[4]["extra"]
+    assert groups["c.py", 1] == []
+
+
+@pytest.mark.parametrize("answer, expected", [
+    ([], [(None, 10, ["f1", "f2"])]),
+    # A suggestion over the finding line is folded into its comment, which takes its
+    # lines: starting there, ending there, or holding it in between.
+    ([(10, 12, "A")], [(10, 12, [block("A"), "f1", "f2"])]),
+    ([(8, 10, "A")], [(8, 10, [block("A"), "f1", "f2"])]),
+    ([(9, 11, "A")], [(9, 11, [block("A"), "f1", "f2"])]),
+    ([[10, 10, "A"]], [(None, 10, [block("A"), "f1", "f2"])]),
+    # Elsewhere, it is a comment of its own, before the finding's.
+    ([(1, 1, "I")], [(None, 1, [block("I")]), (None, 10, ["f1", "f2"])]),
+    ([(1, 1, "I"), (10, 11, "A"), (30, 31, "E")],
+     [(None, 1, [block("I")]), (30, 31, [block("E")]), (10, 11, [block("A"), "f1", "f2"])]),
+    # Only one block per comment: a second answer for the finding line gets a comment
+    # of its own over its own lines, so that each block replaces the lines it covers.
+    ([(10, 12, "A"), (12, 14, "B")],
+     [(12, 14, [block("B")]), (10, 12, [block("A"), "f1", "f2"])]),
+    ([(10, 12, "A"), (10, 10, "B")],
+     [(None, 10, [block("B")]), (10, 12, [block("A"), "f1", "f2"])]),
+])
+def test_folding(suggest, producers, project, answer, expected):
+    (project / "m.py").write_text("x = 1\n")
+    producers.answers["py", 10] = answer
+    comments = [finding("m.py", 10, PLAIN, "f1"), finding("m.py", 10, FIXABLE, "f2")]
+    result = suggest.suggest_fixes(comments, str(project))
+    assert [(c.get("start_line"), c["line"], c["body"].split("\n\n")) for c in result] == expected
+    assert all(c["path"] == "m.py" and c["side"] == "RIGHT" for c in result)
+
+
+def test_standalone_blocks_are_posted_once_per_file_line_and_text(suggest, producers, project):
+    for name in ("a.py", "b.py"):
+        (project / name).write_text("x = 1\n")
+    producers.answers.update({
+        ("py", 5): [(1, 1, "import os"), (5, 5, "five")],
+        ("py", 7): [(1, 1, "import os"), (1, 2, "import sys"), (5, 5, "five")],
+    })
+    comments = [finding("a.py", 5), finding("a.py", 7), finding("b.py", 7)]
+    result = suggest.suggest_fixes(comments, str(project))
+    assert [(c["path"], c["line"], c["body"]) for c in result] == [
+        ("a.py", 1, block("import os")),
+        ("a.py", 5, block("five") + "\n\na.py:5 C2003"),
+        # "import os" at line 1 and "five" at line 5 were posted already.
+        ("a.py", 2, block("import sys")),
+        ("a.py", 7, "a.py:7 C2003"),
+        ("b.py", 1, block("import os")),
+        ("b.py", 2, block("import sys")),
+        ("b.py", 5, block("five")),
+        ("b.py", 7, "b.py:7 C2003"),
+    ]
+
+
+def test_python_module_is_read_and_parsed_once_and_shared(suggest, producers, project,
+                                                            monkeypatch):
+    (project / "shop").mkdir()
+    (project / "shop" / "models.py").write_text("A = 1\nB = 2\n")
+    reads, builds = [], []
+    read, build = helpers.read_code_from_file, helpers.build_atok
+    monkeypatch.setattr(helpers, "read_code_from_file",
+                        lambda path: reads.append(path) or read(path))
+    monkeypatch.setattr(helpers, "build_atok",
+                        lambda **kw: builds.append(kw) or build(**kw))
+    path = os.path.join("shop", "models.py")
+    comments = [finding(path, 1), finding(path, 2, FIXABLE_TOO), finding(path, 1, FIXABLE_TOO),
+                finding(path, 2, PLAIN)]
+    suggest.suggest_fixes(comments, str(project))
+    assert reads == [path]
+    assert builds == [{"source": "A = 1\nB = 2\n", "modname": "shop.models",
+                       "absolute_path": path}]
+    calls = producers.calls
+    assert [(kind, kw["line"], kw["message_ids"]) for kind, kw in calls] == [
+        ("py", 1, {FIXABLE, FIXABLE_TOO}), ("py", 2, {FIXABLE_TOO})]
+    assert calls[0][1]["atok"] is calls[1][1]["atok"]
+    assert sorted(calls[0][1]) == ["atok", "code_style", "line", "message_ids",
+                                   "settings_modpath"]
+    assert calls[0][1]["code_style"] == meta.get_code_style(str(project))
+
+
+def test_template_lines_and_settings_reach_the_html_producer(suggest, producers, project):
+    (project / "page.html").write_text("<p>\n<img src='/static/a.png'>\n")
+    suggest.suggest_fixes([finding("page.html", 2, "C7001"), finding("page.html", 1, "C7001")],
+                          str(project))
+    assert producers.calls == [
+        ("html", {"code_lines": ["<p>\n", "<img src='/static/a.png'>\n"], "line": line,
+                  "message_ids": {"C7001"}, "settings": {"STATIC_URL": "/static/"}})
+        for line in (2, 1)
+    ]
+
+
+@pytest.mark.parametrize("path, code", [
+    ("missing.py", PLAIN), ("missing.html", "C7000"), ("page.htm", "C7001"),
+    ("page.HTML", "C7001"), ("stubs.pyi", FIXABLE), ("notes.txt", FIXABLE),
+])
+def test_files_without_a_producer_are_never_read(suggest, producers, project, path, code):
+    result = suggest.suggest_fixes([finding(path, 4, code, "text")], str(project))
+    assert result == [{"body": "text", "path": path, "side": "RIGHT", "line": 4}]
+    assert producers.calls == []
+
+
+@pytest.mark.parametrize("path", ["missing.py", "missing.html", "caf\udce9.html"])
+def test_missing_file_with_a_fix_raises(suggest, producers, project, path):
+    with pytest.raises(FileNotFoundError):
+        suggest.suggest_fixes([finding(path, 1)], str(project))
+
+
+def test_files_outside_the_project_are_never_read(suggest, producers, project, tmp_path,
+                                                  caplog):
+    secret = tmp_path / "secret.html"
+    secret.write_text('<img src="/static/a.png">\n')
+    (project / "templates").mkdir()
+    (project / "templates" / "linked.html").symlink_to(secret)
+    paths = ["../secret.html", str(secret), os.path.join("templates", "linked.html")]
+    with caplog.at_level(logging.WARNING, logger="korvane.staticanalysis.suggest"):
+        result = suggest.suggest_fixes([finding(p, 1, "C7001", "t") for p in paths],
+                                       str(project))
+    assert [(c["path"], c["body"]) for c in result] == [(p, "t") for p in paths]
+    assert producers.calls == []
+    assert [r.getMessage() for r in caplog.records] == [
+        "Skipped suggestions for a file outside the project: " + p for p in paths]
+
+
+@pytest.mark.parametrize("comments, error", [
+    ([{"line": 1, "message-id": PLAIN, "body": ""}], KeyError),
+    ([{"path": "a.py", "message-id": PLAIN, "body": ""}], KeyError),
+    ([finding("a.py", "one")], ValueError),
+    ([finding("a.py", None)], TypeError),
+    ([{"path": "a.py", "line": 1, "body": ""}], KeyError),
+    ([{"path": "a.py", "line": 1, "message-id": PLAIN}], KeyError),
+    ([finding("a.py", 1, PLAIN, body=b"bytes"), finding("a.py", 1, PLAIN)], TypeError),
+    ([finding(7, 1)], AttributeError),
+])
+def test_malformed_comments_raise(suggest, producers, project, comments, error):
+    with pytest.raises(error):
+        suggest.suggest_fixes(comments, str(project))
+    assert producers.calls == []
+
+
+@pytest.mark.parametrize("item", [(1, 2), (1, 2, "x", 4), ()])
+def test_producer_items_hold_three_values(suggest, producers, project, item):
+    (project / "m.py").write_text("x = 1\n")
+    producers.answers["py", 1] = [item]
+    with pytest.raises(ValueError):
+        suggest.suggest_fixes([finding("m.py", 1)], str(project))
+
+
+def test_callers_items_are_left_alone_and_texts_pass_unchanged(suggest, producers, project):
+    (project / "m.py").write_text("x = 1\n")
+    producers.answers["py", 1] = [(1, 1, "y = 'caf\udce9'")]
+    items = [finding("m.py", "1", body="caf\udce9 \ud800")]
+    before = [dict(item) for item in items]
+    result = suggest.suggest_fixes(items, str(project))
+    assert items == before
+    assert result[0]["body"] == block("y = 'caf\udce9'") + "\n\ncaf\udce9 \ud800"
