@@ -44,24 +44,20 @@ void apply_rule(py::object self, py::handle attrs, const py::str& attribute,
     }
 }
 
-void warn_skipped(py::handle path, py::handle reason) {
-    state().logger.attr(KORVANE_NAME("warning"))(
-        py::str("Skipping template \"{}\": {}").format(path, reason));
-}
-
 // The template's text, or a null object when it is skipped: not a regular file, or
 // bytes that do not decode.  A missing path or a directory raises as `open` does.
 py::object read_template(py::handle path) {
     py::object file = open_regular_text(path);
     if (!file) {
-        warn_skipped(path, py::str("not a regular file"));
+        warn_skipped(state().logger, path, py::str("not a regular file"), "template");
         return py::object();
     }
     try {
         return read_and_close(file);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_UnicodeDecodeError)) throw;
-        warn_skipped(path, py::str("it does not decode ({})").format(e.value()));
+        warn_skipped(state().logger, path, py::str("it does not decode ({})").format(e.value()),
+                     "template");
         return py::object();
     }
 }
@@ -82,8 +78,10 @@ void check(py::object self, py::object files) {
             // NotImplementedError, older parsers fail assertions): the template is
             // skipped as a whole, the records of its part read so far included.
             if (!is_ordinary(e)) throw;
-            warn_skipped(path, py::str("the HTML parser cannot read it ({}: {})")
-                                   .format(e.type().attr("__name__"), e.value()));
+            warn_skipped(state().logger, path,
+                         py::str("the HTML parser cannot read it ({}: {})")
+                             .format(e.type().attr("__name__"), e.value()),
+                         "template");
             if (PySequence_DelSlice(messages.ptr(), before, PY_SSIZE_T_MAX) < 0)
                 throw py::error_already_set();
         }
