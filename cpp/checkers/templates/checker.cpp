@@ -125,17 +125,6 @@ const std::initializer_list<MessageRow> kMessages = {
     {"C7001", "hard-coded-static-url", "Check if hard-coded static url is used in template"},
 };
 
-// The `msgs` mapping of the checker: every template an empty `helpers.context_string`,
-// so that a record's message is its context mapping.
-py::dict message_table() {
-    py::object& context_string =
-        KORVANE_IMPORTED("korvane.staticanalysis.helpers", "context_string");
-    py::dict msgs;
-    for (const MessageRow& row : kMessages)
-        msgs[py::str(row.code)] = py::make_tuple(context_string(), row.symbol, row.description);
-    return msgs;
-}
-
 // `add_message(code, args)`: goes through `add_one_message`, so that a subclass
 // replacing the latter sees every finding.
 void add_message(py::object self, py::object code, py::object args) {
@@ -180,7 +169,7 @@ void register_template_checker(py::module_& m) {
     ns["__doc__"] = py::str(
         "The template checker: C7000 for a hard-coded URL on a link, C7001 for a "
         "hard-coded static path on a stylesheet link or a media or script source.");
-    ns["msgs"] = message_table();
+    ns["msgs"] = make_msgs(kMessages);
     py::object checker =
         make_class(m, "Checker", py::make_tuple(m.attr("BaseTemplateChecker")), ns);
     def_method(checker, "visit_a", &visit_a, py::arg("attrs"));
