@@ -93,11 +93,12 @@ inline py::object open_regular_text(py::handle path, const py::dict& options = p
     }
 }
 
-// Reads the whole text of a file opened by `open_regular_text`, closing it on every path.
-inline py::object read_and_close(py::handle file) {
+// Reads an open file with its method `method` (the whole of it by default), closing it
+// on every path; when the read fails, its error is the one that propagates.
+inline py::object read_and_close(py::handle file, const char* method = "read") {
     py::object text;
     try {
-        text = file.attr("read")();
+        text = file.attr(method)();
     } catch (py::error_already_set&) {
         try {
             file.attr("close")();
