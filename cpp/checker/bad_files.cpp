@@ -6,6 +6,8 @@
 // pass keep their findings.
 #include "checker.hpp"
 
+#include <korvane/project_files.hpp>
+
 #include <algorithm>
 #include <memory>
 
@@ -50,16 +52,7 @@ Py_ssize_t null_character_line(py::handle text) {
 }
 
 py::object read_bytes(py::handle filepath) {
-    py::object f = py::module_::import("builtins").attr("open")(filepath, "rb");
-    py::object raw;
-    try {
-        raw = f.attr("read")();
-    } catch (py::error_already_set&) {
-        f.attr("close")();
-        throw;
-    }
-    f.attr("close")();
-    return raw;
+    return read_and_close(py::module_::import("builtins").attr("open")(filepath, "rb"));
 }
 
 // The line where `raw` stops being text in `encoding` (the line of the first byte that

@@ -4,19 +4,11 @@
 #include "checker.hpp"
 
 #include <korvane/project_files.hpp>
+#include <korvane/text.hpp>
 
 namespace korvane::checker {
 
 namespace {
-
-bool ends_with(py::handle key, const char* suffix) {
-    if (!PyUnicode_Check(key.ptr())) return false;
-    return korvane::truthy(key.attr("endswith")(suffix));
-}
-
-void warn_skipped(py::handle path, const char* reason) {
-    state().logger.attr("warning")(py::str("Skipping \"{}\": {}").format(path, reason));
-}
 
 bool leaves_upwards(py::handle relative) {
     if (KORVANE_NAME("..").equal(relative)) return true;
@@ -71,7 +63,7 @@ py::dict change_set_in_project(py::handle project_root, py::handle files) {
         if (ends_with(key, ".py") || ends_with(key, ".html")) {
             name = path_in_project(project_root, key);
             if (!name) {
-                warn_skipped(key, "the path leads outside the project root");
+                warn_skipped(state().logger, key, "the path leads outside the project root");
                 continue;
             }
         }
@@ -90,7 +82,7 @@ py::dict change_set_in_project(py::handle project_root, py::handle files) {
 bool is_lintable(py::handle path) {
     if (!korvane::truthy(KORVANE_IMPORTED("os.path", "exists")(path))) return true;
     if (korvane::truthy(KORVANE_IMPORTED("os.path", "isfile")(path))) return true;
-    warn_skipped(path, "not a regular file");
+    warn_skipped(state().logger, path, "not a regular file");
     return false;
 }
 
@@ -100,7 +92,7 @@ bool is_lintable(py::handle path) {
 bool is_template_file(py::handle path) {
     if (korvane::truthy(KORVANE_IMPORTED("os.path", "isfile")(path))) return true;
     bool exists = korvane::truthy(KORVANE_IMPORTED("os.path", "exists")(path));
-    warn_skipped(path, exists ? "not a regular file" : "no such file");
+    warn_skipped(state().logger, path, exists ? "not a regular file" : "no such file");
     return false;
 }
 

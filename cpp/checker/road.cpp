@@ -2,14 +2,11 @@
 // pass with its filters, and the project version record.
 #include "checker.hpp"
 
+#include <korvane/text.hpp>
+
 namespace korvane::checker {
 
 namespace {
-
-bool key_ends_with(py::handle key, const char* suffix) {
-    if (!PyUnicode_Check(key.ptr())) return false;
-    return korvane::truthy(key.attr("endswith")(suffix));
-}
 
 // The change set's value for `path`; a null object when the path is no key of it.
 py::object range_of(py::handle files, py::handle path) {
@@ -148,11 +145,6 @@ py::object root_urlconf_on_road(py::handle settings_files) {
     return py::none();
 }
 
-py::object type_name(py::handle value) {
-    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())))
-        .attr("__name__");
-}
-
 // The configuration keys that name messages or files: one text (a comma-separated
 // list for the linter) or a list of texts.  Another value raises a TypeError naming
 // the key before anything is analysed.
@@ -211,7 +203,7 @@ py::list get_html_messages(py::object files, py::object config) {
     check_config(config);
     py::list paths;
     for (py::handle key : files) {
-        if (key_ends_with(key, ".html") && is_template_file(key)) paths.append(key);
+        if (ends_with(key, ".html") && is_template_file(key)) paths.append(key);
     }
     py::object linter = s.HtmlLinter();
     linter.attr("check")(paths);
@@ -295,7 +287,7 @@ py::list get_python_messages(py::object project_root, py::object files,
     py::dict python_files;
     py::list paths;
     for (py::handle key : files) {
-        if (key_ends_with(key, ".py")) {
+        if (ends_with(key, ".py")) {
             if (!is_lintable(key)) continue;
             python_files[key] = files[key];
             paths.append(key);

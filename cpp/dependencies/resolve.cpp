@@ -78,22 +78,17 @@ py::object get_django_version_from_dependency(py::object dependency, py::object 
     return details;
 }
 
-void warn_skipped(py::handle path, const char* reason) {
-    state().logger.attr(KORVANE_NAME("warning"))(
-        py::str("Skipping \"{}\": {}").format(path, reason));
-}
-
 // The text of a dependency file of the project, or a null object when the file is
 // skipped: a link that leads out of the project root, or not a regular file (a FIFO
 // would block the read).
 py::object read_dependency_file(py::handle path, py::handle root, const py::dict& options) {
     if (leaves_root_through_link(path, root)) {
-        warn_skipped(path, "a link leading outside the project root");
+        warn_skipped(state().logger, path, "a link leading outside the project root");
         return py::object();
     }
     py::object file = open_regular_text(path, options);
     if (!file) {
-        warn_skipped(path, "not a regular file");
+        warn_skipped(state().logger, path, "not a regular file");
         return py::object();
     }
     return read_and_close(file);

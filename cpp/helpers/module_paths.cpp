@@ -1,6 +1,8 @@
 // Dotted module paths of project files and reading of source files as lines.
 #include "helpers.hpp"
 
+#include <korvane/project_files.hpp>
+
 namespace korvane::helpers {
 
 namespace {
@@ -17,16 +19,7 @@ py::str module_path_from_file(py::object path, py::object /*file*/) {
 }
 
 py::object read_code_from_file(py::object path) {
-    py::object file = KORVANE_IMPORTED("builtins", "open")(path, "r");
-    py::object lines;
-    try {
-        lines = file.attr("readlines")();
-    } catch (py::error_already_set&) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
-    return lines;
+    return read_and_close(KORVANE_IMPORTED("builtins", "open")(path, "r"), "readlines");
 }
 
 }  // namespace

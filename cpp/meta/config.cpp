@@ -16,11 +16,6 @@ py::object find_pyproject_toml(py::object project_root) {
     return py::none();
 }
 
-py::object type_name(py::handle value) {
-    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())))
-        .attr(KORVANE_NAME("__name__"));
-}
-
 // `document[name]`, or a new empty table when the document has no such entry; an
 // entry that is not a table raises a TypeError naming it and the file.
 py::object table_of(py::handle document, const char* name, const char* shown, py::handle path) {

@@ -21,8 +21,7 @@ PYBIND11_MODULE(shims, m) {
     m.attr("astroid") = astroid;
     korvane::import_pylint();
     m.attr("safe_infer") = korvane::import_attr("pylint.checkers.utils", "safe_infer");
-    s.helpers = korvane::import_sibling("helpers");
-    m.attr("helpers") = s.helpers;
+    s.helpers = korvane::offer_sibling(m, "helpers");
 
     register_queryset_node(m);
     register_list_call_shim(m);

@@ -3,6 +3,8 @@
 // and returns the same `Call`.
 #include "colspecs.hpp"
 
+#include <korvane/fix_rows.hpp>
+
 namespace korvane::colspecs {
 
 namespace {
@@ -216,32 +218,21 @@ namespace {
 
 // The fixable codes, each with its fix and the predicate that picks the calls it
 // applies to, both module attributes.
-struct FixRow {
-    const char* code;
-    const char* fix;
-    const char* predicate;
-};
 const FixRow kFixes[] = {
-    {"C2000", "transform_null_to_default_str", "is_null_stringfield"},
-    {"C2002", "transform_redundant_kwargs", "has_redundant_kwargs"},
-    {"C2003", "transform_add_blank_true", "is_missing_blank_true"},
-    {"C2006", "transform_huge_char_field", "is_huge_char_field"},
-    {"C2008", "transform_nullboolean", "is_nullboolean"},
+    {"C2000", &astroid_call, "transform_null_to_default_str", "is_null_stringfield"},
+    {"C2002", &astroid_call, "transform_redundant_kwargs", "has_redundant_kwargs"},
+    {"C2003", &astroid_call, "transform_add_blank_true", "is_missing_blank_true"},
+    {"C2006", &astroid_call, "transform_huge_char_field", "is_huge_char_field"},
+    {"C2008", &astroid_call, "transform_nullboolean", "is_nullboolean"},
 };
 
 }  // namespace
 
+// The requested codes are compared without the identity shortcut, as every equality
+// of this module is.
 py::object build_transformer_visitor(py::object message_ids) {
     py::object visitor = helper(KORVANE_NAME("NodeTransformVisitor"))();
-    py::object register_transform = visitor.attr("register_transform");
-    py::object call_class = KORVANE_IMPORTED("astroid", "Call");
-    py::object codes = module_attr(KORVANE_NAME("Codes"));
-    for (py::handle message_id : message_ids) {
-        for (const FixRow& row : kFixes) {
-            if (!equals(message_id, codes.attr(row.code))) continue;
-            register_transform(call_class, module_attr(row.fix), module_attr(row.predicate));
-        }
-    }
+    register_fix_rows(visitor, state().module, message_ids, kFixes, &equals);
     return visitor;
 }
 

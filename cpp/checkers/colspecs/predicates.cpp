@@ -83,8 +83,7 @@ bool is_editable(py::handle call, py::handle explicit_args) {
 }  // namespace
 
 bool is_field_argument(py::handle call) {
-    py::object outer = call_of_argument(call);
-    return outer && is_model_field(outer);
+    return korvane::is_field_argument(call, &is_model_field);
 }
 
 py::object is_redundant_kwargs(py::object node) {

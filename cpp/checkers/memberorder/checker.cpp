@@ -169,17 +169,10 @@ py::object meta_line(py::handle node) {
     }
 }
 
-// Whether a field call is an argument of another field call (the base field of an
-// ArrayField): part of that declaration, whose own call is the one looked at.
-bool is_field_argument(py::handle node) {
-    py::object outer = call_of_argument(node);
-    return outer && is_model_field(outer);
-}
-
 void visit_call(py::object self, py::object node) {
     if (!is_model(node.attr(KORVANE_NAME("frame"))())) return;
     if (!is_model_field(node)) return;
-    if (is_field_argument(node)) return;
+    if (is_field_argument(node, &is_model_field)) return;
     py::object previous = node.attr(KORVANE_NAME("previous_sibling"))();
     if (korvane::isinstance(previous, KORVANE_IMPORTED("astroid", "Assign")))
         previous = previous.attr(KORVANE_NAME("value"));

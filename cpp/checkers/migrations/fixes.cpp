@@ -2,6 +2,8 @@
 // `migrations.RunPython.noop`; plus the fix factory.
 #include "migrations.hpp"
 
+#include <korvane/fix_rows.hpp>
+
 namespace korvane::migrations {
 
 namespace {
@@ -43,19 +45,15 @@ py::object add_reverse_code(py::object node) {
     return node;
 }
 
+const FixRow kFixRows[] = {
+    {"C8001", &astroid_call, "add_reverse_code", "is_missing_reverse"},
+};
+
 // The fix registry of the given codes: the reverse-code fix once for each C8001 among
 // them, in the order given; any other code adds nothing.
 py::object build_transformer_visitor(py::object message_ids) {
     py::object visitor = state().helpers.attr("NodeTransformVisitor")();
-    py::object own = state().module.attr("Codes").attr("C8001");
-    for (py::handle code : message_ids) {
-        int r = PyObject_RichCompareBool(code.ptr(), own.ptr(), Py_EQ);
-        if (r < 0) throw py::error_already_set();
-        if (r == 1)
-            visitor.attr("register_transform")(KORVANE_IMPORTED("astroid", "Call"),
-                                               state().module.attr("add_reverse_code"),
-                                               state().module.attr("is_missing_reverse"));
-    }
+    register_fix_rows(visitor, state().module, message_ids, kFixRows);
     return visitor;
 }
 

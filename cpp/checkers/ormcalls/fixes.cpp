@@ -2,8 +2,7 @@
 // and R.rel.pk into R.rel_id; plus the fix factory.
 #include "ormcalls.hpp"
 
-#include <cstring>
-#include <string>
+#include <korvane/fix_rows.hpp>
 
 namespace korvane::ormcalls {
 
@@ -90,41 +89,16 @@ py::object transform_queryset_exists_naked_if(py::object if_node) {
     return replace_with_exists(if_node, KORVANE_NAME("test"), false);
 }
 
-// A module attribute, looked up at each use so that a patched one is seen.
-py::object own(const char* name) { return state().module.attr(name); }
-
-// A predicate on one field of a node (a unary operation's operand, an `if`'s test).
-py::object on_field(const char* field, py::object (*test)(py::handle)) {
-    std::string name = field;
-    return py::cpp_function(
-        [name, test](py::object node) { return test(node.attr(name.c_str())); });
-}
-
-// The astroid node classes the fixes apply to.
-py::object& call_kind() { return KORVANE_IMPORTED("astroid", "Call"); }
+// The astroid node classes the fixes apply to, besides calls.
 py::object& attribute_kind() { return KORVANE_IMPORTED("astroid", "Attribute"); }
 py::object& compare_kind() { return KORVANE_IMPORTED("astroid", "Compare"); }
 py::object& unaryop_kind() { return KORVANE_IMPORTED("astroid", "UnaryOp"); }
 py::object& if_kind() { return KORVANE_IMPORTED("astroid", "If"); }
 
-// One fix of the factory: for nodes of the astroid class `kind()`, the module function
-// `fix` under a condition that is either the module function `predicate`, or, where
-// `field` is set, `field_test` of that field of the node.
-struct FixRow {
-    const char* code;
-    py::object& (*kind)();
-    const char* fix;
-    const char* predicate;
-    const char* field;
-    py::object (*field_test)(py::handle);
-};
-
 const FixRow kFixRows[] = {
-    {"C9000", &call_kind, "transform_queryset_length", "is_queryset_length", nullptr, nullptr},
-    {"C9001", &attribute_kind, "transform_indirect_fk_lookup", "is_indirect_fk_lookup", nullptr,
-     nullptr},
-    {"C9002", &compare_kind, "transform_queryset_exists_compare", "is_inefficient_queryset_exists",
-     nullptr, nullptr},
+    {"C9000", &astroid_call, "transform_queryset_length", "is_queryset_length"},
+    {"C9001", &attribute_kind, "transform_indirect_fk_lookup", "is_indirect_fk_lookup"},
+    {"C9002", &compare_kind, "transform_queryset_exists_compare", "is_inefficient_queryset_exists"},
     {"C9002", &unaryop_kind, "transform_queryset_exists_count_unaryop", nullptr, "operand",
      &is_queryset_count},
     {"C9002", &if_kind, "transform_queryset_exists_count_if", nullptr, "test", &is_queryset_count},
@@ -134,31 +108,10 @@ const FixRow kFixRows[] = {
      &is_queryset_truth_test},
 };
 
-const char* const kFixCodes[] = {"C9000", "C9001", "C9002", "C9003"};
-
-
-// Registers the fixes of `code`, in table order.  The field predicates are made
-// afresh for each registration.
-void register_fixes_of(py::handle visitor, const char* code) {
-    for (const FixRow& row : kFixRows) {
-        if (std::strcmp(row.code, code) != 0) continue;
-        py::object condition = row.field ? on_field(row.field, row.field_test) : own(row.predicate);
-        visitor.attr("register_transform")(row.kind(), own(row.fix), condition);
-    }
-}
-
-// The fix registry of the given codes, taken in text order so that the fixes come out
-// in code order whatever order the codes were given in; an unknown code adds nothing.
+// The fix registry of the given codes, taken in text order; an unknown code adds nothing.
 py::object build_transformer_visitor(py::object message_ids) {
     py::object visitor = state().helpers.attr("NodeTransformVisitor")();
-    py::list codes = py::reinterpret_steal<py::list>(PySequence_List(message_ids.ptr()));
-    if (!codes) throw py::error_already_set();
-    codes.attr("sort")();
-    py::object codes_cls = own("Codes");
-    for (py::handle code : codes) {
-        for (const char* known : kFixCodes)
-            if (equals(code, codes_cls.attr(known))) register_fixes_of(visitor, known);
-    }
+    register_fix_rows(visitor, state().module, sorted_codes(message_ids), kFixRows);
     return visitor;
 }
 

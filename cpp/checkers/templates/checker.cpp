@@ -44,24 +44,20 @@ void apply_rule(py::object self, py::handle attrs, const py::str& attribute,
     }
 }
 
-void warn_skipped(py::handle path, py::handle reason) {
-    state().logger.attr(KORVANE_NAME("warning"))(
-        py::str("Skipping template \"{}\": {}").format(path, reason));
-}
-
 // The template's text, or a null object when it is skipped: not a regular file, or
 // bytes that do not decode.  A missing path or a directory raises as `open` does.
 py::object read_template(py::handle path) {
     py::object file = open_regular_text(path);
     if (!file) {
-        warn_skipped(path, py::str("not a regular file"));
+        warn_skipped(state().logger, path, py::str("not a regular file"), "template");
         return py::object();
     }
     try {
         return read_and_close(file);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_UnicodeDecodeError)) throw;
-        warn_skipped(path, py::str("it does not decode ({})").format(e.value()));
+        warn_skipped(state().logger, path, py::str("it does not decode ({})").format(e.value()),
+                     "template");
         return py::object();
     }
 }
@@ -82,8 +78,10 @@ void check(py::object self, py::object files) {
             // NotImplementedError, older parsers fail assertions): the template is
             // skipped as a whole, the records of its part read so far included.
             if (!is_ordinary(e)) throw;
-            warn_skipped(path, py::str("the HTML parser cannot read it ({}: {})")
-                                   .format(e.type().attr("__name__"), e.value()));
+            warn_skipped(state().logger, path,
+                         py::str("the HTML parser cannot read it ({}: {})")
+                             .format(e.type().attr("__name__"), e.value()),
+                         "template");
             if (PySequence_DelSlice(messages.ptr(), before, PY_SSIZE_T_MAX) < 0)
                 throw py::error_already_set();
         }
@@ -126,17 +124,6 @@ const std::initializer_list<MessageRow> kMessages = {
     {"C7000", "hard-coded-url", "Check if hard-coded url is used in template"},
     {"C7001", "hard-coded-static-url", "Check if hard-coded static url is used in template"},
 };
-
-// The `msgs` mapping of the checker: every template an empty `helpers.context_string`,
-// so that a record's message is its context mapping.
-py::dict message_table() {
-    py::object& context_string =
-        KORVANE_IMPORTED("korvane.staticanalysis.helpers", "context_string");
-    py::dict msgs;
-    for (const MessageRow& row : kMessages)
-        msgs[py::str(row.code)] = py::make_tuple(context_string(), row.symbol, row.description);
-    return msgs;
-}
 
 // `add_message(code, args)`: goes through `add_one_message`, so that a subclass
 // replacing the latter sees every finding.
@@ -182,7 +169,7 @@ void register_template_checker(py::module_& m) {
     ns["__doc__"] = py::str(
         "The template checker: C7000 for a hard-coded URL on a link, C7001 for a "
         "hard-coded static path on a stylesheet link or a media or script source.");
-    ns["msgs"] = message_table();
+    ns["msgs"] = make_msgs(kMessages);
     py::object checker =
         make_class(m, "Checker", py::make_tuple(m.attr("BaseTemplateChecker")), ns);
     def_method(checker, "visit_a", &visit_a, py::arg("attrs"));

@@ -3,6 +3,8 @@
 // static-files template tag, plus the pipeline object and factory of the fix road.
 #include "templates.hpp"
 
+#include <korvane/fix_rows.hpp>
+
 #include <string>
 #include <vector>
 
@@ -151,17 +153,25 @@ py::object visitor_visit(py::object self, py::object html) {
     return html;
 }
 
+// One rewrite of the text: the module function `mutator`, brought by `code`.
+struct MutatorRow {
+    const char* code;
+    const char* mutator;
+};
+
+const MutatorRow kMutatorRows[] = {
+    {"C7001", "hard_coded_static_url_to_static_tag"},
+};
+
 // A Visitor holding the static-tag rewrite once for each C7001 among the codes; the
 // class and the rewrite are looked up on the module at the call.
 py::object build_transformer_visitor(py::object message_ids, py::object settings) {
     py::object visitor = state().module.attr("Visitor")(py::arg("settings") = settings);
     py::object mutators = visitor.attr(KORVANE_NAME("mutators"));
-    py::object rewrite;
-    for (py::handle code : message_ids) {
-        if (!equals(code, KORVANE_NAME("C7001"))) continue;
-        if (!rewrite) rewrite = state().module.attr("hard_coded_static_url_to_static_tag");
-        mutators.attr(KORVANE_NAME("append"))(rewrite);
-    }
+    auto add = [&](const MutatorRow& row) {
+        mutators.attr(KORVANE_NAME("append"))(state().module.attr(row.mutator));
+    };
+    for_each_requested_row(message_ids, state().module.attr("Codes"), kMutatorRows, add);
     return visitor;
 }
 

@@ -2,6 +2,8 @@
 // and the module's import from django.urls is edited once per tree.
 #include "urls.hpp"
 
+#include <korvane/fix_rows.hpp>
+
 #include <algorithm>
 #include <vector>
 
@@ -12,12 +14,6 @@ namespace {
 // `a < b` by the interpreter's ordering (code point order for texts).
 bool less(py::handle a, py::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-bool same(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (r < 0) throw py::error_already_set();
     return r == 1;
 }
@@ -40,7 +36,7 @@ bool name_still_used(py::handle module_node, py::handle bound) {
         module_node.attr(KORVANE_NAME("nodes_of_class"))(KORVANE_IMPORTED("astroid", "Name"));
     py::handle call_cls = KORVANE_IMPORTED("astroid", "Call");
     for (py::handle name : names) {
-        if (!same(name.attr(KORVANE_NAME("name")), bound)) continue;
+        if (!equals(name.attr(KORVANE_NAME("name")), bound)) continue;
         py::object parent = name.attr(KORVANE_NAME("parent"));
         bool misused_callee = korvane::isinstance(parent, call_cls) &&
                               parent.attr(KORVANE_NAME("func")).ptr() == name.ptr() &&
@@ -71,11 +67,11 @@ std::vector<Entry> entries_of(py::handle imp) {
 // wildcard binds it (a name cannot stand beside a wildcard).  Whether it was added.
 bool add_entry(std::vector<Entry>& entries, py::handle modname) {
     for (const Entry& e : entries)
-        if (same(e.name, modname) || korvane::is_text(e.name, "*")) return false;
+        if (equals(e.name, modname) || korvane::is_text(e.name, "*")) return false;
     py::object name = py::reinterpret_borrow<py::object>(modname);
     entries.push_back(Entry{name, py::none(), py::make_tuple(name, py::none())});
     std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        if (!same(a.name, b.name)) return less(a.name, b.name);
+        if (!equals(a.name, b.name)) return less(a.name, b.name);
         if (a.alias.is_none() != b.alias.is_none()) return a.alias.is_none();
         return !a.alias.is_none() && less(a.alias, b.alias);
     });
@@ -150,20 +146,15 @@ py::object transform_reverse_lazy_to_reverse(py::object call_node) {
     return call_node;
 }
 
+const FixRow kFixRows[] = {
+    {"C6002", &astroid_call, "transform_reverse_lazy_to_reverse", "is_misusing_reverse_lazy"},
+};
+
 // The fix registry of the given codes: the lazy-reverse fix once for each C6002 among
 // them (taken in text order); any other code adds nothing.
 py::object build_transformer_visitor(py::object message_ids) {
     py::object visitor = state().helpers.attr("NodeTransformVisitor")();
-    py::list codes = py::reinterpret_steal<py::list>(PySequence_List(message_ids.ptr()));
-    if (!codes) throw py::error_already_set();
-    codes.attr("sort")();
-    py::object own = state().module.attr("Codes").attr("C6002");
-    for (py::handle code : codes) {
-        if (!same(code, own)) continue;
-        visitor.attr("register_transform")(KORVANE_IMPORTED("astroid", "Call"),
-                                           state().module.attr("transform_reverse_lazy_to_reverse"),
-                                           state().module.attr("is_misusing_reverse_lazy"));
-    }
+    register_fix_rows(visitor, state().module, sorted_codes(message_ids), kFixRows);
     return visitor;
 }
 

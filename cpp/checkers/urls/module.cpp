@@ -11,8 +11,7 @@ PYBIND11_MODULE(urls, m) {
     using namespace korvane::urls;
     State& s = state();
     korvane::bind_module(s, m);
-    s.helpers = korvane::import_sibling("helpers");
-    m.attr("helpers") = s.helpers;
+    s.helpers = korvane::offer_sibling(m, "helpers");
     register_checks(m);
     register_checker(m);
     register_fixes(m);

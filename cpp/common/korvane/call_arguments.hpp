@@ -25,4 +25,12 @@ inline py::object call_of_argument(py::handle node) {
     return parent;
 }
 
+// Whether a field call is an argument of another field call (the base field of an
+// ArrayField): part of that declaration, not a declaration of its own.  Each checker
+// module asks its own memoized `is_model_field`.
+inline bool is_field_argument(py::handle node, bool (*is_model_field)(py::handle)) {
+    py::object outer = call_of_argument(node);
+    return outer && is_model_field(outer);
+}
+
 }  // namespace korvane

@@ -32,16 +32,22 @@ inline py::object make_codes(py::module_& m, std::initializer_list<MessageRow> r
     return make_class(m, "Codes", py::tuple(), ns);
 }
 
-// The module's `Checker` class, and its `Codes` from the same table.
-inline py::object make_checker_class(py::module_& m, const char* checker_name, const char* doc,
-                                     std::initializer_list<MessageRow> rows,
-                                     std::initializer_list<IntOption> options = {}) {
+// A checker's `msgs` mapping: every template an empty `helpers.context_string`, so
+// that a finding's message is its context mapping.
+inline py::dict make_msgs(std::initializer_list<MessageRow> rows) {
     py::object context_string =
         import_attr("korvane.staticanalysis.helpers", "context_string");
     py::dict msgs;
     for (const MessageRow& row : rows)
         msgs[py::str(row.code)] = py::make_tuple(context_string(), row.symbol, row.description);
+    return msgs;
+}
 
+// The module's `Checker` class, and its `Codes` from the same table.
+inline py::object make_checker_class(py::module_& m, const char* checker_name, const char* doc,
+                                     std::initializer_list<MessageRow> rows,
+                                     std::initializer_list<IntOption> options = {}) {
+    py::dict msgs = make_msgs(rows);
     py::dict ns;
     if (doc) ns["__doc__"] = doc;
     ns["__implements__"] = py::make_tuple(import_attr("pylint.interfaces", "IAstroidChecker"));

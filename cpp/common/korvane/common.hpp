@@ -159,6 +159,12 @@ inline py::object module_logger(py::module_& m) {
     return py::module_::import("logging").attr("getLogger")(m.attr("__name__"));
 }
 
+// The name of the value's type, as an error message shows it: `type(value).__name__`.
+inline py::object type_name(py::handle value) {
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())))
+        .attr(KORVANE_NAME("__name__"));
+}
+
 // An iterator object over a Python list, as the tips and generators hand out.
 inline py::object iter_of(py::handle iterable) {
     PyObject* it = PyObject_GetIter(iterable.ptr());

@@ -10,7 +10,8 @@
 //     State& state();          // defined once, in module.cpp, by KORVANE_MODULE_STATE
 //
 // module.cpp only builds and registers: PYBIND11_MODULE binds the module into its
-// state (`bind_module`), imports its siblings (`import_sibling`), and calls one
+// state (`bind_module`), imports its siblings (`import_sibling`, or `offer_sibling`
+// where the module also offers them as attributes), and calls one
 // `register_<concern>(m)` per file, in the module's order of definition.
 #pragma once
 
@@ -39,6 +40,15 @@ inline void bind_module(ModuleState& state, py::module_& m) {
 // loads; called through its attributes, so that a patched attribute is seen.
 inline py::object import_sibling(const char* name) {
     return py::module_::import((std::string("korvane.staticanalysis.") + name).c_str());
+}
+
+// A sibling imported as `import_sibling` does and also offered as the module attribute
+// of the same name (a plain name: "helpers"), for code that reaches it through the
+// module.
+inline py::object offer_sibling(py::module_& m, const char* name) {
+    py::object sibling = import_sibling(name);
+    m.attr(name) = sibling;
+    return sibling;
 }
 
 }  // namespace korvane

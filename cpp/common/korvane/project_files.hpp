@@ -1,9 +1,12 @@
 // Reading project files safely: only regular files are opened (a FIFO, a socket or a
 // device named like a project file would block the read or never end it), and paths
-// are tested against the project root with symbolic links followed.
+// are tested against the project root with symbolic links followed.  A file passed over
+// is logged in one wording.
 #pragma once
 
 #include <korvane/common.hpp>
+
+#include <string>
 
 #include <sys/stat.h>
 
@@ -40,6 +43,15 @@ inline bool under(py::handle inner, py::handle outer) {
 }
 
 }  // namespace project_files_detail
+
+// Logs on `logger` that a project file is passed over, and why:
+// `Skipping "<path>": <reason>`, or `Skipping <kind> "<path>": <reason>` with a kind.
+inline void warn_skipped(py::handle logger, py::handle path, const py::str& reason,
+                         const char* kind = nullptr) {
+    std::string text = std::string("Skipping ") + (kind ? kind : "") + (kind ? " " : "") +
+                       "\"{}\": {}";
+    logger.attr(KORVANE_NAME("warning"))(py::str(text).format(path, reason));
+}
 
 // Opens `path` for reading in text mode (universal newlines) with the keyword options of
 // `open` given in `options` (encoding, errors), but only when it is a regular file.
@@ -81,11 +93,12 @@ inline py::object open_regular_text(py::handle path, const py::dict& options = p
     }
 }
 
-// Reads the whole text of a file opened by `open_regular_text`, closing it on every path.
-inline py::object read_and_close(py::handle file) {
+// Reads an open file with its method `method` (the whole of it by default), closing it
+// on every path; when the read fails, its error is the one that propagates.
+inline py::object read_and_close(py::handle file, const char* method = "read") {
     py::object text;
     try {
-        text = file.attr("read")();
+        text = file.attr(method)();
     } catch (py::error_already_set&) {
         try {
             file.attr("close")();

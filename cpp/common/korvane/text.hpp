@@ -14,6 +14,12 @@ inline bool is_text(py::handle value, const char* ascii) {
            PyUnicode_CompareWithASCIIString(value.ptr(), ascii) == 0;
 }
 
+// Whether `key` is a str ending with `suffix`; anything else is not.
+inline bool ends_with(py::handle key, const char* suffix) {
+    if (!PyUnicode_Check(key.ptr())) return false;
+    return truthy(key.attr("endswith")(suffix));
+}
+
 // `a + b` of two str objects.
 inline py::str concat(py::handle a, py::handle b) {
     PyObject* joined = PyUnicode_Concat(a.ptr(), b.ptr());
