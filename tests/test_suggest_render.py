@@ -69,16 +69,35 @@ def test_comment_is_taken_once_per_view():
     assert comments[0].consumed is True
 
 
-def test_fix_built_node_around_marked_nodes():
-    atok = helpers.build_atok("total = compute(order)  # cached\n")
-    statement = atok.tree.body[0]
+def wrap_value_in_call(statement):
+    """The fix's shape `total = round(<old value>)`: a new call around parsed nodes."""
     old_value = statement.value
     wrapper = astroid.nodes.Call(lineno=1, col_offset=0, parent=statement)
     wrapper.postinit(func=astroid.nodes.Name(name="round", parent=wrapper), args=[old_value],
                      keywords=[])
     old_value.parent = wrapper
     statement.value = wrapper
-    assert suggest.node_as_string(atok=atok, node=statement) == "total = round(compute(order))  # cached"
+    return statement
+
+
+def move_value_to_new_statement(statement):
+    """A new expression statement, without token marks, holding the parsed value."""
+    value = statement.value
+    new = astroid.nodes.Expr(lineno=1, col_offset=0, parent=statement.parent)
+    new.postinit(value=value)
+    value.parent = new
+    return new
+
+
+@pytest.mark.parametrize("edit, expected", [
+    (wrap_value_in_call, "total = round(compute(order))  # cached"),
+    # The new statement's first line is unknown: the comment has no safe place.
+    (move_value_to_new_statement, "compute(order)"),
+])
+def test_fix_built_nodes_around_parsed_nodes(edit, expected):
+    atok = helpers.build_atok("total = compute(order)  # cached\n")
+    node = edit(atok.tree.body[0])
+    assert suggest.node_as_string(atok=atok, node=node) == expected
 
 
 def test_placeholders_render_as_their_lines():

@@ -55,10 +55,13 @@ bool is_comment(py::handle token) {
     return is_text(tok_name[token.attr(KORVANE_NAME("type"))], "COMMENT");
 }
 
-// The first line of the statement that holds `node`.
-py::object statement_line(py::handle node) {
+// Whether the statement that holds `node` begins on `line`.  A statement that a fix
+// built around parsed nodes has no token marks: its first line is unknown and no
+// comment is put after it.
+bool statement_begins_on(py::handle node, py::handle line) {
     py::object statement = node.attr(KORVANE_NAME("statement"))();
-    return line_of(statement.attr(KORVANE_NAME("first_token")).attr(KORVANE_NAME("start")));
+    py::object first = getattr_or_null(statement, KORVANE_NAME("first_token"));
+    return first && equals(line_of(first.attr(KORVANE_NAME("start"))), line);
 }
 
 // Whether a node being rendered around the current one ends on the same token and would take
@@ -73,7 +76,7 @@ bool enclosing_node_takes(py::handle self, py::handle last_token,
         if (is_placeholder(outer) || korvane::isinstance(outer, module_class)) continue;
         py::object outer_last = getattr_or_null(outer, KORVANE_NAME("last_token"));
         if (!outer_last || !outer_last.is(last_token)) continue;
-        if (equals(statement_line(outer), comment_line)) return true;
+        if (statement_begins_on(outer, comment_line)) return true;
     }
     return false;
 }
@@ -89,7 +92,7 @@ py::object with_trailing_comment(py::handle self, py::handle node, py::object co
     py::object comment_line = line_of(next.attr(KORVANE_NAME("start")));
     if (!equals(comment_line, line_of(last_token.attr(KORVANE_NAME("end"))))) return code;
     if (PyObject_HasAttr(next.ptr(), KORVANE_NAME("consumed").ptr())) return code;
-    if (!equals(comment_line, statement_line(node))) return code;
+    if (!statement_begins_on(node, comment_line)) return code;
     if (enclosing_node_takes(self, last_token, comment_line)) return code;
     next.attr(KORVANE_NAME("consumed")) = py::bool_(true);
     return concat(concat(code, py::str(kCommentGap)), next.attr(KORVANE_NAME("string")));
