@@ -209,3 +209,26 @@ def test_missing_linegen_replaces_nothing(monkeypatch):
     with pytest.raises(AttributeError):
         suggest.format_code("x = 1\n", "", STYLE, PREFER_DOUBLE)
     assert black.trans.normalize_string_quotes is trans_before
+
+
+def test_string_facilities_prefer_the_top_level(monkeypatch):
+    calls = []
+
+    def sub_twice(pattern, replacement, text):
+        calls.append(replacement)
+        return black.strings.sub_twice(pattern, replacement, text)
+
+    monkeypatch.setattr(black, "sub_twice", sub_twice, raising=False)
+    monkeypatch.setattr(black, "STRING_PREFIX_CHARS", "", raising=False)
+    # Without prefix characters the letter is taken for the quote: nothing changes.
+    assert suggest.normalize_string_quotes(PREFER_DOUBLE, "b'x'") == "b'x'"
+    assert suggest.normalize_string_quotes(PREFER_DOUBLE, "'x'") == '"x"'
+    assert calls
+
+
+@pytest.mark.parametrize("name", ["STRING_PREFIX_CHARS", "sub_twice"])
+def test_missing_string_facility_raises(monkeypatch, name):
+    monkeypatch.delattr(black, name, raising=False)
+    monkeypatch.delattr(black.strings, name)
+    with pytest.raises(AttributeError):
+        suggest.normalize_string_quotes(PREFER_DOUBLE, "'x'")

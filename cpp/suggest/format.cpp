@@ -77,8 +77,9 @@ Py_ssize_t length_of(py::handle text) {
 
 // The new body of a literal whose quotes change from `orig_quote` to `new_quote`, or a
 // null object with `result` set when the literal is answered early.
-py::object rewrite_body(py::handle s, py::handle prefix, py::handle orig_quote,
-                        py::handle new_quote, py::handle body, py::object& result) {
+py::object rewrite_body(py::handle sub_twice, py::handle s, py::handle prefix,
+                        py::handle orig_quote, py::handle new_quote, py::handle body,
+                        py::object& result) {
     py::object unescaped_new = compile_quote_pattern(kUnescapedQuote, new_quote);
     if (contains_letter(prefix, "r")) {
         // A raw literal: no backslash can be added or removed.
@@ -88,7 +89,6 @@ py::object rewrite_body(py::handle s, py::handle prefix, py::handle orig_quote,
         }
         return py::reinterpret_borrow<py::object>(body);
     }
-    py::object sub_twice = black_string_facility(KORVANE_NAME("sub_twice"));
     py::object escaped_new = compile_quote_pattern(kEscapedQuote, new_quote);
     py::object escaped_orig = compile_quote_pattern(kEscapedQuote, orig_quote);
     py::object new_body = substitute(sub_twice, escaped_new, R"(\1\2)", new_quote, body);
@@ -110,6 +110,7 @@ py::object normalize_string_quotes(py::object target, py::object s) {
     }
     py::object comma_before = pair[py::int_(0)], comma_after = pair[py::int_(1)];
     py::object prefix_chars = black_string_facility(KORVANE_NAME("STRING_PREFIX_CHARS"));
+    py::object sub_twice = black_string_facility(KORVANE_NAME("sub_twice"));
     py::object value = s.attr("lstrip")(prefix_chars);
     py::str triple_double("\"\"\""), triple_single("'''");
     if (truthy(value.attr("startswith")(triple_double))) return s;
@@ -130,7 +131,7 @@ py::object normalize_string_quotes(py::object target, py::object s) {
     py::object prefix = s[py::slice(0, first_quote_pos, 1)];
     py::object body = s[py::slice(first_quote_pos + quote_length, -quote_length, 1)];
     py::object result;
-    py::object new_body = rewrite_body(s, prefix, orig_quote, new_quote, body, result);
+    py::object new_body = rewrite_body(sub_twice, s, prefix, orig_quote, new_quote, body, result);
     if (!new_body) return result;
     if (contains_letter(prefix, "f") && backslash_in_replacement_field(new_body)) return s;
     py::str double_quote("\"");
