@@ -70,7 +70,7 @@ bool statement_begins_on(py::handle node, py::handle line) {
 bool enclosing_node_takes(py::handle self, py::handle last_token,
                           py::handle comment_line) {
     static py::object& module_class = keep(py::module_::import("astroid").attr("Module"));
-    py::object open = getattr_or_null(self, py::str(kOpenNodes));
+    py::object open = getattr_or_null(self, KORVANE_NAME(kOpenNodes));
     if (!open) return false;
     for (py::handle outer : open) {
         if (is_placeholder(outer) || korvane::isinstance(outer, module_class)) continue;
@@ -100,7 +100,7 @@ py::object with_trailing_comment(py::handle self, py::handle node, py::object co
 
 // `func(node)` with the node noted as open while its descendants render.
 py::object render_open(py::handle self, py::handle func, py::handle node) {
-    py::object open = getattr_or_null(self, py::str(kOpenNodes));
+    py::object open = getattr_or_null(self, KORVANE_NAME(kOpenNodes));
     if (open) open.attr(KORVANE_NAME("append"))(node);
     py::object code;
     try {
@@ -142,7 +142,7 @@ py::object get_attribute(py::object self, py::object name) {
     if (!found) throw py::error_already_set();
     py::object value = py::reinterpret_steal<py::object>(found);
     int visit = PyUnicode_Check(name.ptr())
-                    ? static_cast<int>(PyUnicode_Tailmatch(name.ptr(), py::str("visit_").ptr(), 0,
+                    ? static_cast<int>(PyUnicode_Tailmatch(name.ptr(), KORVANE_NAME("visit_").ptr(), 0,
                                                            6, -1))
                     : 0;
     if (visit < 0) throw py::error_already_set();
@@ -152,7 +152,7 @@ py::object get_attribute(py::object self, py::object name) {
 
 void init_visitor(py::object self, py::object atok, py::args args, py::kwargs kwargs) {
     self.attr(KORVANE_NAME("atok")) = atok;
-    self.attr(py::str(kOpenNodes)) = py::list();
+    self.attr(KORVANE_NAME(kOpenNodes)) = py::list();
     renderer().base.attr("__init__")(self, *args, **kwargs);
 }
 
