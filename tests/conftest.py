@@ -35,3 +35,27 @@ def driver_options(monkeypatch):
 
     monkeypatch.setattr(checker.Linter, "check", spy)
     return seen
+
+
+@pytest.fixture
+def plain_rendering(monkeypatch):
+    """The suggestion module's renderer and formatter replaced by the library's plain
+    rendering and a bare indentation, so that what calls them is seen on its own."""
+    import textwrap
+
+    from korvane.staticanalysis import suggest
+
+    def format_code(code, indentation, code_style, comma_character_target):
+        return textwrap.indent(code, indentation)
+
+    def get_indentation(code):
+        return code[: len(code) - len(code.lstrip())]
+
+    for name, value in {
+        "node_as_string": lambda atok, node: node.as_string(),
+        "format_code": format_code,
+        "get_indentation": get_indentation,
+        "get_comma_character_target": lambda source: ("'", '"'),
+    }.items():
+        monkeypatch.setattr(suggest, name, value, raising=False)
+    return suggest
