@@ -58,6 +58,10 @@ def test_four_line_example():
         assert len(node.args) == 1 and isinstance(node.args[0].value, str)
         assert node.parent is atok.tree
     assert body[1].args[0].value == ""
+    # Each placeholder carries a mark that no parsed node has.
+    marked = [n for n in atok.tree.nodes_of_class(astroid.nodes.NodeNG)
+              if getattr(n, "non_code_placeholder", False)]
+    assert marked == body[1:3]
 
 
 @pytest.mark.parametrize(

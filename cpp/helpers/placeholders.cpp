@@ -98,10 +98,12 @@ public:
         index_lines();
     }
 
-    // Records a placeholder for `line`, greater than every line recorded before.
+    // Records a placeholder for `line`, greater than every line recorded before.  The
+    // mark tells the placeholder from a call that a fix creates on a mapped line.
     void add(py::object node, long long line) {
         py::object scope = scope_for(line);
         node.attr(KORVANE_NAME("lineno")) = py::int_(line);
+        node.attr(KORVANE_NAME("non_code_placeholder")) = py::bool_(true);
         placed_[line] = scope.ptr();
         auto slot = slots_.find(scope.ptr());
         if (slot == slots_.end()) {

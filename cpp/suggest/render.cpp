@@ -1,7 +1,209 @@
+// The comment-keeping renderer: astroid's node-to-source visitor, extended to put back
+// a trailing comment after the node it follows and to give the placeholders of blank
+// lines and whole-line comments back as text.
+//
+// Every `visit_` lookup on the visitor is wrapped: the node is rendered first (its
+// descendants through their own wrappers), then trimmed, and the comment directly
+// after its last token is appended when it stands on the line where the node's
+// statement begins.  A comment is taken once per token view (the `consumed` mark on
+// its token) and by the outermost node being rendered that ends on the token before
+// it, so that no bracket the renderer adds (a tuple written without them) closes after
+// the comment.
 #include "suggest.hpp"
+
+#include <korvane/text.hpp>
 
 namespace korvane::suggest {
 
-void register_render(py::module_&) {}
+namespace {
+
+// Two blanks between code and its trailing comment.
+constexpr const char* kCommentGap = "  ";
+// The indentation of nested bodies in the rendered text.
+constexpr const char* kIndent = "    ";
+// The instance field holding the nodes whose wrapped renderings are under way,
+// outermost first: the enclosing nodes of the one being rendered.
+constexpr const char* kOpenNodes = "_open_nodes";
+
+struct Renderer {
+    py::object base;     // astroid's AsStringVisitor
+    py::object visitor;  // CommentAwareAsStringVisitor
+};
+
+Renderer& renderer() {
+    static Renderer* r = new Renderer();
+    return *r;
+}
+
+// astroid's visitor, from `astroid.as_string`, or from `astroid.nodes.as_string`
+// where the library keeps it (2.x).
+py::object visitor_base() {
+    try {
+        return py::module_::import("astroid.as_string").attr("AsStringVisitor");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_AttributeError) && !e.matches(PyExc_ModuleNotFoundError)) throw;
+    }
+    return py::module_::import("astroid.nodes.as_string").attr("AsStringVisitor");
+}
+
+py::object strip(py::handle text) { return text.attr(KORVANE_NAME("strip"))(); }
+
+py::object line_of(py::handle position) { return position[py::int_(0)]; }
+
+bool is_comment(py::handle token) {
+    static py::object& tok_name = keep(py::module_::import("token").attr("tok_name"));
+    return is_text(tok_name[token.attr(KORVANE_NAME("type"))], "COMMENT");
+}
+
+// The first line of the statement that holds `node`.
+py::object statement_line(py::handle node) {
+    py::object statement = node.attr(KORVANE_NAME("statement"))();
+    return line_of(statement.attr(KORVANE_NAME("first_token")).attr(KORVANE_NAME("start")));
+}
+
+// Whether a node being rendered around the current one ends on the same token and would take
+// the comment on `comment_line` itself: a node of the parsed tree, not the module,
+// whose statement begins on that line.
+bool enclosing_node_takes(py::handle self, py::handle last_token,
+                          py::handle comment_line) {
+    static py::object& module_class = keep(py::module_::import("astroid").attr("Module"));
+    py::object open = getattr_or_null(self, py::str(kOpenNodes));
+    if (!open) return false;
+    for (py::handle outer : open) {
+        if (is_placeholder(outer) || korvane::isinstance(outer, module_class)) continue;
+        py::object outer_last = getattr_or_null(outer, KORVANE_NAME("last_token"));
+        if (!outer_last || !outer_last.is(last_token)) continue;
+        if (equals(statement_line(outer), comment_line)) return true;
+    }
+    return false;
+}
+
+// Appends the comment that directly follows the node's last token when it trails the
+// first line of the node's statement and no enclosing node takes it.
+py::object with_trailing_comment(py::handle self, py::handle node, py::object code) {
+    py::object last_token = node.attr(KORVANE_NAME("last_token"));
+    py::object atok = self.attr(KORVANE_NAME("atok"));
+    py::object next = atok.attr(KORVANE_NAME("next_token"))(last_token,
+                                                             py::arg("include_extra") = true);
+    if (!is_comment(next)) return code;
+    py::object comment_line = line_of(next.attr(KORVANE_NAME("start")));
+    if (!equals(comment_line, line_of(last_token.attr(KORVANE_NAME("end"))))) return code;
+    if (PyObject_HasAttr(next.ptr(), KORVANE_NAME("consumed").ptr())) return code;
+    if (!equals(comment_line, statement_line(node))) return code;
+    if (enclosing_node_takes(self, last_token, comment_line)) return code;
+    next.attr(KORVANE_NAME("consumed")) = py::bool_(true);
+    return concat(concat(code, py::str(kCommentGap)), next.attr(KORVANE_NAME("string")));
+}
+
+// `func(node)` with the node noted as open while its descendants render.
+py::object render_open(py::handle self, py::handle func, py::handle node) {
+    py::object open = getattr_or_null(self, py::str(kOpenNodes));
+    if (open) open.attr(KORVANE_NAME("append"))(node);
+    py::object code;
+    try {
+        code = func(node);
+    } catch (...) {
+        if (open) open.attr(KORVANE_NAME("pop"))();
+        throw;
+    }
+    if (open) open.attr(KORVANE_NAME("pop"))();
+    return code;
+}
+
+// One wrapped visit: render, then trim and take the trailing comment.
+py::object handle_comment_suffix(py::object self, py::object func, py::object node) {
+    static py::object& module_class = keep(py::module_::import("astroid").attr("Module"));
+    static py::object& decorators_class = keep(py::module_::import("astroid").attr("Decorators"));
+    py::object code = render_open(self, func, node);
+    if (is_placeholder(node)) return code;
+    if (!PyObject_HasAttr(node.ptr(), KORVANE_NAME("last_token").ptr())) return code;
+    if (korvane::isinstance(node, module_class)) return strip(code);
+    code = with_trailing_comment(self, node, strip(code));
+    // The decorators' line break ends the line before the definition's header.
+    if (korvane::isinstance(node, decorators_class)) return concat(code, py::str("\n"));
+    return code;
+}
+
+py::object with_comment_decorator(py::object self, py::object func) {
+    static py::object& partial = keep(py::module_::import("functools").attr("partial"));
+    py::cpp_function handle(
+        [func](py::object visitor, py::object node) {
+            return handle_comment_suffix(std::move(visitor), func, std::move(node));
+        },
+        py::name("handle_comment_suffix"));
+    return partial(handle, self);
+}
+
+py::object get_attribute(py::object self, py::object name) {
+    PyObject* found = PyObject_GenericGetAttr(self.ptr(), name.ptr());
+    if (!found) throw py::error_already_set();
+    py::object value = py::reinterpret_steal<py::object>(found);
+    int visit = PyUnicode_Check(name.ptr())
+                    ? static_cast<int>(PyUnicode_Tailmatch(name.ptr(), py::str("visit_").ptr(), 0,
+                                                           6, -1))
+                    : 0;
+    if (visit < 0) throw py::error_already_set();
+    if (visit == 1) return with_comment_decorator(self, value);
+    return value;
+}
+
+void init_visitor(py::object self, py::object atok, py::args args, py::kwargs kwargs) {
+    self.attr(KORVANE_NAME("atok")) = atok;
+    self.attr(py::str(kOpenNodes)) = py::list();
+    renderer().base.attr("__init__")(self, *args, **kwargs);
+}
+
+py::object visit_call(py::object self, py::object node) {
+    if (is_placeholder(node)) {
+        py::object lines = self.attr(KORVANE_NAME("atok")).attr(KORVANE_NAME("extra_line_map"));
+        py::object line = node.attr(KORVANE_NAME("lineno"));
+        // A placeholder whose line is no longer mapped stands for no text.
+        if (!PyMapping_HasKey(lines.ptr(), line.ptr())) return py::str("");
+        return lines[line];
+    }
+    return renderer().base.attr(KORVANE_NAME("visit_call"))(self, node);
+}
+
+py::object node_as_string(py::object atok, py::object node) {
+    py::object visitor = renderer().visitor(py::arg("indent") = py::str(kIndent),
+                                            py::arg("atok") = atok);
+    py::object text = visitor(node);
+    return text.attr(KORVANE_NAME("rstrip"))().attr(KORVANE_NAME("strip"))(py::str("\n"));
+}
+
+void make_visitor_class(py::module_& m) {
+    Renderer& r = renderer();
+    r.base = visitor_base();
+    py::dict ns;
+    ns["__doc__"] = py::str("Visitor to render an Astroid node as a valid python code string");
+    py::object cls = make_class(m, "CommentAwareAsStringVisitor", py::make_tuple(r.base), ns);
+    def_init(cls, &init_visitor, py::arg("atok"));
+    def_method(cls, "__getattribute__", &get_attribute, py::arg("name"));
+    def_method(cls, "visit_call", &visit_call, py::arg("node"));
+    def_method(cls, "with_comment_decorator", &with_comment_decorator, py::arg("func"));
+    r.visitor = cls;
+}
+
+}  // namespace
+
+bool is_placeholder(py::handle node) {
+    PyObject* mark = PyObject_GetAttr(node.ptr(), KORVANE_NAME("non_code_placeholder").ptr());
+    if (!mark) {
+        PyErr_Clear();
+        return false;
+    }
+    int truth = PyObject_IsTrue(mark);
+    Py_DECREF(mark);
+    if (truth < 0) PyErr_Clear();
+    return truth == 1;
+}
+
+void register_render(py::module_& m) {
+    (void)py::module_::import("token");
+    make_visitor_class(m);
+    m.def("node_as_string", &node_as_string, py::arg("atok"), py::arg("node"),
+          "The source text of a node of a token view's tree, with its trailing comment; "
+          "placeholders of blank lines and whole-line comments come back as their text.");
+}
 
 }  // namespace korvane::suggest

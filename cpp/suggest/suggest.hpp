@@ -22,6 +22,10 @@ struct State : korvane::ModuleState {
 };
 State& state();
 
+// Whether a node is a placeholder of a blank line or whole-line comment: the token
+// view sets `non_code_placeholder` on each one it adds.  Never raises.
+bool is_placeholder(py::handle node);
+
 // The comment-keeping renderer: node_as_string, CommentAwareAsStringVisitor.
 void register_render(py::module_& m);
 // Formatting generated code in the project's style: get_indentation,
