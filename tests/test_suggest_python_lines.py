@@ -8,6 +8,7 @@ import logging
 import astroid
 import pytest
 
+import support
 from korvane.staticanalysis import helpers
 from korvane.staticanalysis.checkers import settings
 
@@ -26,14 +27,6 @@ def suggestions(suggest, source_or_atok, line, codes, **options):
         atok=atok, line=line, message_ids=set(codes), code_style={"line_length": 88},
         settings_modpath=None, **options,
     )
-
-
-def applied(source, items):
-    """`source` with the items' lines replaced by their texts, the lowest item first."""
-    lines = source.split("\n")
-    for first, last, text in sorted(items, reverse=True):
-        lines[first - 1:last] = text.split("\n")
-    return "\n".join(lines)
 
 
 def model(*members, header="from django.db import models\n\n\n"):
@@ -109,6 +102,12 @@ def test_no_pragma_where_pylint_would_not_read_it(plain_rendering, members, line
     assert suggestions(plain_rendering, model(*members), line, {SKIP, "C2003"}) == []
 
 
+@pytest.mark.parametrize("code", ["C3000", "C3003"])
+def test_no_pragma_for_findings_on_the_whole_module(plain_rendering, code):
+    source = "from django.db import models\n"
+    assert suggestions(plain_rendering, source, 1, {SKIP, code}) == []
+
+
 def test_pragma_runs_no_fix_and_formats_nothing(plain_rendering, monkeypatch):
     monkeypatch.setattr(plain_rendering, "get_suggestion_for_python", pytest.fail)
     monkeypatch.setattr(plain_rendering, "format_code", pytest.fail)
@@ -157,7 +156,7 @@ def test_statement_ending_in_a_string_over_lines_is_replaced_whole(plain_renderi
                    "title = models.CharField(max_length=80)")
     [[first, last, text]] = suggestions(plain_rendering, source, 5, {"C2000"})
     assert (first, last) == (5, 6)
-    ast.parse(applied(source, [[first, last, text]]))
+    ast.parse(support.replace_lines(source, [[first, last, text]]))
 
 
 def test_formatting_failure_of_the_statement_is_logged_and_answers_nothing(plain_rendering, monkeypatch, caplog):
@@ -275,7 +274,7 @@ def test_created_code_joins_an_item_or_gets_its_own(plain_rendering, monkeypatch
     monkeypatch.setattr(plain_rendering, "get_suggestion_for_python", statement_fix(line))
     answer = suggestions(plain_rendering, SETTINGS, line, {"C4010"})
     assert answer == expected
-    ast.parse(applied(SETTINGS, answer))
+    ast.parse(support.replace_lines(SETTINGS, answer))
 
 
 @pytest.mark.parametrize(
@@ -295,7 +294,7 @@ def test_created_imports_go_above_the_first_statement(plain_rendering, monkeypat
     source += "LANGUAGE_CODE = 'en'\n"
     answer = suggestions(plain_rendering, source, source.count("\n") - 1, {"C4010"})
     assert answer == [expected]
-    patched = applied(source, answer)
+    patched = support.replace_lines(source, answer)
     compile(patched, "settings.py", "exec")
     assert patched.splitlines()[:2] == source.splitlines()[:2] or expected[0] == 1
     assert ast.get_docstring(ast.parse(patched)) == ast.get_docstring(ast.parse(source))
@@ -306,7 +305,7 @@ def test_module_ending_in_a_string_over_lines_gets_created_code_after_it(plain_r
     SettingsFixes(monkeypatch, created=["HSTS = 60"])
     answer = suggestions(plain_rendering, source, 1, {"C4010"})
     assert answer == [[2, 3, "NOTE = '''one\ntwo'''\n\n\nHSTS = 60"]]
-    assert "HSTS = 60" in applied(source, answer) and applied(source, answer).count("two'''") == 1
+    assert "HSTS = 60" in support.replace_lines(source, answer) and support.replace_lines(source, answer).count("two'''") == 1
 
 
 def test_created_imports_and_code_beside_a_one_statement_module(plain_rendering, monkeypatch):
@@ -315,7 +314,7 @@ def test_created_imports_and_code_beside_a_one_statement_module(plain_rendering,
     source = "# Settings.\nDEBUG = False\n"
     answer = suggestions(plain_rendering, source, 2, {"C4010"})
     assert answer == [[2, 2, "import sys\n\nDEBUG = False\n\nHSTS = 60"]]
-    ast.parse(applied(source, answer))
+    ast.parse(support.replace_lines(source, answer))
 
 
 def test_created_statement_that_cannot_be_formatted_is_logged_and_left_out(plain_rendering, monkeypatch, caplog):
@@ -341,6 +340,6 @@ def test_created_code_of_a_module_of_future_imports_follows_them(plain_rendering
     monkeypatch.setattr(plain_rendering, "get_suggestion_for_python", statement_fix(1))
     source = "from __future__ import annotations\n"
     answer = suggestions(plain_rendering, source, 1, {"C4010"})
-    patched = applied(source, answer)
+    patched = support.replace_lines(source, answer)
     compile(patched, "settings.py", "exec")
     assert patched.index("__future__") < patched.index("import sys") < patched.index("HSTS")

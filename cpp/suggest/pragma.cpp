@@ -17,6 +17,20 @@ const char* const kPragmaLead = "  # korvane: disable=";
 // comment, the first, so one added after it would go unread.
 constexpr const char* kPragmaWords[] = {"pylint:", "korvane:"};
 
+// Codes that the checkers raise on a module as a whole (too many models, a prefix
+// shared by its models): pylint reads an end-of-line pragma for the statement on its
+// line only, never for the module, so no pragma is offered for them.
+constexpr const char* kModuleCodes[] = {"C3000", "C3003"};
+
+bool holds_module_code(py::handle message_ids) {
+    for (const char* code : kModuleCodes) {
+        int found = PySequence_Contains(message_ids.ptr(), py::str(code).ptr());
+        if (found < 0) throw py::error_already_set();
+        if (found) return true;
+    }
+    return false;
+}
+
 bool holds_pragma(py::handle comment) {
     py::object text = comment.attr(KORVANE_NAME("string"));
     for (const char* word : kPragmaWords) {
@@ -57,6 +71,7 @@ py::str slice_text(py::handle text, py::handle from, py::handle to) {
 py::list pragma_suggestions(py::handle atok, py::handle node, py::handle line,
                             py::handle message_ids, py::handle symbols) {
     py::str disable = disabled_symbols(message_ids, symbols);
+    if (holds_module_code(message_ids)) return py::list();
     py::list tokens = tokens_of(atok);
     py::object first_token = node.attr(KORVANE_NAME("first_token"));
     py::object last_token = node.attr(KORVANE_NAME("last_token"));
