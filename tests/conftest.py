@@ -38,14 +38,32 @@ def driver_options(monkeypatch):
 
 
 @pytest.fixture
-def suggest(monkeypatch):
-    """The suggestion module; where its leading-whitespace helper is not there yet, a
-    plain stand-in takes its place for the test's duration."""
+def suggest():
+    """The suggestion module."""
     from korvane.staticanalysis import suggest as module
 
-    if not hasattr(module, "get_indentation"):
-        def get_indentation(text):
-            return text[: len(text) - len(text.lstrip())]
-
-        monkeypatch.setattr(module, "get_indentation", get_indentation, raising=False)
     return module
+
+
+@pytest.fixture
+def plain_rendering(monkeypatch):
+    """The suggestion module's renderer and formatter replaced by the library's plain
+    rendering and a bare indentation, so that what calls them is seen on its own."""
+    import textwrap
+
+    from korvane.staticanalysis import suggest
+
+    def format_code(code, indentation, code_style, comma_character_target):
+        return textwrap.indent(code, indentation)
+
+    def get_indentation(code):
+        return code[: len(code) - len(code.lstrip())]
+
+    for name, value in {
+        "node_as_string": lambda atok, node: node.as_string(),
+        "format_code": format_code,
+        "get_indentation": get_indentation,
+        "get_comma_character_target": lambda source: ("'", '"'),
+    }.items():
+        monkeypatch.setattr(suggest, name, value, raising=False)
+    return suggest

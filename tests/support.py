@@ -166,3 +166,26 @@ def run_fresh(*args, cwd=None, timeout=300, env=None, **options):
         [sys.executable, *args], cwd=cwd, env=fresh_env(**(env or {})),
         capture_output=True, text=True, timeout=timeout, **options,
     )
+
+
+# --- linting one text in this process ---------------------------------------------------
+
+def lint_text(code, path, settings_modpath=None):
+    """The records of the single-text linter over `code` as the file `path`, linted
+    in this process (one job)."""
+    from korvane.staticanalysis import checker
+
+    linter = checker.create_linter(checker.CodeLinter, jobs=1)
+    if settings_modpath:
+        linter.set_option("settings-files", [settings_modpath])
+    linter.check(code, files_or_modules=[path])
+    return linter.reporter.messages
+
+
+def replace_lines(source, items):
+    """`source` with lines first..last (from 1) of each (first, last, text) item
+    replaced by the item's text; the items must not overlap."""
+    lines = source.split("\n")
+    for first, last, text in sorted(items, key=lambda item: item[0], reverse=True):
+        lines[first - 1:last] = text.split("\n")
+    return "\n".join(lines)

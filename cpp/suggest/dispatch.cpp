@@ -1,7 +1,86 @@
+// Fixing one statement: every checker module whose fixable codes meet the group's
+// codes runs its fix visitor over it, and the statement's new text comes back,
+// rendered with its comments, when its rendering changed.
 #include "suggest.hpp"
 
 namespace korvane::suggest {
 
-void register_dispatch(py::module_&) {}
+namespace {
+
+// A checker module whose fixes edit the statement: the `constants` set of the codes
+// it fixes, and the sibling whose `build_transformer_visitor` makes its fix visitor.
+struct StatementFixes {
+    const char* rules;
+    py::object State::*module;
+};
+
+// In the order in which they run; each sees the edits of the ones before it.
+constexpr StatementFixes kStatementFixes[] = {
+    {"TRANSFORMABLE_MODEL_FIELD_RULES", &State::colspecs},
+    {"TRANSFORMABLE_URL_RULES", &State::urls},
+    {"TRANSFORMABLE_MIGRATION_RULES", &State::migrations},
+    {"TRANSFORMABLE_QUERYSET_RULES", &State::ormcalls},
+};
+
+// The settings codes whose fix removes the statement: the settings module answers
+// for the statement's lines itself.
+constexpr const char* kRemovalCodes[] = {"C4005", "C4015"};
+
+// Whether the group's codes meet the `constants` set of that name.
+bool meets(py::handle message_ids, const char* rules) {
+    py::object set = state().constants.attr(rules);
+    return korvane::truthy(message_ids.attr("intersection")(set));
+}
+
+bool holds_removal_code(py::handle message_ids) {
+    for (const char* code : kRemovalCodes) {
+        int found = PySequence_Contains(message_ids.ptr(), py::str(code).ptr());
+        if (found < 0) throw py::error_already_set();
+        if (found) return true;
+    }
+    return false;
+}
+
+py::object line_of(py::handle token, const char* end) {
+    return token.attr(end)[py::int_(0)];
+}
+
+py::object get_suggestion_for_python(py::object atok, py::object node, py::object message_ids,
+                                     py::object settings_modpath) {
+    State& s = state();
+    py::object start = line_of(node.attr(KORVANE_NAME("first_token")), "start");
+    // The line where the last token ends: a statement that ends in a string spanning
+    // lines is replaced as a whole, not up to the line where the string begins.
+    py::object end = line_of(node.attr(KORVANE_NAME("last_token")), "end");
+    py::object before = node.attr("as_string")();
+    for (const StatementFixes& fixes : kStatementFixes) {
+        if (!meets(message_ids, fixes.rules)) continue;
+        (s.*fixes.module).attr("build_transformer_visitor")(message_ids).attr("visit")(node);
+    }
+    if (meets(message_ids, "TRANSFORMABLE_SETTINGS_RULES")) {
+        if (holds_removal_code(message_ids)) {
+            return s.settings.attr("remove_node")(py::arg("atok") = atok, py::arg("node") = node,
+                                                  py::arg("start") = start, py::arg("end") = end);
+        }
+        // The settings fixes see the whole module, not only the statement.
+        py::object visitor = s.settings.attr("build_transformer_visitor")(
+            py::arg("message_ids") = message_ids, py::arg("settings_modpath") = settings_modpath);
+        visitor.attr("visit")(node.attr("root")());
+    }
+    if (korvane::equals(node.attr("as_string")(), before))
+        return py::make_tuple(py::none(), py::none(), py::none());
+    py::object code = s.module.attr("node_as_string")(py::arg("atok") = atok, py::arg("node") = node);
+    return py::make_tuple(start, end, code);
+}
+
+}  // namespace
+
+void register_dispatch(py::module_& m) {
+    m.def("get_suggestion_for_python", &get_suggestion_for_python, py::arg("atok"),
+          py::arg("node"), py::arg("message_ids"), py::arg("settings_modpath"),
+          "Runs the checker modules' fixes for the group's codes on one statement: "
+          "(first line, last line, new text) when its rendering changed, else "
+          "(None, None, None).");
+}
 
 }  // namespace korvane::suggest

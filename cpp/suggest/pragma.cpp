@@ -1,0 +1,102 @@
+// The disable-pragma answer: the finding's statement as written, its lines kept
+// whole, with a disable comment where pylint reads it for the finding's line.
+#include <korvane/text.hpp>
+
+#include "python_lines.hpp"
+#include "token_lines.hpp"
+
+namespace korvane::suggest {
+
+namespace {
+
+// What is written after the code: two blanks, as the formatter spaces an inline
+// comment, then the pragma word that the lint driver reads as pylint's own.
+const char* const kPragmaLead = "  # korvane: disable=";
+
+// Words by which a comment already holds a pragma.  pylint reads one pragma per
+// comment, the first, so one added after it would go unread.
+constexpr const char* kPragmaWords[] = {"pylint:", "korvane:"};
+
+// Codes that the checkers raise on a module as a whole (too many models, a prefix
+// shared by its models): pylint reads an end-of-line pragma for the statement on its
+// line only, never for the module, so no pragma is offered for them.
+constexpr const char* kModuleCodes[] = {"C3000", "C3003"};
+
+bool holds_module_code(py::handle message_ids) {
+    for (const char* code : kModuleCodes) {
+        int found = PySequence_Contains(message_ids.ptr(), py::str(code).ptr());
+        if (found < 0) throw py::error_already_set();
+        if (found) return true;
+    }
+    return false;
+}
+
+bool holds_pragma(py::handle comment) {
+    py::object text = comment.attr(KORVANE_NAME("string"));
+    for (const char* word : kPragmaWords) {
+        int found = PySequence_Contains(text.ptr(), py::str(word).ptr());
+        if (found < 0) throw py::error_already_set();
+        if (found) return true;
+    }
+    return false;
+}
+
+// The symbols of the group's codes other than the pragma request, in the order of
+// their codes, joined with ", ".
+py::str disabled_symbols(py::handle message_ids, py::handle symbols) {
+    py::list codes;
+    for (py::handle code : message_ids) {
+        py::object skip = state().constants.attr("SKIP_LINE_ID");
+        int differs = PyObject_RichCompareBool(code.ptr(), skip.ptr(), Py_NE);
+        if (differs < 0) throw py::error_already_set();
+        if (differs) codes.append(code);
+    }
+    codes.attr("sort")();
+    py::list names;
+    for (py::handle code : codes) names.append(symbols[code]);
+    return korvane::join(", ", names);
+}
+
+// `text[from:to]`.
+py::str slice_text(py::handle text, py::handle from, py::handle to) {
+    py::object range = py::reinterpret_steal<py::object>(PySlice_New(from.ptr(), to.ptr(), nullptr));
+    if (!range) throw py::error_already_set();
+    PyObject* part = PyObject_GetItem(text.ptr(), range.ptr());
+    if (!part) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(part);
+}
+
+}  // namespace
+
+py::list pragma_suggestions(py::handle atok, py::handle node, py::handle line,
+                            py::handle message_ids, py::handle symbols) {
+    py::str disable = disabled_symbols(message_ids, symbols);
+    if (holds_module_code(message_ids)) return py::list();
+    py::list tokens = tokens_of(atok);
+    py::object first_token = node.attr(KORVANE_NAME("first_token"));
+    py::object last_token = node.attr(KORVANE_NAME("last_token"));
+    long last = end_line(last_token);
+    long at = pragma_break_index(tokens, index_of(first_token), as_long(line), last);
+    if (at < 0) return py::list();
+    // The statement's first token comes before the line break, so `at` is at least 1.
+    py::object before = tokens[at - 1];
+    if (is_comment(before) && holds_pragma(before)) return py::list();
+
+    // The statement's whole lines, other code and comments on them included, with the
+    // pragma after the last token of its line (after a comment that stands there).
+    py::object text = atok.attr(KORVANE_NAME("text"));
+    py::str head = slice_text(text, line_start_offset(text, first_token),
+                              before.attr(KORVANE_NAME("endpos")));
+    py::str tail = slice_text(text, tokens[at].attr(KORVANE_NAME("startpos")),
+                              line_end_offset(text, last_token));
+    py::list item;
+    item.append(start_line(first_token));
+    item.append(last);
+    item.append(korvane::concat(korvane::concat(head, py::str(kPragmaLead)),
+                                korvane::concat(disable, tail)));
+    py::list result;
+    result.append(item);
+    return result;
+}
+
+}  // namespace korvane::suggest
