@@ -172,12 +172,14 @@ def run_fresh(*args, cwd=None, timeout=300, env=None, **options):
 
 def lint_text(code, path, settings_modpath=None):
     """The records of the single-text linter over `code` as the file `path`, linted
-    in this process (one job)."""
+    in this process (one job); `settings_modpath` is one settings module or a list."""
     from korvane.staticanalysis import checker
 
     linter = checker.create_linter(checker.CodeLinter, jobs=1)
     if settings_modpath:
-        linter.set_option("settings-files", [settings_modpath])
+        if isinstance(settings_modpath, str):
+            settings_modpath = [settings_modpath]
+        linter.set_option("settings-files", list(settings_modpath))
     linter.check(code, files_or_modules=[path])
     return linter.reporter.messages
 

@@ -41,6 +41,8 @@ class Project:
                 self.lines[record["path"], record["line"]].add(record["message-id"])
         self.code_style = meta.get_code_style(str(root))
         self.settings_modpath = meta.get_settings_modpath(str(root))
+        # linted again as the analysis lints them: every settings module counts as one
+        self.settings_files = list(meta.get_settings_files(str(root)))
 
     def source(self, path):
         return Path(path).read_text()
@@ -55,7 +57,7 @@ class Project:
         )
 
     def findings(self, text, path):
-        return [(r["line"], r["message-id"]) for r in support.lint_text(text, path, self.settings_modpath)]
+        return [(r["line"], r["message-id"]) for r in support.lint_text(text, path, self.settings_files)]
 
 
 def parses(text, path):
