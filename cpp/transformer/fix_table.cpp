@@ -12,6 +12,7 @@ using ModuleMember = py::object State::*;
 // A fix of a checker module.  `part` names the attribute of the visited node that the
 // predicate is asked about; null when the predicate takes the node itself.
 struct CheckerRow {
+    const char* code;        // the finding the fix answers
     const char* node_class;  // attribute of astroid
     ModuleMember module;
     const char* fix;
@@ -22,24 +23,24 @@ struct CheckerRow {
 // Registration order: the visitor offers a node to its class's rows in this order, each
 // row seeing the node as the rows before it left it.
 const CheckerRow kCheckerRows[] = {
-    {"Call", &State::migrations, "add_reverse_code", "is_missing_reverse", nullptr},
-    {"Call", &State::colspecs, "transform_null_to_default_str", "is_null_stringfield", nullptr},
-    {"Call", &State::colspecs, "transform_redundant_kwargs", "has_redundant_kwargs", nullptr},
-    {"Call", &State::colspecs, "transform_add_blank_true", "is_missing_blank_true", nullptr},
-    {"Call", &State::colspecs, "transform_huge_char_field", "is_huge_char_field", nullptr},
-    {"Call", &State::colspecs, "transform_nullboolean", "is_nullboolean", nullptr},
-    {"Call", &State::ormcalls, "transform_queryset_length", "is_queryset_length", nullptr},
-    {"Compare", &State::ormcalls, "transform_queryset_exists_compare",
+    {"C8001", "Call", &State::migrations, "add_reverse_code", "is_missing_reverse", nullptr},
+    {"C2000", "Call", &State::colspecs, "transform_null_to_default_str", "is_null_stringfield", nullptr},
+    {"C2002", "Call", &State::colspecs, "transform_redundant_kwargs", "has_redundant_kwargs", nullptr},
+    {"C2003", "Call", &State::colspecs, "transform_add_blank_true", "is_missing_blank_true", nullptr},
+    {"C2006", "Call", &State::colspecs, "transform_huge_char_field", "is_huge_char_field", nullptr},
+    {"C2008", "Call", &State::colspecs, "transform_nullboolean", "is_nullboolean", nullptr},
+    {"C9000", "Call", &State::ormcalls, "transform_queryset_length", "is_queryset_length", nullptr},
+    {"C9002", "Compare", &State::ormcalls, "transform_queryset_exists_compare",
      "is_inefficient_queryset_exists", nullptr},
-    {"UnaryOp", &State::ormcalls, "transform_queryset_exists_naked_unaryop", "is_queryset",
+    {"C9003", "UnaryOp", &State::ormcalls, "transform_queryset_exists_naked_unaryop", "is_queryset",
      "operand"},
-    {"UnaryOp", &State::ormcalls, "transform_queryset_exists_count_unaryop", "is_queryset_count",
+    {"C9002", "UnaryOp", &State::ormcalls, "transform_queryset_exists_count_unaryop", "is_queryset_count",
      "operand"},
-    {"If", &State::ormcalls, "transform_queryset_exists_naked_if", "is_queryset", "test"},
-    {"If", &State::ormcalls, "transform_queryset_exists_count_if", "is_queryset_count", "test"},
-    {"Attribute", &State::ormcalls, "transform_indirect_fk_lookup", "is_indirect_fk_lookup",
+    {"C9003", "If", &State::ormcalls, "transform_queryset_exists_naked_if", "is_queryset", "test"},
+    {"C9002", "If", &State::ormcalls, "transform_queryset_exists_count_if", "is_queryset_count", "test"},
+    {"C9001", "Attribute", &State::ormcalls, "transform_indirect_fk_lookup", "is_indirect_fk_lookup",
      nullptr},
-    {"Call", &State::urls, "transform_reverse_lazy_to_reverse", "is_misusing_reverse_lazy",
+    {"C6002", "Call", &State::urls, "transform_reverse_lazy_to_reverse", "is_misusing_reverse_lazy",
      nullptr},
 };
 
@@ -73,6 +74,38 @@ py::object part_predicate(py::object predicate, const char* part) {
         py::name("predicate"), py::arg("node"));
 }
 
+// Whether the lint of the text reported `code` on the node's lines or on the first line
+// of its statement: a finding silenced by a pragma, or never raised, gets no fix.
+bool was_reported(py::handle reported, const char* code, py::handle node) try {
+    PyObject* found = PyDict_GetItemString(reported.ptr(), code);
+    if (!found) return false;
+    py::object first = node.attr("fromlineno");
+    py::object last = node.attr("tolineno");
+    py::object statement_line = node.attr("statement")().attr("fromlineno");
+    for (py::handle line : py::reinterpret_borrow<py::object>(found)) {
+        if (korvane::equals(line, statement_line)) return true;
+        if (PyObject_RichCompareBool(line.ptr(), first.ptr(), Py_GE) == 1 &&
+            PyObject_RichCompareBool(line.ptr(), last.ptr(), Py_LE) == 1)
+            return true;
+        PyErr_Clear();  // a node without line numbers compares with nothing
+    }
+    return false;
+} catch (py::error_already_set& e) {
+    // a node built by a fix without position or parent: no finding names it
+    if (!korvane::is_ordinary(e)) throw;
+    return false;
+}
+
+// The row's predicate, asked only about nodes whose finding the lint reported.
+py::object reported_predicate(py::object predicate, const char* code, py::object reported) {
+    return py::cpp_function(
+        [predicate, code, reported](py::object node) -> py::object {
+            if (!was_reported(reported, code, node)) return py::bool_(false);
+            return predicate(node);
+        },
+        py::name("predicate"), py::arg("node"));
+}
+
 // A settings predicate asked about the visited module with the call's settings module.
 py::object settings_predicate(py::object predicate, py::object settings_modpath) {
     return py::cpp_function(
@@ -85,7 +118,8 @@ py::object settings_predicate(py::object predicate, py::object settings_modpath)
 
 }  // namespace
 
-void register_fix_table(py::handle visitor, py::handle noise, py::handle settings_modpath) {
+void register_fix_table(py::handle visitor, py::handle noise, py::handle settings_modpath,
+                        py::handle reported) {
     State& s = state();
     py::object astroid = py::module_::import("astroid");
     py::object register_transform = visitor.attr("register_transform");
@@ -93,6 +127,8 @@ void register_fix_table(py::handle visitor, py::handle noise, py::handle setting
         py::object module = s.*row.module;
         py::object predicate = module.attr(row.predicate);
         if (row.part) predicate = part_predicate(predicate, row.part);
+        predicate = reported_predicate(predicate, row.code,
+                                       py::reinterpret_borrow<py::object>(reported));
         register_transform(astroid.attr(row.node_class), module.attr(row.fix), predicate);
     }
     py::object module_class = astroid.attr("Module");
@@ -101,9 +137,11 @@ void register_fix_table(py::handle visitor, py::handle noise, py::handle setting
         int silenced = PySequence_Contains(noise.ptr(), code.ptr());
         if (silenced < 0) throw py::error_already_set();
         if (silenced) continue;
+        py::object predicate = settings_predicate(
+            s.settings.attr(row.predicate), py::reinterpret_borrow<py::object>(settings_modpath));
         register_transform(module_class, s.settings.attr(row.fix),
-                           settings_predicate(s.settings.attr(row.predicate),
-                                              py::reinterpret_borrow<py::object>(settings_modpath)));
+                           reported_predicate(predicate, row.code,
+                                              py::reinterpret_borrow<py::object>(reported)));
     }
 }
 

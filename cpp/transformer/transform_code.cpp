@@ -16,10 +16,8 @@ py::object module_name_of(py::handle filepath) {
     return filepath.attr("replace")(".py", "").attr("replace")("/", ".");
 }
 
-// The codes the linter raises on `code` (the text as given, not the fixed one), less
-// those in `noise`.
-py::set lint_reasons(py::object code, py::object filepath, py::object settings_modpath,
-                     py::handle noise) {
+// The findings of the linter on `code` (the text as given, not the fixed one).
+py::object lint_messages(py::object code, py::object filepath, py::object settings_modpath) {
     State& s = state();
     py::object linter =
         s.checker.attr("create_linter")(py::arg("linter_class") = s.checker.attr("CodeLinter"));
@@ -29,14 +27,30 @@ py::set lint_reasons(py::object code, py::object filepath, py::object settings_m
     py::list files;
     files.append(filepath);
     linter.attr("check")(code, py::arg("files_or_modules") = files);
+    return linter.attr("reporter").attr("messages");
+}
+
+// The codes of the findings, less those in `noise`.
+py::set reasons_of(py::handle messages, py::handle noise) {
     py::set reasons;
-    for (py::handle item : linter.attr("reporter").attr("messages")) {
+    for (py::handle item : messages) {
         py::object code_id = item[py::str("message-id")];
         int silenced = PySequence_Contains(noise.ptr(), code_id.ptr());
         if (silenced < 0) throw py::error_already_set();
         if (!silenced) reasons.add(item[py::str("message-id")]);
     }
     return reasons;
+}
+
+// Each reported code with the lines it was reported on.
+py::dict reported_lines(py::handle messages) {
+    py::dict reported;
+    for (py::handle item : messages) {
+        py::object code_id = item[py::str("message-id")];
+        if (!reported.contains(code_id)) reported[code_id] = py::set();
+        reported[code_id].cast<py::set>().add(item[py::str("line")]);
+    }
+    return reported;
 }
 
 py::tuple transform_code(py::object code, py::object filepath, py::object settings_modpath,
@@ -46,12 +60,14 @@ py::tuple transform_code(py::object code, py::object filepath, py::object settin
         code, py::arg("modname") = module_name_of(filepath), py::arg("absolute_path") = filepath,
         py::arg("parse_non_code") = true);
     py::object tree = atok.attr("tree");
+    // The lint reads `code` itself, so it runs before the fixes as well as after them.
+    py::object messages = lint_messages(code, filepath, settings_modpath);
     py::object visitor = KORVANE_IMPORTED("astroid.transforms", "TransformVisitor")();
-    register_fix_table(visitor, noise, settings_modpath);
+    register_fix_table(visitor, noise, settings_modpath, reported_lines(messages));
     visitor.attr("visit")(tree);
     py::object transformed =
         s.suggest.attr("node_as_string")(py::arg("atok") = atok, py::arg("node") = tree);
-    py::set reasons = lint_reasons(code, filepath, settings_modpath, noise);
+    py::set reasons = reasons_of(messages, noise);
     py::dict code_style;
     code_style["line_length"] = kLineLength;
     py::object target = s.suggest.attr("get_comma_character_target")(atok.attr("text"));

@@ -25,8 +25,10 @@ struct State : korvane::ModuleState {
 State& state();
 
 // Registers every fix of the checker modules, and the settings fixes whose codes are
-// not in `noise`, on `visitor`.
-void register_fix_table(py::handle visitor, py::handle noise, py::handle settings_modpath);
+// not in `noise`, on `visitor`.  `reported` maps each code the lint of the text raised to
+// the lines it was raised on: a fix runs only on a node whose finding was reported.
+void register_fix_table(py::handle visitor, py::handle noise, py::handle settings_modpath,
+                        py::handle reported);
 
 // Writes `texts` (path relative to `project_root` -> new text) into the project: every
 // path and every text is checked first, then each file is replaced whole.

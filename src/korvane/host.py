@@ -1,6 +1,6 @@
 """Command-line host: analyses one Django project and prints its findings.
 
-    python -m korvane.host [--suggest] PROJECT_ROOT
+    python -m korvane.host [--suggest | --diff | --fix] PROJECT_ROOT
 
 Every selected Python module and HTML template of the project is analysed whole. Each
 finding is printed as ``path:line:column: CODE symbol wording``, sorted by path, line
@@ -14,6 +14,11 @@ becomes a finding comment whose body is its printed line, the suggestion road tu
 them into review comments, and each is printed as a ``path:line`` (or
 ``path:first-last``) line followed by its body, which carries the suggested code, and
 an empty line.
+
+With ``--diff`` every available fix is applied to the project's modules in memory and
+printed as a unified diff (``a/path`` against ``b/path``); nothing is written, and the
+exit status is 1 when there is a change. With ``--fix`` the fixes are written into the
+files in place, each path written is printed, and a summary line ends the output.
 """
 import argparse
 import contextlib
@@ -121,9 +126,17 @@ def parse_args(argv):
         description="Analyse a Django project and print its findings.",
     )
     parser.add_argument("project_root", metavar="PROJECT_ROOT", help="the project's root directory")
-    parser.add_argument(
+    road = parser.add_mutually_exclusive_group()
+    road.add_argument(
         "--suggest", action="store_true",
         help="print the findings as review comments with suggested fixes",
+    )
+    road.add_argument(
+        "--diff", action="store_true",
+        help="print every available fix as a unified diff; write nothing",
+    )
+    road.add_argument(
+        "--fix", action="store_true", help="write every available fix into the project's files",
     )
     args = parser.parse_args(argv)
     if not os.path.isdir(args.project_root):
@@ -176,11 +189,55 @@ def suggest_fixes(suggest, root, records, wordings, symbols):
     return suggest.suggest_fixes(finding_comments(records, wordings, symbols), root)
 
 
+def read_source(path):
+    """A module's text as the interpreter reads it: its coding cookie, else UTF-8."""
+    import tokenize
+
+    with tokenize.open(path) as file:
+        return file.read()
+
+
+def fix_project(root, write, out):
+    """The fix road: a unified diff of every fix, or the fixes written in place.
+    Answers the number of files changed."""
+    import difflib
+
+    # Loaded before the project joins the module path, as the analysis modules are.
+    from korvane.staticanalysis import transformer
+
+    os.chdir(root)
+    sys.path.insert(0, root)
+    with contextlib.redirect_stdout(sys.stderr):
+        if write:
+            changed = transformer.trasform_files_in_place(root, None)
+        else:
+            changed = []
+            for text, path in transformer.transform_files(root, None):
+                old = read_source(os.path.join(root, path))
+                out.writelines(difflib.unified_diff(
+                    old.splitlines(True), text.splitlines(True), "a/" + path, "b/" + path))
+                changed.append(path)
+    if write:
+        for path in changed:
+            print("fixed {}".format(path), file=out)
+        print("{} written".format(plural(len(changed), "file")), file=out)
+    return len(changed)
+
+
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
     # Links resolved, as file selection resolves the paths it finds under the root.
     root = os.path.realpath(args.project_root)
     sys.path[:] = without_project(sys.path, root)
+    if args.diff or args.fix:
+        try:
+            changed = fix_project(root, args.fix, sys.stdout)
+        except Exception as error:  # the fix road failed: one line, and status 2
+            reason = " ".join(str(error).split())
+            print("korvane.host: fixing failed: {}: {}".format(type(error).__name__, reason),
+                  file=sys.stderr)
+            return 2
+        return 1 if changed and args.diff else 0
     review_comments = None
     try:
         # stdout carries only the report: the progress display and whatever the
