@@ -51,6 +51,11 @@ def test_visitor_class():
     ("@admin.register(Book)  # shop admin\nclass BookAdmin(admin.ModelAdmin):\n    pass\n",
      "@admin.register(Book)  # shop admin\nclass BookAdmin(admin.ModelAdmin):\n    pass"),
     ("print('sold')  # c\n", "print('sold')  # c"),
+    # A comment that would stand before text the statement still renders goes after it.
+    ("prices = {'list': Decimal('9.99')  # before tax\n}\n",
+     "prices = {'list': Decimal('9.99')}  # before tax"),
+    ("send_mail(subject  # from the form\n, body)\n", "send_mail(subject, body)  # from the form"),
+    ("if is_open(shop  # today\n):\n    serve()\n", "if is_open(shop):  # today\n    serve()"),
 ])
 def test_trailing_comments(source, expected):
     result = render(source)

@@ -24,6 +24,10 @@ constexpr const char* kIndent = "    ";
 // The instance field holding the nodes whose wrapped renderings are under way,
 // outermost first: the enclosing nodes of the one being rendered.
 constexpr const char* kOpenNodes = "_open_nodes";
+// The instance field holding, per statement, the comments taken inside it that must go
+// after it: appended where they were, they would stand before text that the statement
+// still renders (a closing bracket), and the statement would not parse.
+constexpr const char* kMovedComments = "_moved_comments";
 
 struct Renderer {
     py::object base;     // astroid's AsStringVisitor
@@ -81,6 +85,33 @@ bool enclosing_node_takes(py::handle self, py::handle last_token,
     return false;
 }
 
+// Whether the node ends where its statement ends, so that a comment after it trails the
+// statement's rendered text too.
+bool ends_its_statement(py::handle node, py::handle last_token) {
+    static py::object& decorators_class = keep(py::module_::import("astroid").attr("Decorators"));
+    py::object statement = node.attr(KORVANE_NAME("statement"))();
+    if (statement.is(node)) return true;
+    // A decorator is rendered on a line of its own, which it ends.
+    if (korvane::isinstance(node, decorators_class)) return true;
+    py::object below = py::reinterpret_borrow<py::object>(node);
+    for (py::object up = node.attr(KORVANE_NAME("parent")); !up.is_none() && !up.is(statement);
+         below = up, up = up.attr(KORVANE_NAME("parent"))) {
+        if (!korvane::isinstance(up, decorators_class)) continue;
+        py::object below_last = getattr_or_null(below, KORVANE_NAME("last_token"));
+        return below_last && below_last.is(last_token);
+    }
+    py::object statement_last = getattr_or_null(statement, KORVANE_NAME("last_token"));
+    return statement_last && statement_last.is(last_token);
+}
+
+// Keeps `comment` for the statement's own wrapper to place.
+void move_after_statement(py::handle self, py::handle statement, py::handle comment) {
+    py::object moved = getattr_or_null(self, KORVANE_NAME(kMovedComments));
+    if (!moved) return;
+    if (!PyDict_Contains(moved.ptr(), statement.ptr())) moved[statement] = py::list();
+    moved[statement].attr("append")(comment);
+}
+
 // Appends the comment that directly follows the node's last token when it trails the
 // first line of the node's statement and no enclosing node takes it.
 py::object with_trailing_comment(py::handle self, py::handle node, py::object code) {
@@ -95,7 +126,34 @@ py::object with_trailing_comment(py::handle self, py::handle node, py::object co
     if (!statement_begins_on(node, comment_line)) return code;
     if (enclosing_node_takes(self, last_token, comment_line)) return code;
     next.attr(KORVANE_NAME("consumed")) = py::bool_(true);
-    return concat(concat(code, py::str(kCommentGap)), next.attr(KORVANE_NAME("string")));
+    py::object comment = next.attr(KORVANE_NAME("string"));
+    if (!ends_its_statement(node, last_token)) {
+        move_after_statement(self, node.attr(KORVANE_NAME("statement"))(), comment);
+        return code;
+    }
+    return concat(concat(code, py::str(kCommentGap)), comment);
+}
+
+// The statement's code with the comments moved to it: after its first line that is
+// not a decorator (a compound statement's header, or a simple statement's only
+// line); after the whole text when that line ends inside a string.
+py::object with_moved_comments(py::handle self, py::handle node, py::object code) {
+    py::object moved = getattr_or_null(self, KORVANE_NAME(kMovedComments));
+    if (!moved || !PyDict_Contains(moved.ptr(), node.ptr())) return code;
+    py::object comments = moved[node];
+    PyDict_DelItem(moved.ptr(), node.ptr());
+    py::str suffix = py::str(kCommentGap) + join("  ", comments);
+    py::list lines = code.attr("split")("\n");
+    bool compound = PyObject_HasAttr(node.ptr(), KORVANE_NAME("body").ptr()) &&
+                    !PyObject_HasAttr(node.ptr(), KORVANE_NAME("value").ptr());
+    if (compound) {
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (korvane::truthy(lines[i].attr("startswith")("@"))) continue;
+            lines[i] = concat(lines[i], suffix);
+            return join("\n", lines);
+        }
+    }
+    return concat(code, suffix);
 }
 
 // `func(node)` with the node noted as open while its descendants render.
@@ -119,9 +177,10 @@ py::object handle_comment_suffix(py::object self, py::object func, py::object no
     static py::object& decorators_class = keep(py::module_::import("astroid").attr("Decorators"));
     py::object code = render_open(self, func, node);
     if (is_placeholder(node)) return code;
-    if (!PyObject_HasAttr(node.ptr(), KORVANE_NAME("last_token").ptr())) return code;
+    if (!PyObject_HasAttr(node.ptr(), KORVANE_NAME("last_token").ptr()))
+        return with_moved_comments(self, node, code);
     if (korvane::isinstance(node, module_class)) return strip(code);
-    code = with_trailing_comment(self, node, strip(code));
+    code = with_moved_comments(self, node, with_trailing_comment(self, node, strip(code)));
     // The decorators' line break ends the line before the definition's header.
     if (korvane::isinstance(node, decorators_class)) return concat(code, py::str("\n"));
     return code;
@@ -153,6 +212,7 @@ py::object get_attribute(py::object self, py::object name) {
 void init_visitor(py::object self, py::object atok, py::args args, py::kwargs kwargs) {
     self.attr(KORVANE_NAME("atok")) = atok;
     self.attr(KORVANE_NAME(kOpenNodes)) = py::list();
+    self.attr(KORVANE_NAME(kMovedComments)) = py::dict();
     renderer().base.attr("__init__")(self, *args, **kwargs);
 }
 
