@@ -1,0 +1,54 @@
+"""The host's fix road over the example project: a diff that writes nothing, fixes
+written in place once, and a fixed project that raises none of the fixed codes."""
+import re
+import shutil
+from pathlib import Path
+
+import support
+
+EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "bookshop"
+# The codes the transformer's fixes answer.
+FIXED_CODES = {"C2000", "C2002", "C2003", "C2006", "C2008", "C6002", "C8001",
+               "C9000", "C9001", "C9002", "C9003"}
+FINDING = re.compile(r"^(?P<path>\S+):(?P<line>\d+):\d+: (?P<code>C\d{4}) ")
+
+
+def host(*args, cwd=None):
+    return support.run_fresh("-m", "korvane.host", *args, cwd=cwd, timeout=600)
+
+
+def snapshot(root):
+    return {p: p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
+
+
+def codes_found(root):
+    result = host(str(root))
+    return {(m["path"], m["code"]) for m in map(FINDING.match, result.stdout.splitlines()) if m}
+
+
+def test_diff_writes_nothing_and_fix_is_stable(tmp_path):
+    project = tmp_path / "bookshop"
+    shutil.copytree(str(EXAMPLE), str(project))
+    before = snapshot(project)
+    found_before = codes_found(project)
+
+    diff = host("--diff", str(project))
+    assert diff.returncode == 1, diff.stderr
+    changed = re.findall(r"^\+\+\+ b/(\S+)", diff.stdout, re.M)
+    assert changed and snapshot(project) == before
+
+    first = host("--fix", str(project))
+    assert first.returncode == 0, first.stderr
+    assert re.findall(r"^fixed (\S+)$", first.stdout, re.M) == changed
+    for path in changed:
+        compile((project / path).read_text(), path, "exec")
+
+    second = host("--fix", str(project))
+    assert second.returncode == 0, second.stderr
+    assert second.stdout.splitlines() == ["0 files written"]
+
+    found_after = codes_found(project)
+    fixed_before = {item for item in found_before if item[1] in FIXED_CODES}
+    assert fixed_before and not {item for item in found_after if item[1] in FIXED_CODES}
+    # what the fixes do not answer is still found
+    assert {item for item in found_before if item[1] not in FIXED_CODES} <= found_after
