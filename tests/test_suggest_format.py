@@ -7,6 +7,7 @@ import black
 import black.linegen
 import black.trans
 import pytest
+import support
 
 from korvane.staticanalysis import suggest
 
@@ -232,3 +233,70 @@ def test_missing_string_facility_raises(monkeypatch, name):
     monkeypatch.delattr(black.strings, name)
     with pytest.raises(AttributeError):
         suggest.normalize_string_quotes(PREFER_DOUBLE, "'x'")
+
+
+PRAGMA_MODEL = '''\
+class Author(models.Model):
+    legacy_ref = models.CharField(max_length=32, null=True, blank=True)  {comment}
+'''
+
+SPLIT_MODEL = '''\
+class Author(models.Model):
+    legacy_ref = models.CharField({first}
+        max_length=32, null=True, blank=True
+    ){last}'''
+
+
+@pytest.mark.parametrize("code, expected", [
+    # A pragma that black pushed to the closing bracket goes back to the first line.
+    (PRAGMA_MODEL.format(comment="# korvane: disable=nullable-string-field"),
+     SPLIT_MODEL.format(first="  # korvane: disable=nullable-string-field", last="")),
+    ('response = self.client.post(reverse("checkout"), {"basket": basket.pk, '
+     '"coupon": ""})  # pylint: disable=no-member\n',
+     'response = self.client.post(  # pylint: disable=no-member\n'
+     '    reverse("checkout"), {"basket": basket.pk, "coupon": ""}\n'
+     ')'),
+    # A statement on one line keeps its pragma where it is.
+    ('order.save(update_fields=["status"])  # korvane: disable=nullable-string-field\n',
+     'order.save(update_fields=["status"])  # korvane: disable=nullable-string-field'),
+    # Plain comments, and a pragma for the line after, stay where black puts them.
+    (PRAGMA_MODEL.format(comment="# the old shop kept it; empty for new authors"),
+     SPLIT_MODEL.format(first="", last="  # the old shop kept it; empty for new authors")),
+    (PRAGMA_MODEL.format(comment="# pylint: disable-next=unused-variable"),
+     SPLIT_MODEL.format(first="", last="  # pylint: disable-next=unused-variable")),
+    # The first line ends inside a string literal, not after a bracket.
+    ('HELP = """Shown on the product page.\nPlain text only, no markup."""'
+     '  # pylint: disable=invalid-name\n',
+     'HELP = """Shown on the product page.\nPlain text only, no markup."""'
+     '  # pylint: disable=invalid-name'),
+])
+def test_pragma_stays_on_the_first_line(code, expected):
+    result = suggest.format_code(code, "", STYLE, PREFER_DOUBLE)
+    assert result == expected
+    assert suggest.format_code(result, "", STYLE, PREFER_DOUBLE) == result
+
+
+def test_text_that_does_not_tokenize_comes_back_as_black_gave_it(monkeypatch):
+    # An unterminated literal after a split statement with a pragma at its end.
+    given = SPLIT_MODEL.format(first="", last="  # pylint: disable=no-member") + "\nx = '''"
+    monkeypatch.setattr(black, "format_str", lambda code, mode: "\n" + given + "\n")
+    assert suggest.format_code("x", "", STYLE, PREFER_DOUBLE) == given
+
+
+def test_fix_road_keeps_a_disabled_field_silenced():
+    from korvane.staticanalysis import transformer
+
+    code = '''\
+from django.db import models
+
+
+class Author(models.Model):
+    name = models.CharField(max_length=100, null=True)
+    legacy_ref = models.CharField(max_length=32, null=True, blank=True)  # korvane: disable=nullable-string-field
+'''
+    fixed, reasons = transformer.transform_code(code, "shop/models.py", None)
+    assert "C2000" in reasons
+    assert "legacy_ref = models.CharField(  # korvane: disable=nullable-string-field" in fixed
+    codes = [m["message-id"] for m in support.lint_text(fixed, "shop/models.py")]
+    assert "C2000" not in codes
+    assert transformer.transform_code(fixed, "shop/models.py", None)[0] == fixed

@@ -39,6 +39,15 @@ def test_visitor_class():
      "Book.objects.filter(stock=0).delete()  # sold out"),
     # A comment after the last line of a statement spanning several lines.
     ("urlpatterns = [\n    path('', home),\n]  # routes\n", "urlpatterns = [path('', home)]"),
+    # A comment after the opening bracket that ends a simple statement's first line.
+    ("urlpatterns = [  # routes\n    path('', home),\n]\n", "urlpatterns = [path('', home)]  # routes"),
+    ("send_mail(  # pylint: disable=no-member\n    subject, body\n)\n",
+     "send_mail(subject, body)  # pylint: disable=no-member"),
+    # One after an argument, or after a bracket that does not end the first line, goes.
+    ("urlpatterns = [\n    path('', home),  # home\n]\n", "urlpatterns = [path('', home)]"),
+    ("total = sum([1,  # c\n    2])\n", "total = sum([1, 2])"),
+    # A compound statement's header keeps no comment after its bracket.
+    ("def view(  # c\n    request):\n    pass\n", "def view(request):\n    pass"),
     # A comment after the colon of a compound statement's header.
     ("if DEBUG:  # local only\n    INSTALLED_APPS += ['debug_toolbar']\n",
      "if DEBUG:\n    INSTALLED_APPS += ['debug_toolbar']"),

@@ -1,6 +1,7 @@
 // Formatting generated code in the project's style: black with the project's code
 // style, string literals in the quote character that dominates the source they belong
-// to, no surrounding newlines, and indented for their place in the file.
+// to, no surrounding newlines, pragma comments on the line pylint reads them for, and
+// indented for their place in the file.
 //
 // For the length of one `format_code` call black's quote normaliser is replaced by
 // ours, bound to that call's quote target; black's own is back when the call ends,
@@ -263,7 +264,7 @@ py::object format_code(py::object code, py::object indentation, py::object code_
         throw;
     }
     stop_patches(started);
-    return indent_code(formatted, indentation);
+    return indent_code(pragmas_to_first_lines(formatted), indentation);
 }
 
 py::object get_indentation(py::object code) {

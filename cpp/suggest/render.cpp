@@ -5,10 +5,11 @@
 // Every `visit_` lookup on the visitor is wrapped: the node is rendered first (its
 // descendants through their own wrappers), then trimmed, and the comment directly
 // after its last token is appended when it stands on the line where the node's
-// statement begins.  A comment is taken once per token view (the `consumed` mark on
-// its token) and by the outermost node being rendered that ends on the token before
-// it, so that no bracket the renderer adds (a tuple written without them) closes after
-// the comment.
+// statement begins, or after the opening bracket that ends the first line of a simple
+// statement spanning several lines.  A comment is taken once per token view (the
+// `consumed` mark on its token) and by the outermost node being rendered that ends on
+// the token before it, so that no bracket the renderer adds (a tuple written without
+// them) closes after the comment.
 #include "suggest.hpp"
 
 #include <korvane/text.hpp>
@@ -112,26 +113,66 @@ void move_after_statement(py::handle self, py::handle statement, py::handle comm
     moved[statement].attr("append")(comment);
 }
 
-// Appends the comment that directly follows the node's last token when it trails the
-// first line of the node's statement and no enclosing node takes it.
-py::object with_trailing_comment(py::handle self, py::handle node, py::object code) {
+// The comment directly after the node's last token when it trails the first line of
+// the node's statement and no enclosing node takes it; null otherwise.
+py::object comment_after_last_token(py::handle self, py::handle atok, py::handle node) {
     py::object last_token = node.attr(KORVANE_NAME("last_token"));
-    py::object atok = self.attr(KORVANE_NAME("atok"));
     py::object next = atok.attr(KORVANE_NAME("next_token"))(last_token,
                                                              py::arg("include_extra") = true);
-    if (!is_comment(next)) return code;
+    if (!is_comment(next)) return py::object();
     py::object comment_line = line_of(next.attr(KORVANE_NAME("start")));
-    if (!equals(comment_line, line_of(last_token.attr(KORVANE_NAME("end"))))) return code;
-    if (PyObject_HasAttr(next.ptr(), KORVANE_NAME("consumed").ptr())) return code;
-    if (!statement_begins_on(node, comment_line)) return code;
-    if (enclosing_node_takes(self, last_token, comment_line)) return code;
-    next.attr(KORVANE_NAME("consumed")) = py::bool_(true);
-    py::object comment = next.attr(KORVANE_NAME("string"));
-    if (!ends_its_statement(node, last_token)) {
-        move_after_statement(self, node.attr(KORVANE_NAME("statement"))(), comment);
+    if (!equals(comment_line, line_of(last_token.attr(KORVANE_NAME("end"))))) return py::object();
+    if (!statement_begins_on(node, comment_line)) return py::object();
+    if (enclosing_node_takes(self, last_token, comment_line)) return py::object();
+    return next;
+}
+
+bool is_opening_bracket(py::handle token) {
+    py::object text = token.attr(KORVANE_NAME("string"));
+    return is_text(text, "(") || is_text(text, "[") || is_text(text, "{");
+}
+
+// The comment that ends the first line of a simple statement spanning several lines
+// when that line ends with an opening bracket: where the formatter keeps a pragma of
+// the statement, the line pylint reads it for.  Null otherwise.  A statement with a
+// body is left out: its rendering goes on past the first line.
+py::object comment_after_opening_bracket(py::handle atok, py::handle node) {
+    if (!truthy(node.attr(KORVANE_NAME("is_statement"))) ||
+        PyObject_HasAttr(node.ptr(), KORVANE_NAME("body").ptr())) {
+        return py::object();
+    }
+    py::object token = getattr_or_null(node, KORVANE_NAME("first_token"));
+    if (!token) return py::object();
+    py::object line = line_of(token.attr(KORVANE_NAME("start")));
+    if (equals(line, line_of(node.attr(KORVANE_NAME("last_token")).attr(KORVANE_NAME("end"))))) {
+        return py::object();
+    }
+    const py::str& next_token = KORVANE_NAME("next_token");
+    for (;;) {
+        py::object next = atok.attr(next_token)(token, py::arg("include_extra") = true);
+        if (!equals(line_of(next.attr(KORVANE_NAME("start"))), line)) return py::object();
+        if (is_comment(next)) return is_opening_bracket(token) ? next : py::object();
+        token = next;
+    }
+}
+
+// Appends the comment that trails the first line of the node's statement after the
+// node's last token, or after the opening bracket that ends a simple statement's
+// first line; each comment once.
+py::object with_trailing_comment(py::handle self, py::handle node, py::object code) {
+    py::object atok = self.attr(KORVANE_NAME("atok"));
+    py::object comment = comment_after_last_token(self, atok, node);
+    bool after_last_token = bool(comment);
+    if (!comment) comment = comment_after_opening_bracket(atok, node);
+    if (!comment || PyObject_HasAttr(comment.ptr(), KORVANE_NAME("consumed").ptr())) return code;
+    comment.attr(KORVANE_NAME("consumed")) = py::bool_(true);
+    py::object text = comment.attr(KORVANE_NAME("string"));
+    py::object last_token = node.attr(KORVANE_NAME("last_token"));
+    if (after_last_token && !ends_its_statement(node, last_token)) {
+        move_after_statement(self, node.attr(KORVANE_NAME("statement"))(), text);
         return code;
     }
-    return concat(concat(code, py::str(kCommentGap)), comment);
+    return concat(concat(code, py::str(kCommentGap)), text);
 }
 
 // The statement's code with the comments moved to it: after its first line that is

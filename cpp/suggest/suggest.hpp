@@ -26,6 +26,11 @@ State& state();
 // view sets `non_code_placeholder` on each one it adds.  Never raises.
 bool is_placeholder(py::handle node);
 
+// `text` with each pragma comment that black left on the last line of a statement
+// spanning several lines moved to the end of its first line, where that line ends with
+// an opening bracket; `text` itself when it does not tokenize.
+py::object pragmas_to_first_lines(py::object text);
+
 // The comment-keeping renderer: node_as_string, CommentAwareAsStringVisitor.
 void register_render(py::module_& m);
 // Formatting generated code in the project's style: get_indentation,
