@@ -32,15 +32,6 @@ bool meets(py::handle message_ids, const char* rules) {
     return korvane::truthy(message_ids.attr("intersection")(set));
 }
 
-bool holds_removal_code(py::handle message_ids) {
-    for (const char* code : kRemovalCodes) {
-        int found = PySequence_Contains(message_ids.ptr(), py::str(code).ptr());
-        if (found < 0) throw py::error_already_set();
-        if (found) return true;
-    }
-    return false;
-}
-
 py::object line_of(py::handle token, const char* end) {
     return token.attr(end)[py::int_(0)];
 }
@@ -58,7 +49,7 @@ py::object get_suggestion_for_python(py::object atok, py::object node, py::objec
         (s.*fixes.module).attr("build_transformer_visitor")(message_ids).attr("visit")(node);
     }
     if (meets(message_ids, "TRANSFORMABLE_SETTINGS_RULES")) {
-        if (holds_removal_code(message_ids)) {
+        if (contains_any(message_ids, kRemovalCodes)) {
             return s.settings.attr("remove_node")(py::arg("atok") = atok, py::arg("node") = node,
                                                   py::arg("start") = start, py::arg("end") = end);
         }

@@ -51,25 +51,7 @@ struct Suggestion {
 
 // Unpacks a producer's item into exactly three values, as `first, last, text = item`.
 Suggestion unpack_suggestion(py::handle item) {
-    py::object it = iter_of(item);
-    py::object values[3];
-    for (int i = 0; i < 3; ++i) {
-        PyObject* value = PyIter_Next(it.ptr());
-        if (!value) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)",
-                         i);
-            throw py::error_already_set();
-        }
-        values[i] = py::reinterpret_steal<py::object>(value);
-    }
-    PyObject* extra = PyIter_Next(it.ptr());
-    if (extra) {
-        Py_DECREF(extra);
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
-        throw py::error_already_set();
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
+    std::array<py::object, 3> values = unpack_three(item);
     return Suggestion{values[0], values[1], values[2]};
 }
 

@@ -34,12 +34,6 @@ py::object stripped(py::handle text) {
     return py::reinterpret_borrow<py::object>(text).attr(KORVANE_NAME("strip"))();
 }
 
-bool contains_text(py::handle haystack, const char* needle) {
-    int r = PySequence_Contains(haystack.ptr(), py::str(needle).ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 py::object add(py::handle a, long b) {
     PyObject* r = PyNumber_Add(a.ptr(), py::int_(b).ptr());
     if (!r) throw py::error_already_set();
@@ -85,7 +79,7 @@ py::object normalize_django_template(py::object template_content) {
 py::object get_staticfile_template_tag_insertion_point(py::object content) {
     py::object folded = state().module.attr("normalize_django_template")(content);
     for (const char* spelling : kLoadedSpellings) {
-        if (contains_text(folded, spelling)) return py::none();
+        if (contains(folded, py::str(spelling))) return py::none();
     }
     py::object found = extends_tag().attr("search")(content);
     if (found.is_none()) return py::int_(0);
@@ -157,7 +151,7 @@ py::list get_suggestions_for_html(py::object code_lines, py::object line,
     py::object text = rewritten_line(code_lines, line, message_ids, settings);
     if (!text) return result;
     py::object point;
-    if (contains_text(message_ids, kStaticUrlCode)) {
+    if (contains(message_ids, py::str(kStaticUrlCode))) {
         py::tuple found = state().module.attr(
             "get_staticfile_template_tag_insertion_point_and_current")(code_lines);
         point = found[0];

@@ -22,23 +22,9 @@ constexpr const char* kPragmaWords[] = {"pylint:", "korvane:"};
 // line only, never for the module, so no pragma is offered for them.
 constexpr const char* kModuleCodes[] = {"C3000", "C3003"};
 
-bool holds_module_code(py::handle message_ids) {
-    for (const char* code : kModuleCodes) {
-        int found = PySequence_Contains(message_ids.ptr(), py::str(code).ptr());
-        if (found < 0) throw py::error_already_set();
-        if (found) return true;
-    }
-    return false;
-}
-
 bool holds_pragma(py::handle comment) {
     py::object text = comment.attr(KORVANE_NAME("string"));
-    for (const char* word : kPragmaWords) {
-        int found = PySequence_Contains(text.ptr(), py::str(word).ptr());
-        if (found < 0) throw py::error_already_set();
-        if (found) return true;
-    }
-    return false;
+    return contains_any(text, kPragmaWords);
 }
 
 // The symbols of the group's codes other than the pragma request, in the order of
@@ -71,7 +57,7 @@ py::str slice_text(py::handle text, py::handle from, py::handle to) {
 py::list pragma_suggestions(py::handle atok, py::handle node, py::handle line,
                             py::handle message_ids, py::handle symbols) {
     py::str disable = disabled_symbols(message_ids, symbols);
-    if (holds_module_code(message_ids)) return py::list();
+    if (contains_any(message_ids, kModuleCodes)) return py::list();
     py::list tokens = tokens_of(atok);
     py::object first_token = node.attr(KORVANE_NAME("first_token"));
     py::object last_token = node.attr(KORVANE_NAME("last_token"));

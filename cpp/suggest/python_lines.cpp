@@ -33,7 +33,8 @@ py::list make_item(py::object first, py::object last, py::object text) {
     return item;
 }
 
-// `a, b, c = value`, with the interpreter's errors for another number of values.
+}  // namespace
+
 std::array<py::object, 3> unpack_three(py::handle value) {
     py::object it = korvane::iter_of(value);
     std::array<py::object, 3> parts;
@@ -54,6 +55,8 @@ std::array<py::object, 3> unpack_three(py::handle value) {
     if (PyErr_Occurred()) throw py::error_already_set();
     return parts;
 }
+
+namespace {
 
 // The module's `format_code` with the project's style and the quote target of the
 // whole file bound, made once per call.

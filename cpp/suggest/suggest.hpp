@@ -5,6 +5,8 @@
 #include <korvane/common.hpp>
 #include <korvane/module.hpp>
 
+#include <array>
+
 namespace korvane::suggest {
 
 // The module's handle and logger, and the siblings it calls.  Siblings are called
@@ -30,6 +32,9 @@ bool is_placeholder(py::handle node);
 // spanning several lines moved to the end of its first line, where that line ends with
 // an opening bracket; `text` itself when it does not tokenize.
 py::object pragmas_to_first_lines(py::object text);
+
+// `a, b, c = value`, with the interpreter's errors for another number of values.
+std::array<py::object, 3> unpack_three(py::handle value);
 
 // The comment-keeping renderer: node_as_string, CommentAwareAsStringVisitor.
 void register_render(py::module_& m);

@@ -134,9 +134,7 @@ void register_fix_table(py::handle visitor, py::handle noise, py::handle setting
     py::object module_class = astroid.attr("Module");
     for (const SettingsRow& row : kSettingsRows) {
         py::object code = s.settings.attr("Codes").attr(row.code);
-        int silenced = PySequence_Contains(noise.ptr(), code.ptr());
-        if (silenced < 0) throw py::error_already_set();
-        if (silenced) continue;
+        if (korvane::contains(noise, code)) continue;
         py::object predicate = settings_predicate(
             s.settings.attr(row.predicate), py::reinterpret_borrow<py::object>(settings_modpath));
         register_transform(module_class, s.settings.attr(row.fix),

@@ -119,6 +119,22 @@ inline bool equals(py::handle a, py::handle b) {
     return r == 1;
 }
 
+// `item in container` by the interpreter's membership test; errors propagate.
+inline bool contains(py::handle container, py::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// Whether `container` holds any of the texts: `any(t in container for t in texts)`.
+template <size_t N>
+bool contains_any(py::handle container, const char* const (&texts)[N]) {
+    for (const char* text : texts) {
+        if (contains(container, py::str(text))) return true;
+    }
+    return false;
+}
+
 // Whether a caught Python error is an ordinary one (`Exception` and its subclasses),
 // so that KeyboardInterrupt and SystemExit pass through handlers of ordinary errors.
 inline bool is_ordinary(const py::error_already_set& e) {
