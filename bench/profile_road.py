@@ -63,9 +63,11 @@ class Breakdown:
     def install(self):
         from pylint.lint.pylinter import PyLinter
 
-        from korvane.staticanalysis import helpers
+        from korvane.staticanalysis import checker, helpers
 
-        get_ast, check_module = PyLinter.get_ast, PyLinter.check_astroid_module
+        # The road's linter class builds the trees with its own get_ast.
+        Linter = checker.Linter
+        get_ast, check_module = Linter.get_ast, PyLinter.check_astroid_module
 
         def timed_get_ast(linter, filepath, *args, **kwargs):
             start = time.perf_counter()
@@ -84,7 +86,7 @@ class Breakdown:
             finally:
                 self.steps[self._kind][2] += time.perf_counter() - start
 
-        PyLinter.get_ast, PyLinter.check_astroid_module = timed_get_ast, timed_check
+        Linter.get_ast, PyLinter.check_astroid_module = timed_get_ast, timed_check
 
         for name in PREDICATES:
             if hasattr(helpers, name):
@@ -94,7 +96,10 @@ class Breakdown:
             module = __import__("korvane.staticanalysis.checkers." + leaf, fromlist=["Checker"])
             cls = module.Checker
             for name in list(vars(cls)):
-                if name.startswith(("visit_", "leave_")):
+                # visit_module/leave_module open and close the checkers' per-module
+                # memo, which belongs to the frame that calls them: a wrapper there
+                # would end it at once, so those two stay as they are.
+                if name.startswith(("visit_", "leave_")) and not name.endswith("_module"):
                     setattr(cls, name, self._timed_method("%s.%s" % (leaf, name), vars(cls)[name]))
         gc.callbacks.append(self._on_gc)
 
@@ -144,7 +149,8 @@ class Breakdown:
         for kind, (count, build, check) in sorted(self.steps.items(),
                                                    key=lambda item: -(item[1][1] + item[1][2])):
             print("  %-18s %5d files  build %6.2f s (%6.1f ms/file)  checks %6.2f s (%6.1f ms/file)"
-                  % (kind, count, build, 1000 * build / count, check, 1000 * check / count))
+                  % (kind, count, build, 1000 * build / max(count, 1), check,
+                     1000 * check / max(count, 1)))
         print("\ncheckers' visit/leave methods (inclusive)")
         for label, (count, seconds) in sorted(self.methods.items(), key=lambda item: -item[1][1]):
             if seconds >= 0.005:

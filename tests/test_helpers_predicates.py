@@ -1,3 +1,5 @@
+import contextlib
+
 import astroid
 import pytest
 from pylint.checkers.utils import safe_infer
@@ -247,3 +249,70 @@ def test_field_name_tables():
     assert helpers.DJANGO_BOOLEAN_FIELDS == {"BooleanField", "NullBooleanField"}
     assert isinstance(helpers.DJANGO_STRING_FIELDS, set)
     assert "ForeignKey" not in helpers.DJANGO_STRING_FIELDS | helpers.DJANGO_BOOLEAN_FIELDS
+
+
+ODD_CLASSES = """
+from django.db import models
+from unknown_package import Mystery
+
+class Base(models.Model):
+    pass
+
+class Loop(Base, models.Model):
+    pass
+
+class Inconsistent(models.Model, Base):
+    pass
+
+class Duplicated(Base, Base):
+    pass
+
+class FromMystery(Mystery, models.Model):
+    pass
+
+Alias = models.Model
+
+class ThroughAlias(Alias):
+    pass
+
+class Field(models.CharField):
+    pass
+"""
+
+
+@contextlib.contextmanager
+def analysis_memo():
+    """The helpers' analysis memo, open for the block, closed however it ends."""
+    helpers.open_analysis_memo()
+    try:
+        yield
+    finally:
+        helpers.close_analysis_memo()
+
+
+@pytest.mark.parametrize(
+    "predicate", ["is_model", "is_related_field", "is_queryset", "is_model_manager",
+                  "is_model_admin"])
+def test_kept_ancestries_answer_as_astroid_does(predicate):
+    tree = astroid.parse(ODD_CLASSES, module_name="predicates_odd_classes")
+    values = [tree[name] for name in ("Base", "Loop", "Inconsistent", "Duplicated",
+                                      "FromMystery", "ThroughAlias", "Field")]
+    values += [safe_infer(expr(astroid.parse(MODELS, module_name="predicates_values"), name))
+               for name in ("book", "manager", "title")]
+    values += [None, Unwalkable(), NoQname()]
+    test = getattr(helpers, predicate)
+    fresh = [test(value) for value in values]
+    with analysis_memo():
+        assert [test(value) for value in values] == fresh  # computed and kept
+        assert [test(value) for value in values] == fresh  # from the memo
+
+
+def test_a_closed_memo_keeps_nothing():
+    module = astroid.parse("from django.db import models\nclass Book(models.Model):\n    pass\n",
+                           module_name="predicates_edited_bases")
+    book = module["Book"]
+    with analysis_memo():
+        assert helpers.is_model(book) is True
+    # a fix road edits the class after the analysis: the answer follows the edit
+    book.bases = []
+    assert helpers.is_model(book) is False

@@ -97,4 +97,26 @@ void log_fatal_records(py::handle records);
 void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs,
                       py::handle arguments);
 
+// What holds only while the files of one analysis are linted, set up by the
+// constructor and undone by the destructor, which never fails: the helpers keep each
+// class's ancestry once computed, astroid's node constructors look up the parameters
+// of each one once instead of at every node, and the collector's full collections
+// walk only what is new (see analysis_scope.cpp).
+class AnalysisScope {
+  public:
+    AnalysisScope();
+    ~AnalysisScope();
+    AnalysisScope(const AnalysisScope&) = delete;
+    AnalysisScope& operator=(const AnalysisScope&) = delete;
+
+  private:
+    void undo() noexcept;
+
+    py::object gc_;           // the collector, while it freezes after full collections
+    py::object gc_callback_;  // the callback that does it
+    py::object decorators_;  // astroid.decorators, while its `inspect` is replaced
+    py::object inspect_;     // the module it held before
+    py::object stand_in_;    // what it holds during the analysis
+};
+
 }  // namespace korvane::checker

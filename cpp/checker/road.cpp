@@ -293,7 +293,10 @@ py::list get_python_messages(py::object project_root, py::object files,
             paths.append(key);
         }
     }
-    linter.attr("check")(py::arg("files_or_modules") = paths);
+    {
+        AnalysisScope scope;
+        linter.attr("check")(py::arg("files_or_modules") = paths);
+    }
 
     py::object records = linter.attr("reporter").attr("messages");
     log_fatal_records(records);

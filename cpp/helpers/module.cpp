@@ -1,5 +1,6 @@
 // Module helpers: tree helpers shared by the inference shims, project discovery,
 // the lint driver, the checkers and the fix roads.
+#include "ancestry_memo.hpp"
 #include "helpers.hpp"
 
 #include <korvane/pylint_import.hpp>
@@ -22,4 +23,5 @@ PYBIND11_MODULE(helpers, m) {
     register_fix_registry(m);
     register_module_paths(m);
     register_token_view(m);
+    register_ancestry_memo(m);
 }

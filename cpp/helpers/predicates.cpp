@@ -1,24 +1,25 @@
 // Django-aware predicates on astroid nodes and inferred values, and the tables of
 // Django field class names.  A class is recognised by the qualified names of its
 // resolved ancestors, so a same-named class of another module never matches.
-#include "helpers.hpp"
+#include "ancestry_memo.hpp"
 
 namespace korvane::helpers {
 
 namespace {
 
-// Walks `x.mro()` and answers whether one class has the qualified name `qname`.
-// Errors propagate; callers decide which of them mean "no".
-bool ancestry_holds(py::handle x, const py::str& qname) {
+// Walks `x.mro()` and answers whether one class is the Django class `base`.  Errors
+// propagate; callers decide which of them mean "no".  During an analysis the class's
+// ancestry is computed once and kept.
+bool ancestry_holds(py::handle x, DjangoBase base) {
+    long kept = kept_ancestry(x);
+    if (kept >= 0) return (kept >> static_cast<int>(base)) & 1;
+    const py::str& qname = qname_of(base);
     py::object mro = x.attr(KORVANE_NAME("mro"))();
     py::object it = iter_of(mro);
     const py::str& qname_attr = KORVANE_NAME("qname");
     while (PyObject* raw = PyIter_Next(it.ptr())) {
         py::object cls = py::reinterpret_steal<py::object>(raw);
-        py::object name = cls.attr(qname_attr)();
-        int eq = PyObject_RichCompareBool(name.ptr(), qname.ptr(), Py_EQ);
-        if (eq < 0) throw py::error_already_set();
-        if (eq == 1) return true;
+        if (equals(cls.attr(qname_attr)(), qname)) return true;
     }
     if (PyErr_Occurred()) throw py::error_already_set();
     return false;
@@ -26,27 +27,18 @@ bool ancestry_holds(py::handle x, const py::str& qname) {
 
 // The ancestor test: any ordinary error (no `mro`, an inconsistent hierarchy, a
 // class without `qname`) answers false; interrupts and exit requests pass.
-bool has_ancestor(py::handle x, const py::str& qname) {
+bool has_ancestor(py::handle x, DjangoBase base) {
     try {
-        return ancestry_holds(x, qname);
+        return ancestry_holds(x, base);
     } catch (py::error_already_set& e) {
         if (is_ordinary(e)) return false;
         throw;
     }
 }
 
-// The qualified names of the Django classes the predicates look for in an ancestry.
-const py::str& model_qname() { return KORVANE_NAME("django.db.models.base.Model"); }
-const py::str& queryset_qname() { return KORVANE_NAME("django.db.models.query.QuerySet"); }
-const py::str& related_field_qname() { return KORVANE_NAME("django.db.models.fields.related.RelatedField"); }
-const py::str& model_admin_qname() { return KORVANE_NAME("django.contrib.admin.options.BaseModelAdmin"); }
-const py::str& manager_qname() { return KORVANE_NAME("django.db.models.manager.Manager"); }
-const py::str& field_qname() { return KORVANE_NAME("django.db.models.fields.Field"); }
-const py::str& migration_qname() { return KORVANE_NAME("django.db.migrations.migration.Migration"); }
-
 bool is_model_field(py::object node) {
     try {
-        return ancestry_holds(safe_infer(node), field_qname());
+        return ancestry_holds(safe_infer(node), DjangoBase::field);
     } catch (py::error_already_set& e) {
         if (is_ordinary(e)) return false;
         throw;
@@ -71,7 +63,7 @@ bool is_migration_file(py::object node) {
             for (py::handle bound : nodes) {
                 if (!korvane::isinstance(bound, classdef)) continue;
                 try {
-                    if (ancestry_holds(bound, migration_qname())) return true;
+                    if (ancestry_holds(bound, DjangoBase::migration)) return true;
                 } catch (py::error_already_set& e) {
                     if (!is_ordinary(e)) throw;
                 }
@@ -103,13 +95,13 @@ py::object is_node_abstract_model(py::object node) {
     }
 }
 
-bool is_model(py::object node, py::kwargs) { return has_ancestor(node, model_qname()); }
+bool is_model(py::object node, py::kwargs) { return has_ancestor(node, DjangoBase::model); }
 bool is_related_field(py::object node, py::kwargs) {
-    return has_ancestor(node, related_field_qname());
+    return has_ancestor(node, DjangoBase::related_field);
 }
-bool is_queryset(py::object node) { return has_ancestor(node, queryset_qname()); }
-bool is_model_manager(py::object node) { return has_ancestor(node, manager_qname()); }
-bool is_model_admin(py::object node) { return has_ancestor(node, model_admin_qname()); }
+bool is_queryset(py::object node) { return has_ancestor(node, DjangoBase::queryset); }
+bool is_model_manager(py::object node) { return has_ancestor(node, DjangoBase::manager); }
+bool is_model_admin(py::object node) { return has_ancestor(node, DjangoBase::model_admin); }
 
 py::set name_set(std::initializer_list<const char*> names) {
     py::set s;

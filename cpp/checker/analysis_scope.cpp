@@ -1,0 +1,121 @@
+// The set-up that lasts for the lint of one analysis.
+//
+// Two questions are answered again and again while a project's trees are built and
+// checked, with answers that cannot change while the trees are only read:
+// - The ancestry of a class, which every model, field, manager and admin test needs
+//   and astroid recomputes at each call by inferring every base.  The helpers keep it
+//   per class node while their analysis memo is open.
+// - The parameters of a node constructor.  astroid 2.9 wraps several constructors
+//   (Name, Attribute, AssignName, ...) in a check for deprecated default arguments
+//   that calls `inspect.signature` on the constructor at every node it builds, a
+//   third of the time of building Django's own modules.  For the analysis, the
+//   wrapper's module sees an `inspect` whose `signature` is kept per function: the
+//   same Signature objects, the same warnings, from the same place.
+// Both end with the analysis, so the fix roads, which edit trees, never see a kept
+// answer, and nothing outlives the call.
+//
+// The cyclic garbage collector's full collections walk every object of the process
+// each time the heap has grown by a quarter, the trees built so far included, which
+// stay alive in astroid's module cache until the analysis ends; on a large project
+// that is a tenth of the time.  For the analysis, every full collection is followed
+// by a freeze of what survived it, so the next one walks only what was made since;
+// the frozen objects go back to the collector when the analysis ends.  Garbage is
+// still collected as it comes (peak memory measured unchanged).  A process that
+// freezes objects of its own keeps its collector as it is.
+#include "checker.hpp"
+
+namespace korvane::checker {
+
+namespace {
+
+// A module object like `inspect` whose `signature` keeps its answer per callable.
+py::object inspect_with_kept_signatures(py::handle inspect) {
+    py::object stand_in = py::module_::import("types").attr("ModuleType")(inspect.attr("__name__"));
+    stand_in.attr("__dict__").attr("update")(inspect.attr("__dict__"));
+    py::object lru_cache = py::module_::import("functools").attr("lru_cache");
+    stand_in.attr("signature") = lru_cache(py::none())(inspect.attr("signature"));
+    return stand_in;
+}
+
+// `obj.method()` when undoing the scope: an error is dropped.
+void call_quietly(py::handle obj, const char* method) {
+    PyObject* result = PyObject_CallMethod(obj.ptr(), method, nullptr);
+    if (!result) PyErr_Clear();
+    Py_XDECREF(result);
+}
+
+// A collector callback: freezes what survived each full collection.
+void freeze_after_full_collection(py::handle gc, py::str phase, py::dict info) {
+    if (!equals(phase, KORVANE_NAME("stop"))) return;
+    if (!equals(info[KORVANE_NAME("generation")], py::int_(2))) return;
+    gc.attr("freeze")();
+}
+
+// `obj.method(argument)` when undoing the scope: an error is dropped.
+void call_quietly(py::handle obj, const char* method, py::handle argument) {
+    PyObject* result = PyObject_CallMethod(obj.ptr(), method, "O", argument.ptr());
+    if (!result) PyErr_Clear();
+    Py_XDECREF(result);
+}
+
+}  // namespace
+
+AnalysisScope::AnalysisScope() {
+    py::object gc = py::module_::import("gc");
+    bool own_freezes = py::cast<long>(gc.attr("get_freeze_count")()) > 0;
+    py::object decorators = py::module_::import("astroid.decorators");
+    py::object inspect = getattr_or_null(decorators, KORVANE_NAME("inspect"));
+    py::object stand_in;
+    if (inspect && PyModule_Check(inspect.ptr())) stand_in = inspect_with_kept_signatures(inspect);
+
+    // Nothing has changed yet; from here on each step is undone if a later one fails.
+    state().helpers.attr("open_analysis_memo")();
+    try {
+        if (stand_in) {
+            decorators.attr("inspect") = stand_in;
+            decorators_ = decorators;
+            inspect_ = inspect;
+            stand_in_ = stand_in;
+        }
+        if (!own_freezes) {
+            py::cpp_function callback(
+                [gc](py::str phase, py::dict info) { freeze_after_full_collection(gc, phase, info); },
+                py::name("freeze_after_full_collection"));
+            gc.attr("callbacks").attr("append")(callback);
+            gc_ = gc;
+            gc_callback_ = callback;
+        }
+    } catch (py::error_already_set&) {
+        undo();
+        throw;
+    }
+}
+
+AnalysisScope::~AnalysisScope() { undo(); }
+
+// Undoes what the scope set up, in reverse order; an error in flight stays as it is.
+void AnalysisScope::undo() noexcept {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (decorators_) {
+        // Put the module back unless someone else has replaced it in the meantime.
+        PyObject* now = PyObject_GetAttrString(decorators_.ptr(), "inspect");
+        if (!now) PyErr_Clear();
+        if (now == stand_in_.ptr() &&
+            PyObject_SetAttrString(decorators_.ptr(), "inspect", inspect_.ptr()) < 0)
+            PyErr_Clear();
+        Py_XDECREF(now);
+    }
+    if (gc_) {
+        // The callback goes first, so that nothing is frozen after the thaw.
+        PyObject* callbacks = PyObject_GetAttrString(gc_.ptr(), "callbacks");
+        if (!callbacks) PyErr_Clear();
+        if (callbacks) call_quietly(callbacks, "remove", gc_callback_);
+        Py_XDECREF(callbacks);
+        call_quietly(gc_, "unfreeze");
+    }
+    call_quietly(state().helpers, "close_analysis_memo");
+    PyErr_Restore(type, value, traceback);
+}
+
+}  // namespace korvane::checker

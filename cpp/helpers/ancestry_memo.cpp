@@ -1,0 +1,116 @@
+// Class ancestries kept for the length of one analysis.
+//
+// Each ancestry question ("does this value's class derive from Django's Model?") is an
+// `mro()` of the class, which astroid computes anew at every call by inferring every
+// base.  While a project is analysed the trees are only read, so the ancestry of one
+// class node cannot change: the analysis road opens this memo before its lint and
+// closes it after, and in between each class's ancestry is computed once.  Outside an
+// analysis nothing is kept, so the fix roads, which edit trees in place, always see a
+// fresh answer.
+#include "ancestry_memo.hpp"
+
+namespace korvane::helpers {
+
+const py::str& qname_of(DjangoBase base) {
+    switch (base) {
+        case DjangoBase::model: return KORVANE_NAME("django.db.models.base.Model");
+        case DjangoBase::queryset: return KORVANE_NAME("django.db.models.query.QuerySet");
+        case DjangoBase::related_field:
+            return KORVANE_NAME("django.db.models.fields.related.RelatedField");
+        case DjangoBase::model_admin:
+            return KORVANE_NAME("django.contrib.admin.options.BaseModelAdmin");
+        case DjangoBase::manager: return KORVANE_NAME("django.db.models.manager.Manager");
+        case DjangoBase::field: return KORVANE_NAME("django.db.models.fields.Field");
+        case DjangoBase::migration:
+            return KORVANE_NAME("django.db.migrations.migration.Migration");
+    }
+    return KORVANE_NAME("");
+}
+
+namespace {
+
+constexpr DjangoBase kBases[] = {DjangoBase::model,       DjangoBase::queryset,
+                                 DjangoBase::related_field, DjangoBase::model_admin,
+                                 DjangoBase::manager,     DjangoBase::field,
+                                 DjangoBase::migration};
+
+// The kept ancestries, class node -> bits of the Django bases in its mro (a small
+// int, which the interpreter shares); null while no analysis is open.  Leaked on
+// purpose: it outlives the interpreter.
+PyObject* kept = nullptr;
+
+// The class node whose mro `x.mro()` computes, when that can be known without running
+// it: a class itself, or a plain instance of one.  Null for anything else.
+PyObject* class_of(py::handle x) {
+    PyObject* classdef = KORVANE_IMPORTED("astroid", "ClassDef").ptr();
+    PyObject* instance = KORVANE_IMPORTED("astroid.bases", "Instance").ptr();
+    PyTypeObject* type = Py_TYPE(x.ptr());
+    if (reinterpret_cast<PyObject*>(type) == classdef) return x.ptr();
+    if (reinterpret_cast<PyObject*>(type) != instance) return nullptr;
+    PyObject* proxied = PyObject_GetAttrString(x.ptr(), "_proxied");
+    if (!proxied) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Py_DECREF(proxied);  // the instance holds it
+    return reinterpret_cast<PyObject*>(Py_TYPE(proxied)) == classdef ? proxied : nullptr;
+}
+
+// The bits of the Django bases in the class's mro; -1 after an ordinary error, which
+// the caller meets again on its own road.
+long compute(py::handle cls) {
+    try {
+        py::object mro = cls.attr(KORVANE_NAME("mro"))();
+        const py::str& qname = KORVANE_NAME("qname");
+        long bits = 0;
+        for (py::handle ancestor : mro) {
+            py::object name = ancestor.attr(qname)();
+            for (DjangoBase base : kBases) {
+                if (equals(name, qname_of(base))) bits |= 1L << static_cast<int>(base);
+            }
+        }
+        return bits;
+    } catch (py::error_already_set& e) {
+        if (!is_ordinary(e)) throw;
+        return -1;
+    }
+}
+
+}  // namespace
+
+void open_ancestry_memo() {
+    Py_XDECREF(kept);
+    kept = PyDict_New();
+    if (!kept) throw py::error_already_set();
+}
+
+void close_ancestry_memo() {
+    Py_CLEAR(kept);
+}
+
+long kept_ancestry(py::handle x) {
+    if (!kept) return -1;
+    PyObject* cls = class_of(x);
+    if (!cls) return -1;
+    PyObject* hit = PyDict_GetItemWithError(kept, cls);
+    if (hit) return PyLong_AsLong(hit);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    // Hold the class: computing its mro may run code that closes the memo.
+    py::object holder = py::reinterpret_borrow<py::object>(cls);
+    long bits = compute(holder);
+    if (bits < 0 || !kept) return bits;
+    py::int_ value(bits);
+    if (PyDict_SetItem(kept, holder.ptr(), value.ptr()) < 0) throw py::error_already_set();
+    return bits;
+}
+
+void register_ancestry_memo(py::module_& m) {
+    (void)KORVANE_IMPORTED("astroid.bases", "Instance");
+    m.def("open_analysis_memo", &open_ancestry_memo,
+          "Keeps each class's ancestry, once computed, until close_analysis_memo; for "
+          "the length of one analysis, while trees are only read.");
+    m.def("close_analysis_memo", &close_ancestry_memo,
+          "Drops the kept ancestries; every question is answered anew after it.");
+}
+
+}  // namespace korvane::helpers
