@@ -1,10 +1,15 @@
 """One measured analysis, run in a process of its own by bench/run.py.
 
-    python bench/measure.py analysis PROJECT_ROOT JOBS
+    python bench/measure.py analysis PROJECT_ROOT JOBS [--off PART,...]
     python bench/measure.py floor PROJECT_ROOT
 
 Prints one JSON object: wall seconds, module count, record count and a digest of the
 records (so runs can be compared finding for finding).
+
+--off switches parts of what the analysis sets up for its lint off in this process,
+to measure what each gains (bench/parts.py): `ancestries` (the helpers keep no class
+ancestry), `signatures` (astroid's node constructors look their parameters up at every
+node), `collector` (full collections of the cyclic collector walk the whole heap).
 """
 import hashlib
 import json
@@ -49,11 +54,42 @@ def floor():
     return {"seconds": seconds, "modules": len(paths), "records": 0, "digest": ""}
 
 
+PARTS = ("ancestries", "signatures", "collector")
+
+
+def switch_off(parts):
+    """Makes the analysis skip the named parts of its set-up, in this process only."""
+    import gc
+    import inspect
+    import types
+
+    import astroid.decorators
+
+    from korvane.staticanalysis import helpers
+
+    for part in parts:
+        if part == "ancestries":
+            helpers.open_analysis_memo = lambda: None
+        elif part == "signatures":
+            # the set-up replaces the decorators' inspect only when it is a module
+            astroid.decorators.inspect = types.SimpleNamespace(**vars(inspect))
+        elif part == "collector":
+            # objects frozen before the analysis make it leave the collector alone
+            gc.freeze()
+        else:
+            raise SystemExit("unknown part %r; parts: %s" % (part, ", ".join(PARTS)))
+
+
 def main():
-    mode, root = sys.argv[1], sys.argv[2]
+    args = sys.argv[1:]
+    if "--off" in args:
+        at = args.index("--off")
+        switch_off([part for part in args[at + 1].split(",") if part])
+        del args[at:at + 2]
+    mode, root = args[0], args[1]
     os.chdir(root)
     sys.path.insert(0, os.getcwd())
-    result = analysis(int(sys.argv[3])) if mode == "analysis" else floor()
+    result = analysis(int(args[2])) if mode == "analysis" else floor()
     sys.stdout.flush()
     print("\nRESULT " + json.dumps(result))
 
