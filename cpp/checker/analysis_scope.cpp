@@ -37,11 +37,15 @@ py::object inspect_with_kept_signatures(py::handle inspect) {
     return stand_in;
 }
 
-// `obj.method()` when undoing the scope: an error is dropped.
-void call_quietly(py::handle obj, const char* method) {
-    PyObject* result = PyObject_CallMethod(obj.ptr(), method, nullptr);
+// `obj.method(*arguments)` when undoing the scope: an error is dropped.
+template <typename... Arguments>
+void call_quietly(py::handle obj, const char* method, Arguments... arguments) {
+    PyObject* name = PyUnicode_FromString(method);
+    PyObject* result =
+        name ? PyObject_CallMethodObjArgs(obj.ptr(), name, arguments.ptr()..., nullptr) : nullptr;
     if (!result) PyErr_Clear();
     Py_XDECREF(result);
+    Py_XDECREF(name);
 }
 
 // A collector callback: freezes what survived each full collection.
@@ -49,13 +53,6 @@ void freeze_after_full_collection(py::handle gc, py::str phase, py::dict info) {
     if (!equals(phase, KORVANE_NAME("stop"))) return;
     if (!equals(info[KORVANE_NAME("generation")], py::int_(2))) return;
     gc.attr("freeze")();
-}
-
-// `obj.method(argument)` when undoing the scope: an error is dropped.
-void call_quietly(py::handle obj, const char* method, py::handle argument) {
-    PyObject* result = PyObject_CallMethod(obj.ptr(), method, "O", argument.ptr());
-    if (!result) PyErr_Clear();
-    Py_XDECREF(result);
 }
 
 }  // namespace
@@ -110,7 +107,7 @@ void AnalysisScope::undo() noexcept {
         // The callback goes first, so that nothing is frozen after the thaw.
         PyObject* callbacks = PyObject_GetAttrString(gc_.ptr(), "callbacks");
         if (!callbacks) PyErr_Clear();
-        if (callbacks) call_quietly(callbacks, "remove", gc_callback_);
+        if (callbacks) call_quietly(py::handle(callbacks), "remove", py::handle(gc_callback_));
         Py_XDECREF(callbacks);
         call_quietly(gc_, "unfreeze");
     }
