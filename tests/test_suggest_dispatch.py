@@ -108,11 +108,13 @@ def test_the_constants_sets_decide_which_modules_run(plain_rendering, monkeypatc
 @pytest.mark.parametrize(
     "line, codes, first, last, text",
     [
-        (5, {"C2003"}, 5, 5, "pages = models.IntegerField(null=True, blank=True)"),
+        # the file's own text with the fix edited in: the trailing comment stays
+        (5, {"C2003"}, 5, 5, "pages = models.IntegerField(null=True, blank=True)  # optional"),
         # a statement ending in a string that spans lines is replaced up to the line
-        # where the string ends
+        # where the string ends, the string as written
         (7, {"C2000"}, 7, 8,
-         "blurb = models.CharField(max_length=80, default='', help_text='Shown\\non the shelf', blank=True)"),
+         "blurb = models.CharField(max_length=80, default='', help_text='''Shown\n"
+         "on the shelf''', blank=True)"),
         (6, {"C2003"}, None, None, None),
     ],
 )
@@ -121,18 +123,18 @@ def test_answer_covers_the_statement_lines(plain_rendering, line, codes, first, 
     assert dispatch(plain_rendering, atok, statement(atok, line), codes) == (first, last, text)
 
 
-def test_the_statement_is_rendered_with_its_comments(plain_rendering, monkeypatch):
-    rendered = []
+def test_the_statement_text_is_the_edited_source(plain_rendering, monkeypatch):
+    edited = []
 
-    def node_as_string(atok, node):
-        rendered.append((atok, node))
-        return "RENDERED"
+    def edited_text(atok, node):
+        edited.append((atok, node))
+        return "EDITED"
 
-    monkeypatch.setattr(plain_rendering, "node_as_string", node_as_string)
+    monkeypatch.setattr(plain_rendering, "edited_text", edited_text)
     atok = view(MODELS)
     node = statement(atok, 5)
-    assert dispatch(plain_rendering, atok, node, {"C2003"}) == (5, 5, "RENDERED")
-    assert rendered == [(atok, node)]
+    assert dispatch(plain_rendering, atok, node, {"C2003"}) == (5, 5, "EDITED")
+    assert edited == [(atok, node)]
 
 
 def test_a_fix_that_keeps_the_plain_rendering_is_no_change(plain_rendering, monkeypatch):

@@ -180,7 +180,8 @@ def test_formatter_is_bound_to_style_and_quote_target_of_the_file(plain_renderin
     monkeypatch.setattr(plain_rendering, "format_code", format_code)
     monkeypatch.setattr(plain_rendering, "get_comma_character_target", lambda source: (source[:4], "!"))
     suggestions(plain_rendering, model("pages = models.IntegerField(null=True)"), 5, {"C2003"})
-    assert seen == [("    ", {"line_length": 88}, ("from", "!"))]
+    # formatted where it stands: the indentation counts against the line length
+    assert seen == [("    ", {"line_length": 84}, ("from", "!"))]
 
 
 # --- edited and created statements -------------------------------------------------------

@@ -1,6 +1,6 @@
 // Fixing one statement: every checker module whose fixable codes meet the group's
-// codes runs its fix visitor over it, and the statement's new text comes back,
-// rendered with its comments, when its rendering changed.
+// codes runs its fix visitor over it, and the statement's new text comes back, the
+// file's own text with only what the fixes changed edited, when its rendering changed.
 #include "suggest.hpp"
 
 namespace korvane::suggest {
@@ -43,6 +43,10 @@ py::object get_suggestion_for_python(py::object atok, py::object node, py::objec
     // The line where the last token ends: a statement that ends in a string spanning
     // lines is replaced as a whole, not up to the line where the string begins.
     py::object end = line_of(node.attr(KORVANE_NAME("last_token")), "end");
+    // The tree as read, before the first fix of any group touches it: every
+    // suggestion edits the file's own text, so each carries the edits of all groups
+    // so far over the lines it replaces.
+    if (!getattr_or_null(atok, KORVANE_NAME("original_tree"))) s.module.attr("record_tree")(atok);
     py::object before = node.attr("as_string")();
     for (const StatementFixes& fixes : kStatementFixes) {
         if (!meets(message_ids, fixes.rules)) continue;
@@ -60,7 +64,7 @@ py::object get_suggestion_for_python(py::object atok, py::object node, py::objec
     }
     if (korvane::equals(node.attr("as_string")(), before))
         return py::make_tuple(py::none(), py::none(), py::none());
-    py::object code = s.module.attr("node_as_string")(py::arg("atok") = atok, py::arg("node") = node);
+    py::object code = s.module.attr("edited_text")(py::arg("atok") = atok, py::arg("node") = node);
     return py::make_tuple(start, end, code);
 }
 

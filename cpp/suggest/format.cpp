@@ -6,7 +6,7 @@
 // For the length of one `format_code` call black's quote normaliser is replaced by
 // ours, bound to that call's quote target; black's own is back when the call ends,
 // whether it returns or raises.
-#include "suggest.hpp"
+#include "source_edits.hpp"
 
 #include <korvane/text.hpp>
 
@@ -154,49 +154,6 @@ void normalize_string_quotes_backwards_compatible(py::object target, py::object 
     leaf.attr(value) = normalize_string_quotes(target, leaf.attr(value));
 }
 
-// Lines (from 1) that begin inside a string literal spanning several lines, found by
-// tokenizing `text`; empty when the text does not tokenize.
-std::vector<bool> lines_inside_strings(py::handle text, size_t line_count) {
-    std::vector<bool> inside(line_count + 2, false);
-    static py::object& generate = keep(py::module_::import("tokenize").attr("generate_tokens"));
-    static py::object& string_type = keep(py::module_::import("token").attr("STRING"));
-    static py::object& string_io = keep(py::module_::import("io").attr("StringIO"));
-    static py::object& token_error = keep(py::module_::import("tokenize").attr("TokenError"));
-    try {
-        py::object tokens = generate(string_io(text).attr("readline"));
-        for (py::handle token : tokens) {
-            if (!equals(token.attr("type"), string_type)) continue;
-            auto first = py::cast<size_t>(token.attr("start")[py::int_(0)]);
-            auto last = py::cast<size_t>(token.attr("end")[py::int_(0)]);
-            for (size_t line = first + 1; line <= last && line < inside.size(); ++line) {
-                inside[line] = true;
-            }
-        }
-    } catch (py::error_already_set& e) {
-        // Code that does not tokenize has no literal to protect: indent every line.
-        if (!e.matches(token_error) && !e.matches(PyExc_SyntaxError)) throw;
-        std::fill(inside.begin(), inside.end(), false);
-    }
-    return inside;
-}
-
-// `indentation` in front of every line that holds a non-blank character, except the
-// lines that continue a string literal: indenting them would change its value.
-py::object indent_code(py::object text, py::object indentation) {
-    if (length_of(indentation) == 0) return text;
-    py::list lines = text.attr("split")(py::str("\n"));
-    size_t count = lines.size();
-    std::vector<bool> inside = lines_inside_strings(text, count);
-    py::list parts;
-    py::str line_feed("\n");
-    for (size_t i = 0; i < count; ++i) {
-        py::object line = lines[i];
-        if (!inside[i + 1] && truthy(line.attr("strip")())) line = concat(indentation, line);
-        parts.append(line);
-    }
-    return line_feed.attr("join")(parts);
-}
-
 // Installs the bound normaliser over black's attribute and returns the patches
 // started, in order.  The string-processing step keeps its own reference
 // (`black.trans`), which is replaced too so that split literals follow the same rule.
@@ -281,6 +238,49 @@ py::tuple get_comma_character_target(py::object source) {
 }
 
 }  // namespace
+
+// Lines (from 1) that begin inside a string literal spanning several lines, found by
+// tokenizing `text`; empty when the text does not tokenize.
+std::vector<bool> lines_inside_strings(py::handle text, size_t line_count) {
+    std::vector<bool> inside(line_count + 2, false);
+    static py::object& generate = keep(py::module_::import("tokenize").attr("generate_tokens"));
+    static py::object& string_type = keep(py::module_::import("token").attr("STRING"));
+    static py::object& string_io = keep(py::module_::import("io").attr("StringIO"));
+    static py::object& token_error = keep(py::module_::import("tokenize").attr("TokenError"));
+    try {
+        py::object tokens = generate(string_io(text).attr("readline"));
+        for (py::handle token : tokens) {
+            if (!equals(token.attr("type"), string_type)) continue;
+            auto first = py::cast<size_t>(token.attr("start")[py::int_(0)]);
+            auto last = py::cast<size_t>(token.attr("end")[py::int_(0)]);
+            for (size_t line = first + 1; line <= last && line < inside.size(); ++line) {
+                inside[line] = true;
+            }
+        }
+    } catch (py::error_already_set& e) {
+        // Code that does not tokenize has no literal to protect: indent every line.
+        if (!e.matches(token_error) && !e.matches(PyExc_SyntaxError)) throw;
+        std::fill(inside.begin(), inside.end(), false);
+    }
+    return inside;
+}
+
+// `indentation` in front of every line that holds a non-blank character, except the
+// lines that continue a string literal: indenting them would change its value.
+py::object indent_code(py::object text, py::object indentation) {
+    if (length_of(indentation) == 0) return text;
+    py::list lines = text.attr("split")(py::str("\n"));
+    size_t count = lines.size();
+    std::vector<bool> inside = lines_inside_strings(text, count);
+    py::list parts;
+    py::str line_feed("\n");
+    for (size_t i = 0; i < count; ++i) {
+        py::object line = lines[i];
+        if (!inside[i + 1] && truthy(line.attr("strip")())) line = concat(indentation, line);
+        parts.append(line);
+    }
+    return line_feed.attr("join")(parts);
+}
 
 void register_format(py::module_& m) {
     m.def("get_indentation", &get_indentation, py::arg("code"),

@@ -25,6 +25,9 @@ PYBIND11_MODULE(suggest, m) {
     s.ormcalls = korvane::import_sibling("checkers.ormcalls");
     s.urls = korvane::import_sibling("checkers.urls");
     register_render(m);
+    register_tree_record(m);
+    register_kept_render(m);
+    register_edited_text(m);
     register_format(m);
     register_dispatch(m);
     register_python_lines(m);

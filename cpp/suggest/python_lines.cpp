@@ -4,6 +4,7 @@
 #include <korvane/text.hpp>
 
 #include "python_lines.hpp"
+#include "source_edits.hpp"
 #include "token_lines.hpp"
 
 namespace korvane::suggest {
@@ -58,14 +59,18 @@ std::array<py::object, 3> unpack_three(py::handle value) {
 
 namespace {
 
-// The module's `format_code` with the project's style and the quote target of the
-// whole file bound, made once per call.
+// Formats one piece at an indentation in the project's style, with the quote target
+// of the whole file, made once per call: as it will stand in the file, so its lines
+// with their indentation keep to the style's line length.
 py::object make_formatter(py::handle atok, py::handle code_style) {
     py::module_& m = state().module;
     py::object target = m.attr("get_comma_character_target")(atok.attr(KORVANE_NAME("text")));
-    return KORVANE_IMPORTED("functools", "partial")(
-        m.attr("format_code"), py::arg("code_style") = code_style,
-        py::arg("comma_character_target") = target);
+    py::object style = py::reinterpret_borrow<py::object>(code_style);
+    return py::cpp_function(
+        [style, target](py::object code, py::object indentation) {
+            return format_statement(korvane::concat(indentation, code), style, target);
+        },
+        py::name("formatter"), py::arg("code"), py::arg("indentation"));
 }
 
 // The indentation of `node`'s first line, or none when re-indentation is off (only
@@ -100,13 +105,14 @@ bool add_replacement(py::list& items, const Request& r, py::handle node, py::obj
 }
 
 // Items for the other existing statements that the fixes edited, over the lines
-// from their first token's start to their last token's end.  False when formatting
-// one of them failed.
+// from their first token's start to their last token's end, with only what the fixes
+// changed edited.  False when formatting one of them failed.
 bool add_edited_statements(py::list& items, const Request& r) {
     py::object edited = r.tree.attr(KORVANE_NAME("replace_other_nodes"));
     if (!korvane::truthy(edited)) return true;
     for (py::handle node : edited) {
-        py::object code = node.attr("as_string")();
+        py::object code = state().module.attr("edited_text")(py::arg("atok") = r.atok,
+                                                             py::arg("node") = node);
         py::object first = py::int_(start_line(node.attr(KORVANE_NAME("first_token"))));
         py::object last = py::int_(end_line(node.attr(KORVANE_NAME("last_token"))));
         if (!add_replacement(items, r, node, first, last, code)) return false;

@@ -40,17 +40,6 @@ Renderer& renderer() {
     return *r;
 }
 
-// astroid's visitor, from `astroid.as_string`, or from `astroid.nodes.as_string`
-// where the library keeps it (2.x).
-py::object visitor_base() {
-    try {
-        return py::module_::import("astroid.as_string").attr("AsStringVisitor");
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_AttributeError) && !e.matches(PyExc_ModuleNotFoundError)) throw;
-    }
-    return py::module_::import("astroid.nodes.as_string").attr("AsStringVisitor");
-}
-
 py::object strip(py::handle text) { return text.attr(KORVANE_NAME("strip"))(); }
 
 py::object line_of(py::handle position) { return position[py::int_(0)]; }
@@ -289,6 +278,17 @@ void make_visitor_class(py::module_& m) {
 }
 
 }  // namespace
+
+// astroid's visitor, from `astroid.as_string`, or from `astroid.nodes.as_string`
+// where the library keeps it (2.x).
+py::object visitor_base() {
+    try {
+        return py::module_::import("astroid.as_string").attr("AsStringVisitor");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_AttributeError) && !e.matches(PyExc_ModuleNotFoundError)) throw;
+    }
+    return py::module_::import("astroid.nodes.as_string").attr("AsStringVisitor");
+}
 
 bool is_placeholder(py::handle node) {
     PyObject* mark = PyObject_GetAttr(node.ptr(), KORVANE_NAME("non_code_placeholder").ptr());

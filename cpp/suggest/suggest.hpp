@@ -36,8 +36,17 @@ py::object pragmas_to_first_lines(py::object text);
 // `a, b, c = value`, with the interpreter's errors for another number of values.
 std::array<py::object, 3> unpack_three(py::handle value);
 
+// astroid's node-to-source visitor class.
+py::object visitor_base();
+
 // The comment-keeping renderer: node_as_string, CommentAwareAsStringVisitor.
 void register_render(py::module_& m);
+// The record of a tree before its fixes: record_tree.
+void register_tree_record(py::module_& m);
+// The renderer of changed nodes that keeps the text of unchanged parts.
+void register_kept_render(py::module_& m);
+// The fixed text as edits of the original: edited_text, LostCommentError.
+void register_edited_text(py::module_& m);
 // Formatting generated code in the project's style: get_indentation,
 // get_comma_character_target, format_code and the quote normalisers.
 void register_format(py::module_& m);

@@ -1,0 +1,120 @@
+// Rendering a node that the fixes changed or made, for an edit's text.
+//
+// The tree library's node-to-source visitor renders the node; wherever it reaches an
+// expression of the original tree whose subtree the fixes left unchanged, the
+// expression's own source text is used instead of its rendering, so that its spelling,
+// quotes and any comments inside its brackets stay as written.  The visitor still
+// adds the brackets that precedence asks for around such a text.
+#include "source_edits.hpp"
+
+#include <korvane/text.hpp>
+
+namespace korvane::suggest {
+
+namespace {
+
+// The instance fields of the visitor during one rendering.
+constexpr const char* kTokenView = "_kept_atok";
+constexpr const char* kUnchanged = "_kept_unchanged";
+
+struct KeptRenderer {
+    py::object cls;
+};
+
+KeptRenderer& kept_renderer() {
+    static auto* r = new KeptRenderer();
+    return *r;
+}
+
+bool is_instance_of(py::handle node, const char* cls) {
+    return korvane::isinstance(node, import_attr("astroid.nodes", cls));
+}
+
+// The source text of an original expression, when it can stand for the node wherever
+// the visitor places it; null otherwise.  Statements are rendered (their lines carry
+// indentation), and so are the nodes whose text leaves out part of them: a `**`
+// keyword (the text starts after the stars), an argument list, a comprehension.
+// A tuple or generator keeps its text only when the text holds its brackets, as the
+// visitor's own rendering always does.
+py::object kept_text(py::handle atok, Unchanged& unchanged, py::handle node) {
+    if (truthy(node.attr(KORVANE_NAME("is_statement")))) return py::object();
+    for (const char* cls : {"Arguments", "Comprehension", "Decorators", "FormattedValue",
+                            "JoinedStr"}) {
+        if (is_instance_of(node, cls)) return py::object();
+    }
+    if (is_instance_of(node, "Keyword") && node.attr(KORVANE_NAME("arg")).is_none())
+        return py::object();
+    py::object first = getattr_or_null(node, KORVANE_NAME("first_token"));
+    if (!first || first.is_none() || !unchanged.is_original(node) || !unchanged(node))
+        return py::object();
+    py::object text = atok.attr(KORVANE_NAME("get_text"))(node);
+    if (is_instance_of(node, "Tuple") || is_instance_of(node, "GeneratorExp")) {
+        bool bracketed = truthy(text.attr("startswith")("(")) && truthy(text.attr("endswith")(")"));
+        if (!bracketed) return py::object();
+    }
+    return text;
+}
+
+Unchanged& unchanged_of(py::handle self) {
+    py::capsule capsule = self.attr(kUnchanged);
+    return *static_cast<Unchanged*>(capsule.get_pointer());
+}
+
+py::object visit_kept(py::object self, py::object func, py::object node) {
+    py::object text = kept_text(self.attr(kTokenView), unchanged_of(self), node);
+    if (text) return text;
+    return func(node);
+}
+
+py::object wrap_visit(py::object self, py::object func) {
+    static py::object& partial = keep(py::module_::import("functools").attr("partial"));
+    py::cpp_function visit(
+        [func](py::object visitor, py::object node) {
+            return visit_kept(std::move(visitor), func, std::move(node));
+        },
+        py::name("visit_kept"));
+    return partial(visit, self);
+}
+
+py::object get_attribute(py::object self, py::object name) {
+    PyObject* found = PyObject_GenericGetAttr(self.ptr(), name.ptr());
+    if (!found) throw py::error_already_set();
+    py::object value = py::reinterpret_steal<py::object>(found);
+    int visit = PyUnicode_Check(name.ptr())
+                    ? static_cast<int>(PyUnicode_Tailmatch(name.ptr(), KORVANE_NAME("visit_").ptr(),
+                                                           0, 6, -1))
+                    : 0;
+    if (visit < 0) throw py::error_already_set();
+    return visit == 1 ? wrap_visit(self, value) : value;
+}
+
+}  // namespace
+
+py::object render_kept(py::handle atok, Unchanged& unchanged, py::handle node) {
+    KeptRenderer& r = kept_renderer();
+    py::object visitor = r.cls(py::arg("indent") = py::str("    "));
+    visitor.attr(kTokenView) = atok;
+    visitor.attr(kUnchanged) = py::capsule(static_cast<void*>(&unchanged));
+    // The call of the visitor renders the node itself through its own visit method,
+    // which the wrapper sees too: a node kept whole comes back as its text.
+    py::object text = visitor(node);
+    visitor.attr(kUnchanged) = py::none();
+    return text;
+}
+
+void register_kept_render(py::module_& m) {
+    py::object base = visitor_base();
+    py::dict ns;
+    ns["__doc__"] = py::str(
+        "Renders a node with the source text of each unchanged expression of the "
+        "original tree within it.");
+    py::object cls = make_class(m, "KeptTextAsStringVisitor", py::make_tuple(base), ns);
+    def_method(cls, "__getattribute__", &get_attribute, py::arg("name"));
+    kept_renderer().cls = cls;
+    for (const char* name : {"Arguments", "Comprehension", "Decorators", "FormattedValue",
+                             "JoinedStr", "Keyword", "Tuple", "GeneratorExp"}) {
+        (void)import_attr("astroid.nodes", name);
+    }
+}
+
+}  // namespace korvane::suggest
