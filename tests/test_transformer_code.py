@@ -88,7 +88,7 @@ def test_module_name_of_the_path(monkeypatch, path, modname):
 
     monkeypatch.setattr(helpers, "build_atok", recording)
     transformer.transform_code("x = 1\n", path, None)
-    assert seen[0] == {"modname": modname, "absolute_path": path, "parse_non_code": True}
+    assert seen[0] == {"modname": modname, "absolute_path": path}
 
 
 def test_settings_noise_keeps_its_row_out(monkeypatch):

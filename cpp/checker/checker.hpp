@@ -97,6 +97,16 @@ void log_fatal_records(py::handle records);
 void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs,
                       py::handle arguments);
 
+// The fix pass (fix_pass.cpp): the analysis linter gets the caller's fixer; each
+// option the road sets is noted, to be set again on the lint of fixed texts; once
+// every file is checked, the modules with an answered finding go to the fixer in the
+// pool's workers, or in this process when the analysis ran here.
+void set_fixer(py::handle linter, py::handle fixer);
+void note_option(py::handle linter, py::handle name, py::handle value);
+void fix_in_workers(py::handle linter, py::handle pool);
+void fix_in_process(py::handle linter);
+void register_fix_pass(py::module_& m);
+
 // What holds only while the files of one analysis are linted, set up by the
 // constructor and undone by the destructor, which never fails: the helpers keep each
 // class's ancestry once computed, astroid's node constructors look up the parameters

@@ -123,9 +123,11 @@ void set_current_module(py::object self, py::object modname, py::object filepath
     py::object shown = korvane::truthy(filepath) ? filepath : modname;
     s.logger.attr("debug")(py::str("Analyzing ") + py::str(shown));
     s.PyLinter.attr("set_current_module")(self, modname, filepath);
-    if (getpid() == progress_owner) {
-        self.attr("progress").attr("update")(self.attr("progress_task"), py::arg("advance") = 1);
-    }
+    // A linter that checks without the display (the lint of fixed texts) has none.
+    py::object progress = getpid() == progress_owner
+                              ? korvane::getattr_or_null(self, KORVANE_NAME("progress"))
+                              : py::object();
+    if (progress) progress.attr("update")(self.attr("progress_task"), py::arg("advance") = 1);
 }
 
 // A text whose `%` answers the text itself, whatever the right operand.

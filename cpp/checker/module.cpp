@@ -25,6 +25,7 @@ PYBIND11_MODULE(checker, m) {
     register_tables(m);
     register_file_item(m);
     register_workers(m);
+    register_fix_pass(m);
     register_linter(m);
     register_bad_files(m);
     register_code_linter(m);

@@ -185,6 +185,7 @@ void check_config(py::handle config) {
 void set_entry(py::handle linter, py::handle key, py::handle value) {
     try {
         set_config_option(linter, key, value);
+        note_option(linter, key, value);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_AttributeError) && !e.matches(PyExc_TypeError)) throw;
         py::object message = py::str("invalid value for configuration key {!r}: {!r} ({})")
@@ -232,10 +233,14 @@ void configure_linter(py::handle linter, py::handle project_root, py::handle dja
         if (!same) set_entry(linter, item.first, item.second);
     }
     py::object set_option = linter.attr("set_option");
-    set_option("django-version", django_version);
-    set_option("settings-files", settings_files_on_road(project_root));
+    auto set_and_note = [&](const char* name, py::object value) {
+        set_option(name, value);
+        note_option(linter, py::str(name), value);
+    };
+    set_and_note("django-version", py::reinterpret_borrow<py::object>(django_version));
+    set_and_note("settings-files", settings_files_on_road(project_root));
     py::object root_urlconf = root_urlconf_on_road(linter.attr("config").attr("settings_files"));
-    set_option("root-urlconf", root_urlconf.is_none() ? py::str("") : root_urlconf);
+    set_and_note("root-urlconf", root_urlconf.is_none() ? py::str("") : root_urlconf);
 }
 
 // A record's path relative to the project root, or a null object for an absolute path
@@ -278,11 +283,13 @@ py::list records_in_change_set(py::handle records, py::handle project_root,
 }
 
 py::list get_python_messages(py::object project_root, py::object files,
-                             py::object django_version, py::object config, py::object jobs) {
+                             py::object django_version, py::object config, py::object jobs,
+                             py::object fixer) {
     State& s = state();
     check_config(config);
     py::object linter = create_linter(s.Linter, jobs);
     configure_linter(linter, project_root, django_version, config);
+    if (!fixer.is_none()) set_fixer(linter, fixer);
 
     py::dict python_files;
     py::list paths;
@@ -297,6 +304,7 @@ py::list get_python_messages(py::object project_root, py::object files,
         AnalysisScope scope;
         linter.attr("check")(py::arg("files_or_modules") = paths);
     }
+    if (!fixer.is_none()) fix_in_process(linter);
 
     py::object records = linter.attr("reporter").attr("messages");
     log_fatal_records(records);
@@ -332,7 +340,8 @@ py::list get_meta_messages(py::object project_root) {
 }
 
 py::list get_messages(py::object project_root, py::object files,
-                      py::object default_django_version, py::object config, py::object jobs) {
+                      py::object default_django_version, py::object config, py::object jobs,
+                      py::object fixer) {
     State& s = state();
     files = change_set_in_project(project_root, files);
     py::dict merged;
@@ -348,7 +357,7 @@ py::list get_messages(py::object project_root, py::object files,
 
     py::list html_messages = get_html_messages(files, merged);
     py::list python_messages =
-        get_python_messages(project_root, files, django_version, merged, jobs);
+        get_python_messages(project_root, files, django_version, merged, jobs, fixer);
 
     py::list messages;
     for (py::handle r : python_messages) messages.append(r);
@@ -379,18 +388,21 @@ void register_road(py::module_& m) {
 
     m.def("get_python_messages", &get_python_messages, py::arg("project_root"),
           py::arg("files"), py::arg("django_version"), py::arg("config") = py::dict(),
-          py::arg("jobs") = 0,
+          py::arg("jobs") = 0, py::arg("fixer") = py::none(),
           "Lints the change set's .py paths; returns the records with reportable codes "
-          "on its lines, paths relative to the project root.");
+          "on its lines, paths relative to the project root.  A fixer is given every "
+          "module with a finding it answers, once every file is checked.");
     m.def("get_html_messages", &get_html_messages, py::arg("files"),
           py::arg("config") = py::dict(),
           "Runs the template checkers over the change set's .html paths; returns the "
           "records on its lines whose code is not disabled.");
     m.def("get_messages", &get_messages, py::arg("project_root"), py::arg("files"),
           py::arg("default_django_version") = "3.2", py::arg("config") = py::dict(),
-          py::arg("jobs") = 0,
+          py::arg("jobs") = 0, py::arg("fixer") = py::none(),
           "Analyses a change set of a project: Python records, then template records, "
-          "then the project version record when the change set holds \"META\".");
+          "then the project version record when the change set holds \"META\".  A fixer "
+          "(the change producer's) is given every module with a finding it answers, in "
+          "the processes that checked them.");
     m.def("get_meta_messages", &get_meta_messages, py::arg("project_root"),
           "The project version record (C1000), or an empty list.");
 

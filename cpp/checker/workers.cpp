@@ -175,6 +175,7 @@ void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs
             for (py::handle result : group_results)
                 take_result(linter, result, all_stats, all_mapreduce_data);
         }
+        fix_in_workers(linter, pool);
     } catch (py::error_already_set&) {
         pool_abandon(pool);
         throw;

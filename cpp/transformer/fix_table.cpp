@@ -96,12 +96,16 @@ bool was_reported(py::handle reported, const char* code, py::handle node) try {
     return false;
 }
 
-// The row's predicate, asked only about nodes whose finding the lint reported.
-py::object reported_predicate(py::object predicate, const char* code, py::object reported) {
+// The row's predicate, asked only about nodes whose finding the lint reported.  Each
+// node it lets the fix run on is noted in `hits` (when given) with the row's code.
+py::object reported_predicate(py::object predicate, const char* code, py::object reported,
+                              py::object hits) {
     return py::cpp_function(
-        [predicate, code, reported](py::object node) -> py::object {
+        [predicate, code, reported, hits](py::object node) -> py::object {
             if (!was_reported(reported, code, node)) return py::bool_(false);
-            return predicate(node);
+            py::object answer = predicate(node);
+            if (!hits.is_none() && korvane::truthy(answer)) hits.attr("append")(py::make_tuple(code, node));
+            return answer;
         },
         py::name("predicate"), py::arg("node"));
 }
@@ -118,8 +122,22 @@ py::object settings_predicate(py::object predicate, py::object settings_modpath)
 
 }  // namespace
 
+py::frozenset fixed_settings_codes() {
+    py::set codes;
+    for (const SettingsRow& row : kSettingsRows) codes.add(py::str(row.code));
+    return py::frozenset(codes);
+}
+
+py::frozenset fixed_codes() {
+    py::set codes;
+    for (const CheckerRow& row : kCheckerRows) codes.add(py::str(row.code));
+    for (const SettingsRow& row : kSettingsRows) codes.add(py::str(row.code));
+    return py::frozenset(codes);
+}
+
 void register_fix_table(py::handle visitor, py::handle noise, py::handle settings_modpath,
-                        py::handle reported) {
+                        py::handle reported, py::handle hits) {
+    py::object hit_list = py::reinterpret_borrow<py::object>(hits);
     State& s = state();
     py::object astroid = py::module_::import("astroid");
     py::object register_transform = visitor.attr("register_transform");
@@ -128,7 +146,7 @@ void register_fix_table(py::handle visitor, py::handle noise, py::handle setting
         py::object predicate = module.attr(row.predicate);
         if (row.part) predicate = part_predicate(predicate, row.part);
         predicate = reported_predicate(predicate, row.code,
-                                       py::reinterpret_borrow<py::object>(reported));
+                                       py::reinterpret_borrow<py::object>(reported), hit_list);
         register_transform(astroid.attr(row.node_class), module.attr(row.fix), predicate);
     }
     py::object module_class = astroid.attr("Module");
@@ -139,7 +157,7 @@ void register_fix_table(py::handle visitor, py::handle noise, py::handle setting
             s.settings.attr(row.predicate), py::reinterpret_borrow<py::object>(settings_modpath));
         register_transform(module_class, s.settings.attr(row.fix),
                            reported_predicate(predicate, row.code,
-                                              py::reinterpret_borrow<py::object>(reported)));
+                                              py::reinterpret_borrow<py::object>(reported), hit_list));
     }
 }
 

@@ -25,5 +25,6 @@ PYBIND11_MODULE(transformer, m) {
     s.settings = korvane::import_sibling("checkers.settings");
     s.default_noise = pybind11::list();
     register_transform_code(m);
+    register_project_fixer(m);
     register_project(m);
 }

@@ -55,17 +55,18 @@ py::dict reported_lines(py::handle messages) {
 py::tuple transform_code(py::object code, py::object filepath, py::object settings_modpath,
                          py::object noise) {
     State& s = state();
+    // Comments and blank lines need no placeholders: the fixed text is the original
+    // with only what the fixes changed edited.
     py::object atok = s.helpers.attr("build_atok")(
-        code, py::arg("modname") = module_name_of(filepath), py::arg("absolute_path") = filepath,
-        py::arg("parse_non_code") = true);
+        code, py::arg("modname") = module_name_of(filepath), py::arg("absolute_path") = filepath);
     py::object tree = atok.attr("tree");
     // The lint reads `code` itself, so it runs before the fixes as well as after them.
     py::object messages = lint_messages(code, filepath, settings_modpath);
     py::object visitor = KORVANE_IMPORTED("astroid.transforms", "TransformVisitor")();
-    register_fix_table(visitor, noise, settings_modpath, reported_lines(messages));
+    register_fix_table(visitor, noise, settings_modpath, reported_lines(messages), py::none());
+    s.suggest.attr("record_tree")(atok);
     visitor.attr("visit")(tree);
-    py::object transformed =
-        s.suggest.attr("node_as_string")(py::arg("atok") = atok, py::arg("node") = tree);
+    py::object transformed = s.suggest.attr("edited_text")(atok);
     py::set reasons = reasons_of(messages, noise);
     py::dict code_style;
     code_style["line_length"] = kLineLength;

@@ -27,8 +27,13 @@ State& state();
 // Registers every fix of the checker modules, and the settings fixes whose codes are
 // not in `noise`, on `visitor`.  `reported` maps each code the lint of the text raised to
 // the lines it was raised on: a fix runs only on a node whose finding was reported.
+// Each (code, node) a fix runs on is appended to `hits` unless it is None.
 void register_fix_table(py::handle visitor, py::handle noise, py::handle settings_modpath,
-                        py::handle reported);
+                        py::handle reported, py::handle hits);
+
+// The codes of the findings the fix table answers; those of its settings rows.
+py::frozenset fixed_codes();
+py::frozenset fixed_settings_codes();
 
 // Writes `texts` (path relative to `project_root` -> new text) into the project: every
 // path and every text is checked first, then each file is replaced whole.
@@ -36,6 +41,8 @@ void write_project_files(py::handle project_root, py::dict texts);
 
 // transform_code.
 void register_transform_code(py::module_& m);
+// The fixer that the change producer hands to the analysis: ProjectFixer.
+void register_project_fixer(py::module_& m);
 // transform_files and trasform_files_in_place.
 void register_project(py::module_& m);
 

@@ -197,11 +197,29 @@ def read_source(path):
         return file.read()
 
 
-def fix_project(root, write, out):
-    """The fix road: a unified diff of every fix, or the fixes written in place.
-    Answers the number of files changed."""
+def text_lines(text):
+    """The lines of a text, each with its line feed: split at line feeds only, so that
+    a form feed or a line separator inside a line stays in it."""
+    lines = text.split("\n")
+    return [line + "\n" for line in lines[:-1]] + ([lines[-1]] if lines[-1] else [])
+
+
+def unified_diff(root, produced):
+    """The unified diff of each produced (text, path) against the file as it is."""
     import difflib
 
+    patch = []
+    for text, path in produced:
+        old = read_source(os.path.join(root, path))
+        patch.extend(difflib.unified_diff(
+            text_lines(old), text_lines(text), "a/" + path, "b/" + path))
+    return patch
+
+
+def fix_project(root, write, out):
+    """The fix road: a unified diff of every fix, or the fixes written in place.
+    Answers the number of files changed.  Nothing is printed until every fixed text
+    has been produced, so a failure prints no part of a patch."""
     # Loaded before the project joins the module path, as the analysis modules are.
     from korvane.staticanalysis import transformer
 
@@ -211,16 +229,15 @@ def fix_project(root, write, out):
         if write:
             changed = transformer.trasform_files_in_place(root, None)
         else:
-            changed = []
-            for text, path in transformer.transform_files(root, None):
-                old = read_source(os.path.join(root, path))
-                out.writelines(difflib.unified_diff(
-                    old.splitlines(True), text.splitlines(True), "a/" + path, "b/" + path))
-                changed.append(path)
+            produced = list(transformer.transform_files(root, None))
+            patch = unified_diff(root, produced)
+            changed = [path for _, path in produced]
     if write:
         for path in changed:
             print("fixed {}".format(path), file=out)
         print("{} written".format(plural(len(changed), "file")), file=out)
+    else:
+        out.writelines(patch)
     return len(changed)
 
 

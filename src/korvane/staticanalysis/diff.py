@@ -1,26 +1,18 @@
 """Stand-in for the host's own `diff` module: the fixed texts of a project's files.
 
-`get_diff_plaintext` yields ``(new text, path relative to the project root)`` for each
-selected Python module that has a fixable finding and whose text the transformer
-changes.  The fixed text is formatted once more in the project's own code style, so the
-file keeps its line length.  A file that cannot be read or parsed is skipped with a
-log line; nothing here writes.
+`get_diff_plaintext` runs the analysis once over the selected modules, as the host's
+analysis does (same road, same job count), and hands it the transformer's fixer: each
+module with a fixable finding is fixed where the analysis checked it, limited to the
+nodes of its findings.  It returns ``(new text, path relative to the project root)``
+for each module whose fixed text was offered, in path order.  A module that cannot be
+analysed, read, parsed or fixed, or whose fixed text does not hold up, is skipped with
+one warning naming it and the reason; a fixable finding that no fix changed is named
+in a warning too.  Nothing here writes.
 """
-import io
 import logging
 import os
-import tokenize
 
 logger = logging.getLogger(__name__)
-
-
-def _read_source(path):
-    # As the interpreter reads a module: its coding cookie or byte-order mark, else UTF-8.
-    with open(path, "rb") as file:
-        data = file.read()
-    encoding, _ = tokenize.detect_encoding(io.BytesIO(data).readline)
-    with io.TextIOWrapper(io.BytesIO(data), encoding=encoding) as text:
-        return text.read()
 
 
 def _selected_paths(project_root, whitelist):
@@ -35,18 +27,18 @@ def _selected_paths(project_root, whitelist):
 
 
 def get_diff_plaintext(project_root, whitelist, settings_modpath, code_style):
-    from korvane.staticanalysis import constants, suggest, transformer
+    from korvane.staticanalysis import checker, transformer
 
-    for path in _selected_paths(project_root, whitelist):
-        try:
-            source = _read_source(os.path.join(project_root, path))
-            fixed, reasons = transformer.transform_code(source, path, settings_modpath)
-        except (OSError, SyntaxError, UnicodeDecodeError, ValueError) as error:
-            logger.warning("Skipped %s: %s", path, error)
-            continue
-        if not any(code in constants.TRANSFORMABLE_RULES for code in reasons):
-            continue
-        target = suggest.get_comma_character_target(source)
-        fixed = suggest.format_code(fixed, "", code_style, target) + "\n"
-        if fixed != source:
-            yield fixed, path
+    root = os.path.realpath(project_root)
+    files = {path: None for path in _selected_paths(root, whitelist)}
+    fixer = transformer.ProjectFixer(settings_modpath, code_style)
+    checker.get_messages(root, files, fixer=fixer)
+    produced = []
+    for path, kind, payload, notes in sorted(fixer.outcomes, key=lambda outcome: outcome[0]):
+        for note in notes:
+            logger.warning("Not fixed: %s: no fix changed it", note)
+        if kind == "skipped":
+            logger.warning("Skipped %s: %s", path, payload)
+        elif kind == "fixed":
+            produced.append((payload, path))
+    return produced
