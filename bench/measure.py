@@ -2,9 +2,15 @@
 
     python bench/measure.py analysis PROJECT_ROOT JOBS [--off PART,...]
     python bench/measure.py floor PROJECT_ROOT
+    python bench/measure.py fix PROJECT_ROOT
 
 Prints one JSON object: wall seconds, module count, record count and a digest of the
 records (so runs can be compared finding for finding).
+
+`fix` times the fix road as `--fix` runs it, less the writing: the change producer
+over the whole project (one analysis at the default job count, each module with a
+fixable finding fixed and checked), read to its end; its digest is over the fixed
+texts.
 
 --off switches parts of what the analysis sets up for its lint off in this process,
 to measure what each gains (bench/parts.py): `ancestries` (the helpers keep no class
@@ -54,6 +60,17 @@ def floor():
     return {"seconds": seconds, "modules": len(paths), "records": 0, "digest": ""}
 
 
+def fix():
+    from korvane.staticanalysis import transformer
+
+    modules = sum(1 for path in selected_files() if path.endswith(".py"))
+    start = time.perf_counter()
+    produced = list(transformer.transform_files(os.getcwd(), None))
+    seconds = time.perf_counter() - start
+    sha, count = digest([{"path": path, "text": text} for text, path in produced])
+    return {"seconds": seconds, "modules": modules, "records": count, "digest": sha}
+
+
 PARTS = ("ancestries", "signatures", "collector")
 
 
@@ -89,7 +106,12 @@ def main():
     mode, root = args[0], args[1]
     os.chdir(root)
     sys.path.insert(0, os.getcwd())
-    result = analysis(int(args[2])) if mode == "analysis" else floor()
+    if mode == "analysis":
+        result = analysis(int(args[2]))
+    elif mode == "fix":
+        result = fix()
+    else:
+        result = floor()
     sys.stdout.flush()
     print("\nRESULT " + json.dumps(result))
 

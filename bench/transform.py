@@ -1,73 +1,59 @@
-"""Benchmark of the fix road.
+"""Benchmark of the fix road against the plain analysis.
 
-    python bench/transform.py                  (a project of about 140 modules)
-    python bench/transform.py --modules 2000
+    python bench/transform.py                          (about 140 modules)
+    python bench/transform.py --modules 2000 --rounds 3
 
-Generates the benchmark project (`bench/generate.py`) in a temporary folder and times,
-in this one process:
+Generates the benchmark project (`bench/generate.py`) in a temporary folder and
+measures, each in a process of its own (`bench/measure.py`), one after the other in
+each round:
 
-- `checker.check_code` on one small module: the first call (Django's modules are
-  built) and the median of five calls after it;
-- `transformer.transform_files` over the whole project, read to its end: the modules
-  per second, and how many files it would rewrite.
+- the plain analysis at the default job count (`checker.get_messages`, jobs=0), as
+  `python -m korvane.host PROJECT` runs it;
+- the fix road as `python -m korvane.host --fix PROJECT` runs it, less the writing: the
+  change producer over the whole project, read to its end (one analysis at the same
+  job count, then each module with a fixable finding fixed and checked in the
+  analysis's own processes).
 
-Nothing is written into the project.
+Prints each round, the median seconds of each and the median of the rounds' ratios
+fix / analysis, with the number of files the fix road would write.  Nothing is
+written into the project.
 """
 import argparse
 import os
 import statistics
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import generate  # noqa: E402
-
-
-def timed(call):
-    start = time.perf_counter()
-    result = call()
-    return time.perf_counter() - start, result
-
-
-def bench_check_code(root, checker, settings_modpath):
-    path = sorted(p for p in Path(root).rglob("models.py"))[0]
-    code = path.read_text()
-    relative = str(path.relative_to(root))
-
-    def check():
-        return checker.check_code(code, relative, settings_modpath)
-
-    first, _ = timed(check)
-    warm = [timed(check)[0] for _ in range(5)]
-    print("check_code: first call {:.2f} s, then median {:.3f} s ({} lines)".format(
-        first, statistics.median(warm), code.count("\n")))
-
-
-def bench_transform_files(root, meta, transformer):
-    modules = [p for p in meta.get_files_to_check_in_project(["."]) if p.endswith(".py")]
-    seconds, pairs = timed(lambda: list(transformer.transform_files(root, None)))
-    print("transform_files: {} modules in {:.1f} s, {:.1f} modules/s, {} files changed".format(
-        len(modules), seconds, len(modules) / seconds, len(pairs)))
+from run import measure  # noqa: E402
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--modules", type=int, default=140)
+    parser.add_argument("--rounds", type=int, default=3)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
         root = os.path.join(folder, "project")
         generate.generate(root, args.modules)
-        os.chdir(root)
-        sys.path.insert(0, root)
-        from korvane.staticanalysis import checker, meta, transformer
-
-        settings_modpath = meta.get_settings_modpath(root)
-        bench_check_code(root, checker, settings_modpath)
-        bench_transform_files(root, meta, transformer)
+        rounds = []
+        for number in range(1, args.rounds + 1):
+            plain = measure(["analysis", root, "0"], root)
+            fixed = measure(["fix", root], root)
+            ratio = fixed["seconds"] / plain["seconds"]
+            rounds.append((plain, fixed, ratio))
+            print("round {}: analysis {:.2f} s, fix road {:.2f} s, {:.2f}x; {} modules, "
+                  "{} files fixed, load {:.2f}".format(
+                      number, plain["seconds"], fixed["seconds"], ratio, plain["modules"],
+                      fixed["records"], plain["load_before"]))
+        print("median: analysis {:.2f} s, fix road {:.2f} s, ratio {:.2f}x".format(
+            statistics.median(r[0]["seconds"] for r in rounds),
+            statistics.median(r[1]["seconds"] for r in rounds),
+            statistics.median(r[2] for r in rounds)))
 
 
 if __name__ == "__main__":

@@ -191,3 +191,56 @@ def replace_lines(source, items):
     for first, last, text in sorted(items, key=lambda item: item[0], reverse=True):
         lines[first - 1:last] = text.split("\n")
     return "\n".join(lines)
+
+
+# --- the fix road ------------------------------------------------------------------------
+
+def comments_of(text):
+    """The comments of a Python text, each as its words (the formatter writes `#note`
+    as `# note`), sorted, once per occurrence."""
+    import io
+    import tokenize
+
+    return sorted(token.string.lstrip("#").strip()
+                  for token in tokenize.generate_tokens(io.StringIO(text).readline)
+                  if token.type == tokenize.COMMENT)
+
+
+def statement_lines(source, lines):
+    """The lines of the innermost statements of `source` that hold any of `lines`."""
+    import ast
+
+    held = set()
+    statements = [node for node in ast.walk(ast.parse(source)) if isinstance(node, ast.stmt)]
+    for line in lines:
+        around = [s for s in statements if s.lineno <= line <= s.end_lineno]
+        if around:
+            inner = min(around, key=lambda s: s.end_lineno - s.lineno)
+            held.update(range(inner.lineno, inner.end_lineno + 1))
+    return held
+
+
+def import_lines(source):
+    """The lines of the module-level import statements of `source`."""
+    import ast
+
+    held = set()
+    for node in ast.parse(source).body:
+        if isinstance(node, (ast.Import, ast.ImportFrom)):
+            held.update(range(node.lineno, node.end_lineno + 1))
+    return held
+
+
+def changed_old_lines(old, new):
+    """The lines (from 1) of `old` that `new` replaces or deletes, and the old line
+    before which each insertion goes."""
+    import difflib
+
+    changed, inserted_before = set(), set()
+    matcher = difflib.SequenceMatcher(None, old.split("\n"), new.split("\n"), autojunk=False)
+    for tag, i1, i2, _, _ in matcher.get_opcodes():
+        if tag in ("replace", "delete"):
+            changed.update(range(i1 + 1, i2 + 1))
+        elif tag == "insert":
+            inserted_before.add(i1 + 1)
+    return changed, inserted_before

@@ -11,6 +11,8 @@ EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "bookshop"
 FIXED_CODES = {"C2000", "C2002", "C2003", "C2006", "C2008", "C6002", "C8001",
                "C9000", "C9001", "C9002", "C9003"}
 FINDING = re.compile(r"^(?P<path>\S+):(?P<line>\d+):\d+: (?P<code>C\d{4}) ")
+# The settings codes whose fixes add a setting at the end of the module.
+SETTINGS_CODES = {"C4010", "C4011", "C4012", "C4013", "C4014", "C4016", "C4017"}
 
 
 def host(*args, cwd=None):
@@ -21,16 +23,22 @@ def snapshot(root):
     return {p: p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
 
 
-def codes_found(root):
+def lines_found(root):
     result = host(str(root))
-    return {(m["path"], m["code"]) for m in map(FINDING.match, result.stdout.splitlines()) if m}
+    return {(m["path"], int(m["line"]), m["code"])
+            for m in map(FINDING.match, result.stdout.splitlines()) if m}
+
+
+def codes_found(root):
+    return {(path, code) for path, _, code in lines_found(root)}
 
 
 def test_diff_writes_nothing_and_fix_is_stable(tmp_path):
     project = tmp_path / "bookshop"
     shutil.copytree(str(EXAMPLE), str(project))
     before = snapshot(project)
-    found_before = codes_found(project)
+    found_lines = lines_found(project)
+    found_before = {(path, code) for path, _, code in found_lines}
 
     diff = host("--diff", str(project))
     assert diff.returncode == 1, diff.stderr
@@ -41,7 +49,19 @@ def test_diff_writes_nothing_and_fix_is_stable(tmp_path):
     assert first.returncode == 0, first.stderr
     assert re.findall(r"^fixed (\S+)$", first.stdout, re.M) == changed
     for path in changed:
-        compile((project / path).read_text(), path, "exec")
+        old = before[project / path].decode()
+        new = (project / path).read_text()
+        compile(new, path, "exec")
+        assert support.comments_of(new) == support.comments_of(old), path
+        # only the statements of fixable findings change; imports and the end of the
+        # file take created code
+        lines = [line for p, line, code in found_lines
+                 if p == path and code in FIXED_CODES | SETTINGS_CODES]
+        allowed = support.statement_lines(old, lines) | support.import_lines(old)
+        replaced, inserted_before = support.changed_old_lines(old, new)
+        assert replaced <= allowed, (path, sorted(replaced - allowed))
+        assert all(line in allowed or line + 1 in allowed or line >= old.count("\n")
+                   for line in inserted_before), path
 
     second = host("--fix", str(project))
     assert second.returncode == 0, second.stderr

@@ -344,3 +344,44 @@ def test_created_code_of_a_module_of_future_imports_follows_them(plain_rendering
     patched = support.replace_lines(source, answer)
     compile(patched, "settings.py", "exec")
     assert patched.index("__future__") < patched.index("import sys") < patched.index("HSTS")
+
+
+def test_field_call_over_lines_keeps_its_inner_comments(suggest):
+    source = model(
+        "subtitle = models.CharField(",
+        "    max_length=200,  # shown under the title",
+        "    null=True,",
+        "    # left empty for most books",
+        "    verbose_name='subtitle',",
+        ")  # kept from the old shop",
+    )
+    [[first, last, text]] = suggestions(suggest, source, 5, {"C2000"})
+    assert (first, last) == (5, 10)
+    assert text == (
+        "    subtitle = models.CharField(\n"
+        "        max_length=200,  # shown under the title\n"
+        "        default='',\n"
+        "        # left empty for most books\n"
+        "        verbose_name='subtitle',\n"
+        "        blank=True,\n"
+        "    )  # kept from the old shop")
+    applied = support.replace_lines(source, [[first, last, text]])
+    compile(applied, "models.py", "exec")
+    assert support.comments_of(applied) == support.comments_of(source)
+
+
+def test_a_fix_that_would_drop_a_comment_gets_no_suggestion(suggest, monkeypatch, caplog):
+    from korvane.staticanalysis.checkers import colspecs
+
+    class Rebuild:
+        """A fix that builds the whole call anew, with no place for its comment."""
+
+        def visit(self, statement):
+            statement.value = astroid.extract_node("models.IntegerField(blank=True)")
+            statement.value.parent = statement
+
+    monkeypatch.setattr(colspecs, "build_transformer_visitor", lambda message_ids: Rebuild())
+    source = model("pages = models.IntegerField(", "    null=True,  # optional", ")")
+    with caplog.at_level(logging.ERROR, logger="korvane.staticanalysis.suggest"):
+        assert suggestions(suggest, source, 5, {"C2003"}) == []
+    assert "# optional" in caplog.records[-1].getMessage()

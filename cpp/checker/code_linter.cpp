@@ -84,15 +84,8 @@ py::object describe_path(py::object path) {
 }
 
 // The file descriptors of the paths, made lazily: map() makes a descriptor when the
-// library asks for it.  A linter given `korvane_module_name` names its one text so.
-py::object iterate_file_descrs(py::object self, py::object files_or_modules) {
-    py::object name = korvane::getattr_or_null(self, KORVANE_NAME("korvane_module_name"));
-    if (name && !name.is_none()) {
-        py::list items;
-        for (py::handle path : files_or_modules)
-            items.append(state().FileItem(name, path, name));
-        return items;
-    }
+// library asks for it.
+py::object iterate_file_descrs(py::object, py::object files_or_modules) {
     py::cpp_function describe(&describe_path, py::name("describe"));
     return py::module_::import("builtins").attr("map")(describe, files_or_modules);
 }

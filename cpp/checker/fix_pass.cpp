@@ -12,8 +12,6 @@
 
 #include <korvane/text.hpp>
 
-#include <unistd.h>
-
 namespace korvane::checker {
 
 namespace {
@@ -64,29 +62,32 @@ py::list fix_tasks(py::handle linter, py::handle fixer) {
     return tasks;
 }
 
-// The lint of a fixed text as the analysis linted the module: a single-text linter
-// with the analysis's options, made once per process, without the progress display.
+// The lint of a fixed text as the analysis linted the module: the analysis's linter
+// class with its options, made once per process, checking the text in memory through
+// the analysis's own parse, without the progress display.
 py::object verification_linter(py::handle analysis_linter) {
     py::object made = getattr_or_null(analysis_linter, KORVANE_NAME(kVerificationLinter));
     if (made && !made.is_none()) return made;
     State& s = state();
-    py::object linter = create_linter(s.CodeLinter, py::int_(1));
+    py::object linter = create_linter(s.Linter, py::int_(1));
     py::object options = getattr_or_null(analysis_linter, KORVANE_NAME(kOptions));
     if (options) {
         for (py::handle option : options) set_config_option(linter, option[py::int_(0)], option[py::int_(1)]);
     }
+    linter.attr("initialize")();
+    linter.attr("open")();
     analysis_linter.attr(KORVANE_NAME(kVerificationLinter)) = linter;
     return linter;
 }
 
 py::list lint_text(py::handle linter, py::handle text, py::handle filepath, py::handle modname) {
+    State& s = state();
     py::object reporter = linter.attr("reporter");
     reporter.attr("messages") = py::list();
-    linter.attr("korvane_provided_code") = text;
-    linter.attr("korvane_module_name") = modname;
     py::list files;
-    files.append(filepath);
-    state().PyLinter.attr("check")(linter, files);
+    files.append(s.FileItem(modname, filepath, modname));
+    py::object get_ast = s.partial(linter.attr("get_ast"), py::arg("data") = text);
+    linter.attr("_check_files")(get_ast, files);
     py::list found;
     for (py::handle record : reporter.attr("messages"))
         found.append(py::make_tuple(record[py::str("message-id")], record[py::str("line")]));
@@ -131,25 +132,25 @@ py::object run_fix_task(py::handle analysis_linter, py::handle task) {
         [linter, filepath, modname](py::object text) { return lint_text(linter, text, filepath, modname); },
         py::name("lint"), py::arg("text"));
     KeptModule kept(modname);
+    // The analysis's class ancestries serve the fix and its lint; those of the trees
+    // they build are forgotten with the trees.
+    py::object helpers = state().helpers;
+    py::object mark = helpers.attr("kept_ancestry_count")();
     py::object answer;
     try {
         answer = fixer(filepath, modname, task[py::int_(2)], lint, py::arg("unchecked") = task[py::int_(3)]);
     } catch (py::error_already_set&) {
+        helpers.attr("forget_ancestries_since")(mark);
         kept.restore();
         throw;
     }
+    helpers.attr("forget_ancestries_since")(mark);
     kept.restore();
     return answer;
 }
 
-// FixTask.__call__, in a worker: the trees of the analysis are only read from here on,
-// and no further class ancestry is kept for them.
+// FixTask.__call__, in a worker, which still holds the analysis's set-up.
 py::object fix_in_worker(py::object, py::object task) {
-    static pid_t prepared = 0;
-    if (prepared != getpid()) {
-        state().helpers.attr("close_analysis_memo")();
-        prepared = getpid();
-    }
     py::object linter = import_attr("pylint.lint.parallel", "_worker_linter");
     return run_fix_task(linter, task);
 }

@@ -301,10 +301,11 @@ py::list get_python_messages(py::object project_root, py::object files,
         }
     }
     {
+        // The fix pass of an analysis that ran here uses its set-up too.
         AnalysisScope scope;
         linter.attr("check")(py::arg("files_or_modules") = paths);
+        if (!fixer.is_none()) fix_in_process(linter);
     }
-    if (!fixer.is_none()) fix_in_process(linter);
 
     py::object records = linter.attr("reporter").attr("messages");
     log_fatal_records(records);

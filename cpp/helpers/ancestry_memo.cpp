@@ -88,6 +88,20 @@ void close_ancestry_memo() {
     Py_CLEAR(kept);
 }
 
+// How many ancestries are kept: a mark to forget back to.
+Py_ssize_t kept_ancestry_count() { return kept ? PyDict_GET_SIZE(kept) : 0; }
+
+// Forgets the ancestries kept since the memo held `count` of them (the classes of
+// trees built for a while and dropped: the memo would keep them alive).
+void forget_ancestries_since(Py_ssize_t count) {
+    if (!kept || PyDict_GET_SIZE(kept) <= count) return;
+    py::list keys = py::reinterpret_steal<py::list>(PyDict_Keys(kept));
+    if (!keys) throw py::error_already_set();
+    for (Py_ssize_t i = count; i < PyList_GET_SIZE(keys.ptr()); ++i) {
+        if (PyDict_DelItem(kept, PyList_GET_ITEM(keys.ptr(), i)) < 0) throw py::error_already_set();
+    }
+}
+
 long kept_ancestry(py::handle x) {
     if (!kept) return -1;
     PyObject* cls = class_of(x);
@@ -111,6 +125,10 @@ void register_ancestry_memo(py::module_& m) {
           "the length of one analysis, while trees are only read.");
     m.def("close_analysis_memo", &close_ancestry_memo,
           "Drops the kept ancestries; every question is answered anew after it.");
+    m.def("kept_ancestry_count", &kept_ancestry_count,
+          "How many class ancestries the open memo keeps (0 when it is closed).");
+    m.def("forget_ancestries_since", &forget_ancestries_since, py::arg("count"),
+          "Forgets the ancestries kept after the memo held `count` of them.");
 }
 
 }  // namespace korvane::helpers

@@ -64,7 +64,16 @@ py::object get_suggestion_for_python(py::object atok, py::object node, py::objec
     }
     if (korvane::equals(node.attr("as_string")(), before))
         return py::make_tuple(py::none(), py::none(), py::none());
-    py::object code = s.module.attr("edited_text")(py::arg("atok") = atok, py::arg("node") = node);
+    py::object code;
+    try {
+        code = s.module.attr("edited_text")(py::arg("atok") = atok, py::arg("node") = node);
+    } catch (py::error_already_set& e) {
+        // A fix that leaves no place for a comment gets no suggestion: applied, it
+        // would drop the comment.
+        if (!e.matches(s.module.attr("LostCommentError"))) throw;
+        s.logger.attr("error")(e.value());
+        return py::make_tuple(py::none(), py::none(), py::none());
+    }
     return py::make_tuple(start, end, code);
 }
 

@@ -118,30 +118,39 @@ py::str dedented(py::handle code, py::handle indentation) {
 // The stand-in body that lets the formatter take a compound statement's header alone.
 const char* const kStandInBody = "    pass";
 
+// The code style for code formatted where it stands: its lines hold its indentation,
+// and the last one what follows it there, too.
+py::object style_at(py::handle code_style, py::handle indentation, Py_ssize_t trailer) {
+    py::object style = py::module_::import("builtins").attr("dict")(code_style);
+    py::object length = style.attr("get")("line_length", import_attr("black", "DEFAULT_LINE_LENGTH"));
+    long room = std::max<long>(1, py::cast<long>(length) -
+                                      static_cast<long>(length_of(indentation) + trailer));
+    style[py::str("line_length")] = py::int_(room);
+    return style;
+}
+
 }  // namespace
 
-py::object format_statement(py::handle code, py::handle code_style, py::handle target) {
+py::object format_statement(py::handle code, py::handle code_style, py::handle target,
+                            Py_ssize_t trailer) {
     py::str indentation = leading_blanks(code);
-    py::object style = py::module_::import("builtins").attr("dict")(code_style);
-    // Formatted where it stands: its lines hold its indentation too.
-    py::object length = style.attr("get")("line_length", import_attr("black", "DEFAULT_LINE_LENGTH"));
-    long room = std::max<long>(1, py::cast<long>(length) - static_cast<long>(length_of(indentation)));
-    style[py::str("line_length")] = py::int_(room);
-    return state().module.attr("format_code")(dedented(code, indentation), indentation, style, target);
+    return state().module.attr("format_code")(dedented(code, indentation), indentation,
+                                              style_at(code_style, indentation, trailer), target);
 }
 
 namespace {
 
 // One region of the edited text formatted; the region as it is when the formatter
 // refuses it (code it cannot parse, a header it cannot take alone).
-py::object formatted_region(py::handle code, bool header, py::handle code_style, py::handle target) {
+py::object formatted_region(py::handle code, bool header, py::handle code_style, py::handle target,
+                            Py_ssize_t trailer = 0) {
     py::str indentation = leading_blanks(code);
     py::object input = header ? py::object(concat(concat(code, py::str("\n")),
                                                   concat(indentation, py::str(kStandInBody))))
                               : py::reinterpret_borrow<py::object>(code);
     py::object formatted;
     try {
-        formatted = format_statement(input, code_style, target);
+        formatted = format_statement(input, code_style, target, trailer);
     } catch (py::error_already_set& e) {
         if (!is_ordinary(e)) throw;
         state().logger.attr("debug")(py::str("Left unformatted: {}").format(e.value()));
@@ -160,6 +169,7 @@ std::vector<Region> merged(std::vector<Region> regions) {
     std::vector<Region> out;
     for (const Region& r : regions) {
         if (!out.empty() && r.start <= out.back().end) {
+            if (r.end >= out.back().end) out.back().trailer = r.trailer;
             out.back().end = std::max(out.back().end, r.end);
             out.back().header = out.back().header && r.header;
             continue;
@@ -174,7 +184,7 @@ py::object format_regions(py::object text, std::vector<Region> regions, py::hand
     std::vector<Region> parts = merged(std::move(regions));
     for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
         py::str code = slice(text, it->start, it->end);
-        py::object formatted = formatted_region(code, it->header, code_style, target);
+        py::object formatted = formatted_region(code, it->header, code_style, target, it->trailer);
         if (equals(formatted, code)) continue;
         text = concat(concat(slice(text, 0, it->start), formatted),
                       slice(text, it->end, length_of(text)));

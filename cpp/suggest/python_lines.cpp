@@ -111,8 +111,15 @@ bool add_edited_statements(py::list& items, const Request& r) {
     py::object edited = r.tree.attr(KORVANE_NAME("replace_other_nodes"));
     if (!korvane::truthy(edited)) return true;
     for (py::handle node : edited) {
-        py::object code = state().module.attr("edited_text")(py::arg("atok") = r.atok,
-                                                             py::arg("node") = node);
+        py::object code;
+        try {
+            code = state().module.attr("edited_text")(py::arg("atok") = r.atok, py::arg("node") = node);
+        } catch (py::error_already_set& e) {
+            // as the statement's own: no item that would drop a comment
+            if (!e.matches(state().module.attr("LostCommentError"))) throw;
+            state().logger.attr("error")(e.value());
+            return false;
+        }
         py::object first = py::int_(start_line(node.attr(KORVANE_NAME("first_token"))));
         py::object last = py::int_(end_line(node.attr(KORVANE_NAME("last_token"))));
         if (!add_replacement(items, r, node, first, last, code)) return false;

@@ -262,6 +262,9 @@ class EditFinder {
             long last = source_.index(up.attr(KORVANE_NAME("last_token")));
             edit.region_start = source_.line_start_at(source_.startpos(first));
             edit.region_end = source_.endpos(last);
+            py::object rest = slice(source_.text(), edit.region_end,
+                                    source_.line_end_at(edit.region_end)).attr("rstrip")();
+            edit.region_trailer = PyUnicode_GET_LENGTH(rest.ptr());
             return;
         }
         if (is_a(statement, "Module") || !has_tokens(statement)) return;
@@ -1020,7 +1023,7 @@ py::str apply_edits(py::handle text, std::vector<Edit>& edits, std::vector<Regio
             Py_ssize_t length = PyUnicode_GET_LENGTH(edit.text.ptr());
             // the inserted lines, without the line feed that ends the last one
             bool feed = length > 0 && char_at(edit.text, length - 1) == '\n';
-            if (length > 0) regions->push_back({written, written + length - (feed ? 1 : 0), false});
+            if (length > 0) regions->push_back({written, written + length - (feed ? 1 : 0), false, 0});
         }
         parts.append(edit.text);
         written += PyUnicode_GET_LENGTH(edit.text.ptr());
@@ -1032,7 +1035,8 @@ py::str apply_edits(py::handle text, std::vector<Edit>& edits, std::vector<Regio
         for (const Edit& edit : edits) {
             if (edit.region_start < 0) continue;
             regions->push_back({mapped_offset(edits, edit.region_start, false),
-                                mapped_offset(edits, edit.region_end, true), edit.header_region});
+                                mapped_offset(edits, edit.region_end, true), edit.header_region,
+                                edit.region_trailer});
         }
     }
     return join("", parts);

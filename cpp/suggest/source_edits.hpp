@@ -31,6 +31,9 @@ struct Edit {
     bool inserted_region = false;
     // A compound statement's header: formatted with a stand-in body.
     bool header_region = false;
+    // The width of what follows the region on its last line (a comma and a comment
+    // after a call that stands on lines of its own), which the line holds too.
+    Py_ssize_t region_trailer = 0;
     int order = 0;  // generation order, for insertions at one place
 };
 
@@ -78,6 +81,7 @@ struct Region {
     Py_ssize_t start;
     Py_ssize_t end;
     bool header;
+    Py_ssize_t trailer;  // the width of what follows `end` on its line
 };
 
 // `text` with `edits` applied (sorted, not overlapping), and each edit's region mapped
@@ -101,7 +105,8 @@ std::vector<bool> lines_inside_strings(py::handle text, size_t line_count);
 // One statement's whole lines (`code`, starting with its indentation) formatted in a
 // code style where they stand: dedented, formatted at the style's line length less the
 // indentation, and indented again.  The formatter's errors propagate.
-py::object format_statement(py::handle code, py::handle code_style, py::handle target);
+py::object format_statement(py::handle code, py::handle code_style, py::handle target,
+                            Py_ssize_t trailer = 0);
 
 // `code` indented with `indentation` on every line that holds a non-blank character,
 // except the lines that continue a string literal.

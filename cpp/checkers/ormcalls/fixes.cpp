@@ -8,23 +8,41 @@ namespace korvane::ormcalls {
 
 namespace {
 
-// Source text of the expression that stays; wrapped in parentheses unless it binds
-// at least as tightly as a trailing attribute access.  Kept as Python text: the
-// source of an expression may hold any text.
-py::str receiver_text(py::handle expr) {
-    py::str text(expr.attr(KORVANE_NAME("as_string"))());
-    bool tight = korvane::isinstance(expr, KORVANE_IMPORTED("astroid", "Name")) ||
-                 korvane::isinstance(expr, KORVANE_IMPORTED("astroid", "Attribute")) ||
-                 korvane::isinstance(expr, KORVANE_IMPORTED("astroid", "Call")) ||
-                 korvane::isinstance(expr, KORVANE_IMPORTED("astroid", "Subscript"));
-    if (tight) return text;
-    return korvane::concat(korvane::concat(py::str("("), text), py::str(")"));
+// The new nodes take the old node's place: its line, column, token marks and parent.
+// The expression they are built around keeps its own, so that its text is the one
+// written in the file.
+void take_place(py::handle new_node, py::handle old_node) {
+    for (const py::str* name : {&KORVANE_NAME("lineno"), &KORVANE_NAME("col_offset"),
+                                &KORVANE_NAME("first_token"), &KORVANE_NAME("last_token"),
+                                &KORVANE_NAME("parent")}) {
+        py::object value = korvane::getattr_or_null(old_node, *name);
+        new_node.attr(*name) = value ? value : py::none();
+    }
 }
 
-py::object parse_like(py::handle text, py::handle old_node) {
-    py::object parsed = KORVANE_IMPORTED("astroid", "extract_node")(text);
-    return state().helpers.attr(KORVANE_NAME("preserve_metadata"))(py::arg("new_node") = parsed,
-                                                             py::arg("old_node") = old_node);
+// `receiver.method()` in the place of `old_node`, around the receiver node itself;
+// `not receiver.method()` when `negated`.
+py::object call_on(py::object receiver, const char* method, py::handle old_node, bool negated = false) {
+    py::object line = old_node.attr(KORVANE_NAME("lineno"));
+    py::object column = old_node.attr(KORVANE_NAME("col_offset"));
+    py::object call = KORVANE_IMPORTED("astroid", "Call")(py::arg("lineno") = line,
+                                                          py::arg("col_offset") = column);
+    py::object func = KORVANE_IMPORTED("astroid", "Attribute")(
+        py::arg("attrname") = method, py::arg("lineno") = line, py::arg("col_offset") = column,
+        py::arg("parent") = call);
+    func.attr("postinit")(receiver);
+    receiver.attr(KORVANE_NAME("parent")) = func;
+    call.attr("postinit")(py::arg("func") = func, py::arg("args") = py::list(),
+                          py::arg("keywords") = py::list());
+    py::object top = call;
+    if (negated) {
+        top = KORVANE_IMPORTED("astroid", "UnaryOp")(py::arg("op") = "not", py::arg("lineno") = line,
+                                                     py::arg("col_offset") = column);
+        top.attr("postinit")(call);
+        call.attr(KORVANE_NAME("parent")) = top;
+    }
+    take_place(top, old_node);
+    return top;
 }
 
 py::object count_receiver(py::handle call) {
@@ -33,7 +51,7 @@ py::object count_receiver(py::handle call) {
 
 py::object transform_queryset_length(py::object node) {
     py::object arg = node.attr(KORVANE_NAME("args"))[py::int_(0)];
-    return parse_like(korvane::concat(receiver_text(arg), py::str(".count()")), node);
+    return call_on(arg, "count", node);
 }
 
 py::object transform_indirect_fk_lookup(py::object node) {
@@ -47,8 +65,8 @@ py::object transform_indirect_fk_lookup(py::object node) {
 }
 
 py::object transform_queryset_exists_compare(py::object node) {
-    py::str text = korvane::concat(receiver_text(count_receiver(node.attr(KORVANE_NAME("left")))),
-                                   py::str(".exists()"));
+    py::object receiver = count_receiver(node.attr(KORVANE_NAME("left")));
+    bool negated = false;
     if (truthy(is_compare_not_exists(node.attr(KORVANE_NAME("ops"))))) {
         py::object parent = node.attr(KORVANE_NAME("parent"));
         // `not (X.count() == 0)` reads `X.exists()`; other unary operators keep their
@@ -58,10 +76,10 @@ py::object transform_queryset_exists_compare(py::object node) {
         if (under_not) {
             parent.attr(KORVANE_NAME("op")) = py::str("");
         } else {
-            text = korvane::concat(py::str("not "), text);
+            negated = true;
         }
     }
-    return parse_like(text, node);
+    return call_on(receiver, "exists", node, negated);
 }
 
 // Replaces `field` of `holder` by `<X>.exists()`: X is the field itself, or the
@@ -69,7 +87,7 @@ py::object transform_queryset_exists_compare(py::object node) {
 py::object replace_with_exists(py::object holder, const py::str& field, bool count_call) {
     py::object old = holder.attr(field);
     py::object receiver = count_call ? count_receiver(old) : old;
-    holder.attr(field) = parse_like(korvane::concat(receiver_text(receiver), py::str(".exists()")), old);
+    holder.attr(field) = call_on(receiver, "exists", old);
     return holder;
 }
 

@@ -1,0 +1,94 @@
+"""The change producer: one analysis, fixes where it checked each module, and a warning
+for every module or finding it leaves as it is."""
+import logging
+
+import pytest
+
+from korvane.staticanalysis import diff
+from korvane.staticanalysis.checkers import colspecs
+from support import write_files
+
+MODELS = '''\
+from django.db import models
+
+
+class Review(models.Model):
+    STARS = [("1", "One"), ("2", "Two")]
+
+    headline = models.CharField(max_length=80, null=True)
+    stars = models.CharField(max_length=1, choices=STARS, null=True)
+    helpful = models.IntegerField(null=True)
+'''
+
+VIEWS = '''\
+from .models import Review
+
+
+def summary(request):
+    reviews = Review.objects.filter(helpful__gt=0)
+    return {"count": len(
+        reviews  # the helpful ones
+    )}
+'''
+
+
+@pytest.fixture
+def produce(tmp_path, enter_project, caplog):
+    """Writes an app `reviews` with the given modules and runs the producer over it:
+    returns the produced {path: text} and the producer's warnings."""
+    def run(files):
+        root = tmp_path / "site"
+        write_files(root, {"reviews/__init__.py": None, **{f"reviews/{k}": v for k, v in files.items()}})
+        enter_project(root)
+        with caplog.at_level(logging.WARNING, logger="korvane.staticanalysis.diff"):
+            produced = diff.get_diff_plaintext(str(root), None, None, {"line_length": 88})
+        warnings = [r.getMessage() for r in caplog.records if r.name == "korvane.staticanalysis.diff"]
+        return {path: text for text, path in produced}, warnings
+
+    return run
+
+
+def test_fixes_what_it_can_and_names_what_it_leaves(produce):
+    produced, warnings = produce({"models.py": MODELS, "views.py": VIEWS})
+    models = produced["reviews/models.py"]
+    assert 'headline = models.CharField(max_length=80, default="", blank=True)' in models
+    assert "helpful = models.IntegerField(null=True, blank=True)" in models
+    # choices without an empty one: the fix leaves the field, and says so
+    assert 'stars = models.CharField(max_length=1, choices=STARS, null=True)' in models
+    assert "Not fixed: reviews/models.py:8: C2000: no fix changed it" in warnings
+    # the QuerySet fix would drop the comment inside the call: the module is left whole
+    assert "reviews/views.py" not in produced
+    [skipped] = [w for w in warnings if w.startswith("Skipped reviews/views.py")]
+    assert "a fix would drop the comment '# the helpful ones'" in skipped
+
+
+def test_a_fixed_text_that_still_reports_its_finding_is_not_offered(produce, monkeypatch):
+    # a fix that changes the field without answering its finding
+    def add_verbose_name(node):
+        import astroid
+
+        keyword = astroid.Keyword(arg="verbose_name", parent=node)
+        keyword.postinit(astroid.Const("helpful", parent=keyword))
+        node.keywords.append(keyword)
+        return node
+
+    monkeypatch.setattr(colspecs, "transform_add_blank_true", add_verbose_name)
+    produced, warnings = produce({"models.py": MODELS})
+    assert produced == {}
+    assert warnings[-1] == ("Skipped reviews/models.py: a lint of the fixed text still "
+                            "reports C2003 1 time(s)")
+
+
+@pytest.mark.parametrize(
+    "data, reason",
+    [
+        (MODELS.replace("\n", "\r\n", 3).encode(), "its lines end in more than one way"),
+        (b"# -*- coding: klingon -*-\n" + MODELS.encode(), "it could not be analysed"),
+    ],
+)
+def test_a_module_it_cannot_read_is_skipped_with_the_reason(produce, data, reason):
+    produced, warnings = produce({"models.py": data, "views.py": VIEWS.replace(
+        "len(\n        reviews  # the helpful ones\n    )", "len(reviews)")})
+    assert "reviews/models.py" not in produced
+    assert "reviews/views.py" in produced
+    assert [w for w in warnings if w.startswith("Skipped reviews/models.py: " + reason)]
