@@ -7,6 +7,7 @@
 // with an opening bracket, the comment goes back there, where black keeps it when it
 // formats the text again.
 #include "suggest.hpp"
+#include "token_lines.hpp"
 
 #include <korvane/text.hpp>
 
@@ -42,26 +43,10 @@ struct PragmaMove {
     py::object comment;
 };
 
-// The token module's type numbers, read once.
-struct TokenTypes {
-    long op, comment, nl, newline, indent, dedent, endmarker;
-};
-
-const TokenTypes& token_types() {
-    static const TokenTypes types = [] {
-        py::module_ token = py::module_::import("token");
-        auto number = [&token](const char* name) { return py::cast<long>(token.attr(name)); };
-        return TokenTypes{number("OP"),     number("COMMENT"), number("NL"),
-                          number("NEWLINE"), number("INDENT"),  number("DEDENT"),
-                          number("ENDMARKER")};
-    }();
-    return types;
-}
-
 long type_of(py::handle token) { return py::cast<long>(token.attr(KORVANE_NAME("type"))); }
 
 bool is_opening_bracket(py::handle token) {
-    if (!token || type_of(token) != token_types().op) return false;
+    if (!token || type_of(token) != types().op) return false;
     py::object text = token.attr(KORVANE_NAME("string"));
     for (const char* bracket : kOpeningBrackets) {
         if (equals(text, py::str(bracket))) return true;
@@ -78,14 +63,14 @@ size_t row_of(py::handle position) { return py::cast<size_t>(position[py::int_(0
 
 // Tokens that neither start a statement nor stand on its lines as code.
 bool is_layout(long type) {
-    const TokenTypes& t = token_types();
+    const TokenTypes& t = types();
     return type == t.nl || type == t.indent || type == t.dedent || type == t.endmarker;
 }
 
 bool ends_statement(py::handle token) {
     long type = type_of(token);
-    return type == token_types().newline ||
-           (type == token_types().op && equals(token.attr(KORVANE_NAME("string")), py::str(";")));
+    return type == types().newline ||
+           (type == types().op && equals(token.attr(KORVANE_NAME("string")), py::str(";")));
 }
 
 // The pragmas that end a statement spanning several lines whose first line ends with
@@ -101,7 +86,7 @@ std::vector<PragmaMove> pragma_moves(py::list tokens) {
             continue;
         }
         long type = type_of(token);
-        bool comment = type == token_types().comment;
+        bool comment = type == types().comment;
         if (is_layout(type) || (comment && first_row == 0)) continue;
         size_t row = row_of(token.attr(KORVANE_NAME("start")));
         if (first_row == 0) first_row = row;
@@ -110,7 +95,7 @@ std::vector<PragmaMove> pragma_moves(py::list tokens) {
             continue;
         }
         bool last_on_statement = i + 1 < tokens.size() &&
-                                 type_of(tokens[i + 1]) == token_types().newline;
+                                 type_of(tokens[i + 1]) == types().newline;
         if (comment && last_on_statement && holds_pragma(token) &&
             is_opening_bracket(first_row_last)) {
             moves.push_back({first_row, first_row_last.attr(KORVANE_NAME("end"))[py::int_(1)],

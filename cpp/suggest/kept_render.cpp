@@ -77,15 +77,7 @@ py::object wrap_visit(py::object self, py::object func) {
 }
 
 py::object get_attribute(py::object self, py::object name) {
-    PyObject* found = PyObject_GenericGetAttr(self.ptr(), name.ptr());
-    if (!found) throw py::error_already_set();
-    py::object value = py::reinterpret_steal<py::object>(found);
-    int visit = PyUnicode_Check(name.ptr())
-                    ? static_cast<int>(PyUnicode_Tailmatch(name.ptr(), KORVANE_NAME("visit_").ptr(),
-                                                           0, 6, -1))
-                    : 0;
-    if (visit < 0) throw py::error_already_set();
-    return visit == 1 ? wrap_visit(self, value) : value;
+    return wrapped_visit_lookup(std::move(self), std::move(name), &wrap_visit);
 }
 
 }  // namespace

@@ -227,16 +227,7 @@ py::object with_comment_decorator(py::object self, py::object func) {
 }
 
 py::object get_attribute(py::object self, py::object name) {
-    PyObject* found = PyObject_GenericGetAttr(self.ptr(), name.ptr());
-    if (!found) throw py::error_already_set();
-    py::object value = py::reinterpret_steal<py::object>(found);
-    int visit = PyUnicode_Check(name.ptr())
-                    ? static_cast<int>(PyUnicode_Tailmatch(name.ptr(), KORVANE_NAME("visit_").ptr(), 0,
-                                                           6, -1))
-                    : 0;
-    if (visit < 0) throw py::error_already_set();
-    if (visit == 1) return with_comment_decorator(self, value);
-    return value;
+    return wrapped_visit_lookup(std::move(self), std::move(name), &with_comment_decorator);
 }
 
 void init_visitor(py::object self, py::object atok, py::args args, py::kwargs kwargs) {
@@ -288,6 +279,19 @@ py::object visitor_base() {
         if (!e.matches(PyExc_AttributeError) && !e.matches(PyExc_ModuleNotFoundError)) throw;
     }
     return py::module_::import("astroid.nodes.as_string").attr("AsStringVisitor");
+}
+
+py::object wrapped_visit_lookup(py::object self, py::object name,
+                                py::object (*wrap)(py::object, py::object)) {
+    PyObject* found = PyObject_GenericGetAttr(self.ptr(), name.ptr());
+    if (!found) throw py::error_already_set();
+    py::object value = py::reinterpret_steal<py::object>(found);
+    int visit = PyUnicode_Check(name.ptr())
+                    ? static_cast<int>(PyUnicode_Tailmatch(name.ptr(), KORVANE_NAME("visit_").ptr(), 0,
+                                                           6, -1))
+                    : 0;
+    if (visit < 0) throw py::error_already_set();
+    return visit == 1 ? wrap(self, value) : value;
 }
 
 bool is_placeholder(py::handle node) {

@@ -32,20 +32,6 @@ namespace {
 // enclosing node instead.  Never leaves this file.
 struct CannotEdit : std::exception {};
 
-struct Types {
-    long nl, newline, comment, op, indent, dedent, endmarker;
-};
-
-const Types& types() {
-    static const Types t = [] {
-        py::module_ token = py::module_::import("token");
-        auto number = [&token](const char* name) { return py::cast<long>(token.attr(name)); };
-        return Types{number("NL"),     number("NEWLINE"), number("COMMENT"), number("OP"),
-                     number("INDENT"), number("DEDENT"),  number("ENDMARKER")};
-    }();
-    return t;
-}
-
 Py_UCS4 char_at(py::handle text, Py_ssize_t i) { return PyUnicode_READ_CHAR(text.ptr(), i); }
 
 bool is_blank(Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\f'; }
@@ -551,39 +537,51 @@ class EditFinder {
         std::vector<py::object> kept;
         std::vector<Gap> gaps = align(old_items, new_items, &identical, &kept);
         for (const py::object& item : kept) visit_kept(frame, item);
+        std::vector<Span> all;
+        for (const py::object& item : old_items) all.push_back(span_of(item));
+        auto span_at = [this](py::handle item) { return span_of(item); };
         for (Gap& gap : gaps) {
-            size_t paired = std::min(gap.removed.size(), gap.added.size());
-            for (size_t i = 0; i < paired; ++i) {
-                Span span = span_of(gap.removed[i]);
-                add(start_of(span), end_of(span), render(gap.added[i]), frame.node, true);
-            }
-            remove_runs(std::vector<py::object>(gap.removed.begin() + paired, gap.removed.end()),
-                        old_items, frame.node);
             std::vector<py::object> texts;
-            for (size_t i = paired; i < gap.added.size(); ++i) texts.push_back(render(gap.added[i]));
-            if (texts.empty()) continue;
-            if (paired > 0) {
-                insert_after(span_of(gap.removed[paired - 1]), texts, frame.node);
-            } else if (gap.before) {
-                insert_after(span_of(gap.before), texts, frame.node);
-            } else if (gap.after) {
-                insert_before(span_of(gap.after), texts, frame.node);
-            } else {
-                insert_into_empty(frame.node, texts);
-            }
+            for (const py::object& item : gap.added) texts.push_back(render(item));
+            edit_gap(frame.node, gap, texts, all, span_at, true);
         }
     }
 
-    // Removes items, grouped into runs that stand next to each other in the text.
-    void remove_runs(std::vector<py::object> removed, const std::vector<py::object>& all_items,
-                     py::handle region_node) {
-        if (removed.empty()) return;
-        std::vector<Span> all;
-        for (const py::object& item : all_items) all.push_back(span_of(item));
-        std::sort(all.begin(), all.end(), [](const Span& x, const Span& y) { return x.first < y.first; });
+    // The edits of one gap of a list of items: an added item takes the place of an item
+    // removed there (rendered whole), the other removed ones go in runs of neighbours,
+    // the other added ones follow the last item replaced, else the kept item before the
+    // gap, else they go before the one after it, else between the container's brackets.
+    // `span_at` gives the span of an old item, or of the old item a kept new one is.
+    template <typename SpanAt>
+    void edit_gap(py::handle container, const Gap& gap, const std::vector<py::object>& texts,
+                  const std::vector<Span>& all, SpanAt span_at, bool covers) {
+        size_t paired = std::min(gap.removed.size(), gap.added.size());
+        for (size_t i = 0; i < paired; ++i) {
+            Span span = span_at(gap.removed[i]);
+            add(start_of(span), end_of(span), texts[i], container, covers);
+        }
         std::vector<Span> gone;
-        for (const py::object& item : removed) gone.push_back(span_of(item));
-        std::sort(gone.begin(), gone.end(), [](const Span& x, const Span& y) { return x.first < y.first; });
+        for (size_t i = paired; i < gap.removed.size(); ++i) gone.push_back(span_at(gap.removed[i]));
+        remove_runs(std::move(gone), all, container);
+        std::vector<py::object> rest(texts.begin() + static_cast<std::ptrdiff_t>(paired), texts.end());
+        if (rest.empty()) return;
+        if (paired > 0) {
+            insert_after(span_at(gap.removed[paired - 1]), rest, container);
+        } else if (gap.before) {
+            insert_after(span_at(gap.before), rest, container);
+        } else if (gap.after) {
+            insert_before(span_at(gap.after), rest, container);
+        } else {
+            insert_into_empty(container, rest);
+        }
+    }
+
+    // Removes items, grouped into runs that stand next to each other among `all`.
+    void remove_runs(std::vector<Span> gone, std::vector<Span> all, py::handle region_node) {
+        if (gone.empty()) return;
+        auto by_position = [](const Span& x, const Span& y) { return x.first < y.first; };
+        std::sort(all.begin(), all.end(), by_position);
+        std::sort(gone.begin(), gone.end(), by_position);
         auto position = [&all](const Span& s) {
             for (size_t i = 0; i < all.size(); ++i)
                 if (all[i].first == s.first) return i;
@@ -781,51 +779,21 @@ class EditFinder {
             if (is_text(pair[py::int_(0)], "*")) return false;
         std::vector<Span> spans = import_spans(frame.node);
         if (spans.size() != old_items.size()) return false;
+        // Removed pairs are old ones; the kept pairs around a gap are new ones, equal to
+        // old ones: either finds its old name's span.
         auto span_at = [&](py::handle pair) {
             for (size_t i = 0; i < old_items.size(); ++i)
                 if (old_items[i].ptr() == pair.ptr()) return spans[i];
+            for (size_t i = 0; i < old_items.size(); ++i)
+                if (equals(old_items[i], pair)) return spans[i];
             return spans[0];
         };
         std::vector<py::object> kept;
         std::vector<Gap> gaps = align(old_items, new_items, &equal_values, &kept);
         for (Gap& gap : gaps) {
-            // removed pairs are old ones; kept and `before` pairs are new ones equal to old
-            auto old_pair = [&](py::handle pair) -> py::object {
-                for (const py::object& item : old_items)
-                    if (equals(item, pair)) return item;
-                return py::reinterpret_borrow<py::object>(pair);
-            };
-            size_t paired = std::min(gap.removed.size(), gap.added.size());
-            for (size_t i = 0; i < paired; ++i) {
-                Span span = span_at(gap.removed[i]);
-                add(start_of(span), end_of(span), import_text(gap.added[i]), frame.node);
-            }
-            std::vector<Span> gone;
-            for (size_t i = paired; i < gap.removed.size(); ++i) gone.push_back(span_at(gap.removed[i]));
-            if (!gone.empty()) {
-                Span run = gone[0];
-                for (size_t k = 1; k < gone.size(); ++k) {
-                    if (gone[k].first == source_.next_code(source_.next_code(run.last))) {
-                        run.last = gone[k].last;
-                        continue;
-                    }
-                    remove_items(run, frame.node);
-                    run = gone[k];
-                }
-                remove_items(run, frame.node);
-            }
             std::vector<py::object> texts;
-            for (size_t i = paired; i < gap.added.size(); ++i) texts.push_back(import_text(gap.added[i]));
-            if (texts.empty()) continue;
-            if (paired > 0) {
-                insert_after(span_at(gap.removed[paired - 1]), texts, frame.node);
-            } else if (gap.before) {
-                insert_after(span_at(old_pair(gap.before)), texts, frame.node);
-            } else if (gap.after) {
-                insert_before(span_at(old_pair(gap.after)), texts, frame.node);
-            } else {
-                return false;
-            }
+            for (const py::object& pair : gap.added) texts.push_back(import_text(pair));
+            edit_gap(frame.node, gap, texts, spans, span_at, false);
         }
         return true;
     }

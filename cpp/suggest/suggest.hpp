@@ -39,6 +39,12 @@ std::array<py::object, 3> unpack_three(py::handle value);
 // astroid's node-to-source visitor class.
 py::object visitor_base();
 
+// A visitor's attribute `name` looked up the ordinary way; a `visit_` method comes
+// back wrapped by `wrap(self, method)`, so that every node the visitor renders through
+// a lookup passes through the wrapper.
+py::object wrapped_visit_lookup(py::object self, py::object name,
+                                py::object (*wrap)(py::object, py::object));
+
 // The comment-keeping renderer: node_as_string, CommentAwareAsStringVisitor.
 void register_render(py::module_& m);
 // The record of a tree before its fixes: record_tree.

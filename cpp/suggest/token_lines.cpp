@@ -8,30 +8,6 @@ namespace korvane::suggest {
 
 namespace {
 
-// The token type numbers that the scans below tell apart, from the interpreter's
-// token module.
-struct TokenTypes {
-    long nl;          // a line break that ends no statement (blank line, inside brackets)
-    long newline;     // the line break that ends a statement
-    long comment;
-    long indent;
-    long dedent;
-    long endmarker;
-    long op;
-};
-
-long type_number(const char* name) {
-    return as_long(import_attr("token", name));
-}
-
-const TokenTypes& types() {
-    static const TokenTypes t{type_number("NL"),     type_number("NEWLINE"),
-                              type_number("COMMENT"), type_number("INDENT"),
-                              type_number("DEDENT"),  type_number("ENDMARKER"),
-                              type_number("OP")};
-    return t;
-}
-
 long type_of(py::handle token) {
     return as_long(token.attr(KORVANE_NAME("type")));
 }
@@ -73,6 +49,15 @@ long line_read_by_pylint(const py::list& tokens, long index, long line) {
 }
 
 }  // namespace
+
+const TokenTypes& types() {
+    static const TokenTypes t = [] {
+        auto number = [](const char* name) { return as_long(import_attr("token", name)); };
+        return TokenTypes{number("NL"),     number("NEWLINE"), number("COMMENT"), number("INDENT"),
+                          number("DEDENT"), number("ENDMARKER"), number("OP")};
+    }();
+    return t;
+}
 
 long as_long(py::handle value) {
     py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));

@@ -10,6 +10,19 @@ namespace korvane::suggest {
 // A Python integer as a C++ one; a value that is not an integer raises TypeError.
 long as_long(py::handle value);
 
+// The token type numbers that scans of a token view tell apart, from the
+// interpreter's token module, read once.
+struct TokenTypes {
+    long nl;       // a line break that ends no statement (blank line, inside brackets)
+    long newline;  // the line break that ends a statement
+    long comment;
+    long indent;
+    long dedent;
+    long endmarker;
+    long op;
+};
+const TokenTypes& types();
+
 // The line (from 1) on which a token starts, and the one on which it ends.
 long start_line(py::handle token);
 long end_line(py::handle token);
