@@ -28,7 +28,7 @@ def producer(monkeypatch):
     def install(pairs):
         def fake(**kwargs):
             calls.append(kwargs)
-            return iter(pairs)
+            return pairs if isinstance(pairs, diff.Produced) else iter(pairs)
 
         monkeypatch.setattr(diff, "get_diff_plaintext", fake)
         return calls
@@ -157,3 +157,78 @@ def test_file_keeps_its_mode_encoding_line_ends_and_links(project, producer):
     assert models.read_text() == "title = 'x'\n"
     assert stat.S_IMODE(models.stat().st_mode) == 0o640
     assert (project / "catalog/alias.py").is_symlink()
+
+
+class FailingOnCall:
+    """`os.replace` that raises `error` at its n-th call and works otherwise."""
+
+    def __init__(self, n, error):
+        self.n, self.error, self.calls = n, error, 0
+        self.real = os.replace
+
+    def __call__(self, *args):
+        self.calls += 1
+        if self.calls == self.n:
+            raise self.error
+        return self.real(*args)
+
+
+@pytest.mark.parametrize("error", [
+    PermissionError(1, "Operation not permitted"),
+    KeyboardInterrupt(),
+], ids=["refused", "interrupted"])
+def test_a_failing_replace_puts_back_every_file_already_replaced(project, producer, monkeypatch, error):
+    producer([("a = 1\n", "catalog/models.py"), ("b = 2\n", "catalog/views.py"),
+              ("c = 3\n", "catalog/forms.py")])
+    before = snapshot(project)
+    monkeypatch.setattr(os, "replace", FailingOnCall(2, error))
+    with pytest.raises(type(error)):
+        transformer.trasform_files_in_place(str(project), None)
+    # the first file was replaced and is back; no temporary, kept original or new file
+    assert snapshot(project) == before
+
+
+def test_a_file_edited_since_it_was_read_stops_every_write(project, producer):
+    import hashlib
+
+    read = {path: hashlib.sha256((project / path).read_bytes()).hexdigest()
+            for path in ("catalog/models.py", "catalog/views.py")}
+    producer(diff.Produced(
+        [("a = 1\n", "catalog/models.py"), ("b = 2\n", "catalog/views.py")], read_digests=read))
+    (project / "catalog/views.py").write_text(VIEWS + "# edited meanwhile\n")
+    before = snapshot(project)
+    with pytest.raises(ValueError, match=r"catalog/views\.py.*changed on disk"):
+        transformer.trasform_files_in_place(str(project), None)
+    assert snapshot(project) == before
+
+
+def test_a_read_only_file_is_left_with_a_warning(project, producer, caplog):
+    views = project / "catalog/views.py"
+    views.chmod(0o444)
+    producer([("a = 1\n", "catalog/models.py"), ("b = 2\n", "catalog/views.py")])
+    assert transformer.trasform_files_in_place(str(project), None) == ["catalog/models.py"]
+    assert views.read_text() == VIEWS and (project / "catalog/models.py").read_text() == "a = 1\n"
+    assert "Not written: catalog/views.py: it is read-only" in caplog.text
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="giving a file away needs root")
+def test_owner_and_group_are_kept(project, producer):
+    models = project / "catalog/models.py"
+    os.chown(str(models), 65534, 65534)
+    producer([("a = 1\n", "catalog/models.py")])
+    transformer.trasform_files_in_place(str(project), None)
+    assert (models.stat().st_uid, models.stat().st_gid) == (65534, 65534)
+
+
+def test_the_umask_is_never_touched(project, producer, monkeypatch):
+    monkeypatch.setattr(os, "umask", lambda *args: pytest.fail("os.umask was called"))
+    producer([("a = 1\n", "catalog/models.py"), ("x = 1\n", "catalog/forms.py")])
+    transformer.trasform_files_in_place(str(project), None)
+    assert stat.S_IMODE((project / "catalog/forms.py").stat().st_mode) == 0o666 & ~_umask()
+
+
+def _umask():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("Umask:"):
+                return int(line.split()[1], 8)

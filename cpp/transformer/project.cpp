@@ -19,7 +19,9 @@ py::object transform_files(py::object project_root, py::object whitelist) {
 
 // Reads the producer's whole result before anything is written: a later path replaces
 // the text of an earlier equal one and keeps its place.  Every path is checked and
-// every text encoded before the first file is touched (write_project_files).
+// every text encoded before the first file is touched (write_project_files); a result
+// that says what each file held when it was read (`read_digests`) has each file
+// checked against it.
 py::list trasform_files_in_place(py::object project_root, py::object whitelist) {
     py::object produced = state().module.attr("transform_files")(
         py::arg("project_root") = project_root, py::arg("whitelist") = whitelist);
@@ -35,10 +37,8 @@ py::list trasform_files_in_place(py::object project_root, py::object whitelist) 
         }
         texts[unpacked[1]] = unpacked[0];
     }
-    write_project_files(project_root, texts);
-    py::list paths;
-    for (auto entry : texts) paths.append(entry.first);
-    return paths;
+    py::object read = korvane::getattr_or_null(produced, KORVANE_NAME("read_digests"));
+    return write_project_files(project_root, texts, read ? read : py::none());
 }
 
 }  // namespace

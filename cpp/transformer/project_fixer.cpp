@@ -33,9 +33,10 @@ struct Skip {
 };
 
 // The module's text as the interpreter reads it (coding cookie or byte-order mark,
-// else UTF-8; line ends made "\n").  A text whose lines end in more than one way is
-// refused: the fixed file is written back with one line end.
-py::object read_module(py::handle filepath) {
+// else UTF-8; line ends made "\n"), and the sha256 of its bytes in `digest`.  A text
+// whose lines end in more than one way is refused: the fixed file is written back with
+// one line end.
+py::object read_module(py::handle filepath, py::object& digest) {
     py::object data;
     try {
         data = read_and_close(py::module_::import("builtins").attr("open")(filepath, "rb"));
@@ -43,6 +44,7 @@ py::object read_module(py::handle filepath) {
         if (!e.matches(PyExc_OSError)) throw;
         throw Skip{py::str("it cannot be read: {}").format(e.value())};
     }
+    digest = py::module_::import("hashlib").attr("sha256")(data).attr("hexdigest")();
     auto count = [&data](const char* what) { return py::cast<long>(data.attr("count")(py::bytes(what))); };
     long crlf = count("\r\n"), cr = count("\r"), lf = count("\n");
     if (cr != crlf || (crlf > 0 && lf != crlf)) throw Skip{py::str("its lines end in more than one way")};
@@ -179,8 +181,9 @@ py::object settings_module_for(py::handle self, py::handle modname, py::handle f
     return self.attr("settings_modpath");
 }
 
-py::tuple outcome(py::handle filepath, const char* kind, py::object payload, py::object notes) {
-    return py::make_tuple(filepath, py::str(kind), payload, notes);
+py::tuple outcome(py::handle filepath, const char* kind, py::object payload, py::object notes,
+                  py::object digest = py::none()) {
+    return py::make_tuple(filepath, py::str(kind), payload, notes, digest);
 }
 
 py::tuple fix_module(py::object self, py::object filepath, py::object modname, py::object findings,
@@ -189,10 +192,11 @@ py::tuple fix_module(py::object self, py::object filepath, py::object modname, p
         return outcome(filepath, kSkipped, py::str("it could not be analysed: {}").format(unchecked),
                        py::list());
     py::object source;
+    py::object digest = py::none();
     py::object atok;
     py::list hits;
     try {
-        source = read_module(filepath);
+        source = read_module(filepath, digest);
         py::object text = fixed_text(source, filepath, modname,
                                      settings_module_for(self, modname, findings), findings,
                                      self.attr("code_style"), atok, hits);
@@ -207,7 +211,7 @@ py::tuple fix_module(py::object self, py::object filepath, py::object modname, p
         }
         py::object refused = refusal(findings, done, lint(text));
         if (!refused.is_none()) throw Skip{refused};
-        return outcome(filepath, kFixed, text, notes);
+        return outcome(filepath, kFixed, text, notes, digest);
     } catch (Skip& skip) {
         return outcome(filepath, kSkipped, skip.reason, py::list());
     } catch (py::error_already_set& e) {
@@ -235,8 +239,8 @@ void register_project_fixer(py::module_& m) {
     ns["__doc__"] = py::str(
         "Fixes one module of an analysis where the analysis checked it: called with its "
         "path, module name, findings (code, line), a lint of a text, and why the analysis "
-        "could not check it (or None); answers (path, kind, text or reason, notes), kind "
-        "being fixed, unchanged or skipped.  `codes` are the codes it answers; the "
+        "could not check it (or None); answers (path, kind, text or reason, notes, sha256 "
+        "of the bytes read or None), kind being fixed, unchanged or skipped.  `codes` are the codes it answers; the "
         "analysis appends each answer to `outcomes`.");
     py::object cls = make_class(m, "ProjectFixer", py::make_tuple(), ns);
     def_init(cls, &fixer_init, py::arg("settings_modpath"), py::arg("code_style"));

@@ -35,9 +35,12 @@ void register_fix_table(py::handle visitor, py::handle noise, py::handle setting
 py::frozenset fixed_codes();
 py::frozenset fixed_settings_codes();
 
-// Writes `texts` (path relative to `project_root` -> new text) into the project: every
-// path and every text is checked first, then each file is replaced whole.
-void write_project_files(py::handle project_root, py::dict texts);
+// Writes `texts` (path relative to `project_root` -> new text) into the project, all or
+// nothing, and returns the paths written: every path and every text is checked first,
+// a read-only file is left out with a warning, each file must still hold what was read
+// (`read_digests`: path -> sha256 of the bytes the fixes were made from, or None), and
+// each file is replaced whole, the originals put back on any failure.
+py::list write_project_files(py::handle project_root, py::dict texts, py::handle read_digests);
 
 // transform_code.
 void register_transform_code(py::module_& m);

@@ -1,13 +1,24 @@
-// Writing fixed texts into a project without losing a byte.  Three passes: every path
-// is checked and every text encoded; every text is written to a temporary file beside
-// its target; only then is each temporary moved over its target.  A failure in the
-// first two passes leaves every project file as it was.
+// Writing fixed texts into a project, all or nothing.
+//
+// 1. Every path is checked and every text encoded as its file is stored (coding cookie
+//    or byte-order mark, "\r\n" line ends); a read-only file, or one whose owner this
+//    process cannot give back, is left out with a warning.
+// 2. Every text is written to a temporary file beside its target, flushed to disk, with
+//    the target's permission bits and owner, set on the file itself.
+// 3. Every file must still hold what the fixes were made from; if one changed on disk
+//    meanwhile, nothing is written.
+// 4. Each target is kept under a second name (a hard link) and replaced.  When a
+//    replace fails or is interrupted, every file already replaced gets its original
+//    back before the error goes on.  No temporary or kept original stays behind.
 #include "transformer.hpp"
 
 #include <korvane/project_files.hpp>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <fstream>
+#include <string>
 #include <vector>
 
 namespace korvane::transformer {
@@ -19,13 +30,18 @@ py::object os_attr(const char* name) {
     return py::module_::import("os").attr(name);
 }
 
-// One file to write: where, what bytes, and the permission bits to give it.
+// One file to write.
 struct PlannedWrite {
-    py::object path;     // as the producer gave it
-    py::object target;   // the file itself, symbolic links followed
-    py::object payload;  // the encoded text
-    py::object mode;     // permission bits of the file it replaces, or None for a new file
+    py::object path;      // as the producer gave it
+    py::object target;    // the file itself, symbolic links followed
+    py::object payload;   // the encoded text
+    bool exists = false;
+    long mode = 0;        // permission bits to give it
+    long uid = -1, gid = -1;  // the owner to keep; -1 for a new file
+    py::object expected;  // the digest the file must still have; null for a new file
     py::object temporary = py::none();
+    py::object kept = py::none();  // the original under a second name
+    bool replaced = false;
 };
 
 [[noreturn]] void refuse(py::handle path, const char* reason) {
@@ -43,23 +59,27 @@ bool climbs(py::handle path) {
     return false;
 }
 
-// The encoding and line ending of the file being replaced, so that the new text is
-// stored as the old one was: its coding cookie or byte-order mark, and "\r\n" when its
-// first line ends so.  A new file takes the process's default encoding.
-py::object encode_like(py::handle path, py::handle target, py::object text, bool exists) {
-    py::object encoding =
-        py::module_::import("locale").attr("getpreferredencoding")(false);
-    if (exists) {
-        py::object file = py::module_::import("builtins").attr("open")(target, "rb");
-        py::object data = korvane::read_and_close(file);
+py::object digest_of(py::handle data) {
+    return py::module_::import("hashlib").attr("sha256")(data).attr("hexdigest")();
+}
+
+py::object read_bytes(py::handle target) {
+    return korvane::read_and_close(py::module_::import("builtins").attr("open")(target, "rb"));
+}
+
+// The text encoded as the file being replaced is stored: its coding cookie or
+// byte-order mark, and "\r\n" when its first line ends so.  A new file takes the
+// process's default encoding.  `data` holds the file's bytes, or None for a new file.
+py::object encode_like(py::handle path, py::object text, py::handle data) {
+    py::object encoding = py::module_::import("locale").attr("getpreferredencoding")(false);
+    if (!data.is_none()) {
         py::object lines = py::module_::import("io").attr("BytesIO")(data).attr("readline");
         try {
             encoding = py::module_::import("tokenize").attr("detect_encoding")(lines)[py::int_(0)];
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_SyntaxError)) throw;  // an unknown cookie: keep the default
         }
-        py::object first_end = data.attr("find")(py::bytes("\n"));
-        long end = py::cast<long>(first_end);
+        long end = py::cast<long>(data.attr("find")(py::bytes("\n")));
         if (end > 0 && korvane::equals(data[py::int_(end - 1)], py::int_('\r'))) {
             text = text.attr("replace")("\r\n", "\n").attr("replace")("\n", "\r\n");
         }
@@ -72,7 +92,32 @@ py::object encode_like(py::handle path, py::handle target, py::object text, bool
     }
 }
 
-PlannedWrite plan_write(py::handle project_root, py::handle path, py::handle text) {
+// The permission bits a new file gets: what `open` gives it under the process's
+// umask, read without changing it (setting the umask to read it races with every
+// other thread).
+long default_mode() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Umask:", 0) == 0) return 0666 & ~std::stol(line.substr(6), nullptr, 8);
+    }
+    return 0644;
+}
+
+// Whether this process can give a file the owner and group it has.
+bool can_keep_owner(long uid, long gid) {
+    if (geteuid() == 0) return true;
+    if (static_cast<long>(geteuid()) != uid) return false;
+    if (static_cast<long>(getegid()) == gid) return true;
+    for (py::handle group : os_attr("getgroups")())
+        if (py::cast<long>(group) == gid) return true;
+    return false;
+}
+
+// The planned write, or a null path with the reason it is left out in `skip`.
+PlannedWrite plan_write(py::handle project_root, py::handle path, py::handle text,
+                        py::handle read_digests, const char*& skip) {
+    skip = nullptr;
     if (!PyUnicode_Check(path.ptr())) refuse(path, "the path is not text");
     if (!PyUnicode_Check(text.ptr())) refuse(path, "the new text is not text");
     if (!korvane::truthy(path) || korvane::truthy(os_attr("path").attr("isabs")(path)))
@@ -81,30 +126,43 @@ PlannedWrite plan_write(py::handle project_root, py::handle path, py::handle tex
     py::object full = os_attr("path").attr("join")(project_root, path);
     if (!korvane::lies_under_root(full, project_root))
         refuse(path, "the path leads out of the project root");
-    py::object target = os_attr("path").attr("realpath")(full);
-    bool exists = korvane::truthy(os_attr("path").attr("lexists")(target));
-    py::object mode = py::none();
-    if (exists) {
-        long st_mode = py::cast<long>(os_attr("stat")(target).attr("st_mode"));
+    PlannedWrite write;
+    write.path = py::reinterpret_borrow<py::object>(path);
+    write.target = os_attr("path").attr("realpath")(full);
+    write.exists = korvane::truthy(os_attr("path").attr("lexists")(write.target));
+    py::object data = py::none();
+    if (write.exists) {
+        py::object st = os_attr("stat")(write.target);
+        long st_mode = py::cast<long>(st.attr("st_mode"));
         if (!S_ISREG(st_mode)) refuse(path, "it is not a regular file");
-        mode = py::int_(st_mode & 07777);
-    } else if (!korvane::truthy(os_attr("path").attr("isdir")(os_attr("path").attr("dirname")(target)))) {
+        write.mode = st_mode & 07777;
+        write.uid = py::cast<long>(st.attr("st_uid"));
+        write.gid = py::cast<long>(st.attr("st_gid"));
+        // a file without a write bit is left as it is, whoever runs this
+        if ((write.mode & 0222) == 0) {
+            skip = "it is read-only";
+            return write;
+        }
+        if (!can_keep_owner(write.uid, write.gid)) {
+            skip = "its owner and group could not be kept";
+            return write;
+        }
+        data = read_bytes(write.target);
+        py::object given = read_digests.is_none() ? py::object()
+                                                  : py::reinterpret_borrow<py::object>(read_digests)
+                                                        .attr("get")(path, py::none());
+        write.expected = given && !given.is_none() ? given : digest_of(data);
+    } else if (!korvane::truthy(os_attr("path").attr("isdir")(os_attr("path").attr("dirname")(write.target)))) {
         refuse(path, "its folder does not exist");
+    } else {
+        write.mode = default_mode();
     }
-    py::object payload = encode_like(path, target, py::reinterpret_borrow<py::object>(text), exists);
-    return PlannedWrite{py::reinterpret_borrow<py::object>(path), target, payload, mode};
-}
-
-// The permission bits of a new file: what `open` would give it under the umask.
-py::object default_mode() {
-    py::object umask = os_attr("umask");
-    py::object current = umask(0);
-    umask(current);
-    return py::int_(0666 & ~py::cast<long>(current));
+    write.payload = encode_like(path, py::reinterpret_borrow<py::object>(text), data);
+    return write;
 }
 
 // Writes the payload to a new temporary file in the target's folder, flushed to disk,
-// with the target's permission bits.
+// with the target's permission bits and owner set on its descriptor.
 void write_temporary(PlannedWrite& write) {
     py::object path_module = os_attr("path");
     py::object folder = path_module.attr("dirname")(write.target);
@@ -116,42 +174,118 @@ void write_temporary(PlannedWrite& write) {
     try {
         file.attr("write")(write.payload);
         file.attr("flush")();
-        os_attr("fsync")(file.attr("fileno")());
+        py::object fd = file.attr("fileno")();
+        os_attr("fchmod")(fd, write.mode);
+        if (write.exists) os_attr("fchown")(fd, write.uid, write.gid);
+        os_attr("fsync")(fd);
     } catch (py::error_already_set&) {
         file.attr("close")();
         throw;
     }
     file.attr("close")();
-    os_attr("chmod")(write.temporary, write.mode.is_none() ? default_mode() : write.mode);
 }
 
-// Removes the temporaries not yet moved, keeping the error that brought us here.
-void remove_temporaries(std::vector<PlannedWrite>& writes) {
+// A name beside `target` that no file has, for keeping the original under.
+py::object kept_name(py::handle target) {
+    py::object path_module = os_attr("path");
+    py::object folder = path_module.attr("dirname")(target);
+    py::str base = py::str(path_module.attr("basename")(target));
+    py::object token = py::module_::import("secrets").attr("token_hex")(8);
+    return path_module.attr("join")(folder, py::str(".{}.{}.orig").format(base, token));
+}
+
+// Calls `os.<name>(*args)`, dropping any error: for the clean-up after a failure or
+// an interrupt, which goes on to the end and must not hide what brought it.
+template <typename... Args>
+void quietly(const char* name, Args&&... args) {
+    try {
+        os_attr(name)(std::forward<Args>(args)...);
+    } catch (py::error_already_set&) {
+    }
+}
+
+// Keeps the original under a second name: a hard link, or a copy where the file
+// system has no links.
+void keep_original(PlannedWrite& write) {
+    write.kept = kept_name(write.target);
+    try {
+        os_attr("link")(write.target, write.kept);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        py::module_::import("shutil").attr("copy2")(write.target, write.kept);
+        os_attr("chown")(write.kept, write.uid, write.gid);
+    }
+}
+
+// Removes the temporaries not moved and the originals kept.
+void clean_up(std::vector<PlannedWrite>& writes) {
     for (PlannedWrite& write : writes) {
-        if (write.temporary.is_none()) continue;
-        try {
-            os_attr("unlink")(write.temporary);
-        } catch (py::error_already_set&) {
-        }
+        if (!write.temporary.is_none()) quietly("unlink", write.temporary);
         write.temporary = py::none();
+        if (!write.kept.is_none()) quietly("unlink", write.kept);
+        write.kept = py::none();
+    }
+}
+
+// Puts back the original of every file already replaced, newest first.
+void roll_back(std::vector<PlannedWrite>& writes) {
+    for (auto it = writes.rbegin(); it != writes.rend(); ++it) {
+        if (!it->replaced) continue;
+        if (it->kept.is_none()) {
+            quietly("unlink", it->target);
+        } else {
+            quietly("replace", it->kept, it->target);
+            it->kept = py::none();
+        }
+        it->replaced = false;
+    }
+}
+
+// Raises when a file no longer holds what the fixes were made from.
+void check_unchanged(const std::vector<PlannedWrite>& writes) {
+    for (const PlannedWrite& write : writes) {
+        if (!write.exists) continue;
+        if (korvane::equals(digest_of(read_bytes(write.target)), write.expected)) continue;
+        PyErr_Format(PyExc_ValueError,
+                     "Refusing to write %R: it changed on disk since it was read; no file was "
+                     "written.",
+                     write.path.ptr());
+        throw py::error_already_set();
     }
 }
 
 }  // namespace
 
-void write_project_files(py::handle project_root, py::dict texts) {
+py::list write_project_files(py::handle project_root, py::dict texts, py::handle read_digests) {
     std::vector<PlannedWrite> writes;
-    for (auto entry : texts) writes.push_back(plan_write(project_root, entry.first, entry.second));
+    for (auto entry : texts) {
+        const char* skip = nullptr;
+        PlannedWrite write = plan_write(project_root, entry.first, entry.second, read_digests, skip);
+        if (skip) {
+            state().logger.attr("warning")(py::str("Not written: {}: {}").format(entry.first, skip));
+            continue;
+        }
+        writes.push_back(std::move(write));
+    }
     try {
         for (PlannedWrite& write : writes) write_temporary(write);
+        check_unchanged(writes);
         for (PlannedWrite& write : writes) {
+            if (write.exists) keep_original(write);
             os_attr("replace")(write.temporary, write.target);
             write.temporary = py::none();
+            write.replaced = true;
         }
     } catch (py::error_already_set&) {
-        remove_temporaries(writes);
+        // any error and any interrupt: the project as it was
+        roll_back(writes);
+        clean_up(writes);
         throw;
     }
+    clean_up(writes);
+    py::list paths;
+    for (const PlannedWrite& write : writes) paths.append(write.path);
+    return paths;
 }
 
 }  // namespace korvane::transformer

@@ -4,7 +4,8 @@
 analysis does (same road, same job count), and hands it the transformer's fixer: each
 module with a fixable finding is fixed where the analysis checked it, limited to the
 nodes of its findings.  It returns ``(new text, path relative to the project root)``
-for each module whose fixed text was offered, in path order.  A module that cannot be
+for each module whose fixed text was offered, in path order, and the digest of the
+bytes each was made from.  A module that cannot be
 analysed, read, parsed or fixed, or whose fixed text does not hold up, is skipped with
 one warning naming it and the reason; a fixable finding that no fix changed is named
 in a warning too.  Nothing here writes.
@@ -13,6 +14,15 @@ import logging
 import os
 
 logger = logging.getLogger(__name__)
+
+
+class Produced(list):
+    """The (new text, path) pairs, and in `read_digests` the sha256 of the bytes each
+    fixed text was made from, for the writer to check each file against."""
+
+    def __init__(self, pairs=(), read_digests=None):
+        super().__init__(pairs)
+        self.read_digests = dict(read_digests or {})
 
 
 def _selected_paths(project_root, whitelist):
@@ -33,12 +43,13 @@ def get_diff_plaintext(project_root, whitelist, settings_modpath, code_style):
     files = {path: None for path in _selected_paths(root, whitelist)}
     fixer = transformer.ProjectFixer(settings_modpath, code_style)
     checker.get_messages(root, files, fixer=fixer)
-    produced = []
-    for path, kind, payload, notes in sorted(fixer.outcomes, key=lambda outcome: outcome[0]):
+    produced = Produced()
+    for path, kind, payload, notes, digest in sorted(fixer.outcomes, key=lambda outcome: outcome[0]):
         for note in notes:
             logger.warning("Not fixed: %s: no fix changed it", note)
         if kind == "skipped":
             logger.warning("Skipped %s: %s", path, payload)
         elif kind == "fixed":
             produced.append((payload, path))
+            produced.read_digests[path] = digest
     return produced
