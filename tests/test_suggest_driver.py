@@ -247,3 +247,40 @@ def test_callers_items_are_left_alone_and_texts_pass_unchanged(suggest, producer
     result = suggest.suggest_fixes(items, str(project))
     assert items == before
     assert result[0]["body"] == block("y = 'caf\udce9'") + "\n\ncaf\udce9 \ud800"
+
+
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        # read as the interpreter reads a module: the coding cookie
+        (b"# -*- coding: latin-1 -*-\nfrom django.db import models\n\n\nclass Shop(models.Model):\n"
+         b"    caf\xe9 = models.IntegerField(null=True)\n",
+         "    caf\u00e9 = models.IntegerField(null=True, blank=True)"),
+        # a byte-order mark is no source text, and stays at the start of line 1
+        (b"\xef\xbb\xbffrom django.db import models\n\n\nclass Shop(models.Model):\n"
+         b"    pages = models.IntegerField(null=True)\n",
+         "    pages = models.IntegerField(null=True, blank=True)"),
+    ],
+    ids=["latin-1", "byte-order-mark"],
+)
+def test_module_is_read_as_the_interpreter_reads_it(suggest, project, data, expected):
+    (project / "shop").mkdir()
+    (project / "shop" / "models.py").write_bytes(data)
+    [comment] = suggest.suggest_fixes(
+        [{"path": os.path.join("shop", "models.py"), "line": 6 if b"coding" in data else 5,
+          "message-id": "C2003", "body": "C2003"}], str(project))
+    assert "```suggestion\n" + expected + "\n```" in comment["body"]
+
+
+def test_files_it_cannot_take_are_skipped_with_a_warning(suggest, project, caplog):
+    (project / "bad.html").write_bytes(b"<p>\xff</p>\n<img src='/static/a.png'>\n")
+    os.mkfifo(str(project / "pipe.py"))
+    (project / "ok.py").write_text("A = 1\n")
+    comments = [finding("bad.html", 2, "C7001"), finding("pipe.py", 1), finding("ok.py", 0)]
+    with caplog.at_level(logging.WARNING, logger="korvane.staticanalysis.suggest"):
+        result = suggest.suggest_fixes(comments, str(project))
+    # each finding keeps its comment, none gets a suggestion; the pipe is never opened
+    assert [c["body"] for c in result] == [c["body"] for c in comments]
+    assert [r.getMessage() for r in caplog.records] == [
+        "Skipped suggestions for bad.html: it does not decode as UTF-8",
+        "Skipped suggestions for pipe.py: it is not a regular file"]

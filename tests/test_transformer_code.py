@@ -113,3 +113,13 @@ def test_default_noise_is_one_unchanged_list():
 def test_text_that_does_not_parse_raises():
     with pytest.raises(Exception):
         fixed("def broken(:\n")
+
+
+def test_a_text_in_its_declared_encoding_is_linted_as_the_analysis_lints_it():
+    # cp1252 has the euro sign where latin-1 has a control character
+    code = ("# -*- coding: cp1252 -*-\nfrom django.db import models\n\n\n"
+            "class Price(models.Model):\n    sign = models.CharField(max_length=1, null=True)"
+            "  # \u20ac \u00c1\n")
+    text, reasons = fixed(code)
+    assert reasons == {"C2000"}
+    assert 'sign = models.CharField(max_length=1, default="", blank=True)  # \u20ac \u00c1' in text

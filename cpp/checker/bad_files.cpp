@@ -7,6 +7,7 @@
 #include "checker.hpp"
 
 #include <korvane/project_files.hpp>
+#include <korvane/text.hpp>
 
 #include <algorithm>
 #include <memory>
@@ -161,6 +162,29 @@ bool is_decoding_failure(py::handle error) {
     return decoding;
 }
 
+}  // namespace
+
+void store_as_declared(py::handle tree, py::handle text) {
+    if (tree.is_none() || !PyUnicode_Check(text.ptr())) return;
+    py::object utf8 = text.attr("encode")("utf-8", "surrogatepass");
+    py::object lines = py::module_::import("io").attr("BytesIO")(utf8).attr("readline");
+    py::object encoding;
+    try {
+        encoding = py::module_::import("tokenize").attr("detect_encoding")(lines)[py::int_(0)];
+    } catch (py::error_already_set& e) {
+        if (!is_ordinary(e)) throw;
+        return;  // an unknown cookie: the library reports it as it reads the bytes
+    }
+    if (is_text(encoding, "utf-8") || is_text(encoding, "utf-8-sig")) return;
+    try {
+        tree.attr("file_bytes") = text.attr("encode")(encoding);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_UnicodeError) && !e.matches(PyExc_LookupError)) throw;
+    }
+}
+
+namespace {
+
 // The library's `get_ast`, with every failure to make source text of a module
 // reported as E0001 at a line (the library reports some with no line at all, which
 // its message store rejects, and others as a parse error).
@@ -169,8 +193,10 @@ py::object get_ast(py::object self, py::object filepath, py::object modname, py:
     try {
         if (data.is_none())
             return manager.attr("ast_from_file")(filepath, modname, py::arg("source") = true);
-        return KORVANE_IMPORTED("astroid.builder", "AstroidBuilder")(manager)
-            .attr("string_build")(data, modname, filepath);
+        py::object tree = KORVANE_IMPORTED("astroid.builder", "AstroidBuilder")(manager)
+                              .attr("string_build")(data, modname, filepath);
+        store_as_declared(tree, data);
+        return tree;
     } catch (py::error_already_set& e) {
         State& s = state();
         if (e.matches(s.AstroidSyntaxError)) {

@@ -90,6 +90,10 @@ void set_config_option(py::handle linter, py::handle name, py::handle value);
 // given as the text `data`, when that is not None) stops being source text.
 void add_syntax_error(py::handle linter, py::handle error, py::handle filepath,
                       py::handle data);
+// A tree built from a text held in memory keeps the bytes the linter tokenizes in the
+// encoding its coding cookie declares, as the file would hold them: the astroid builder
+// stores the text as UTF-8, which the cookie would have the linter decode otherwise.
+void store_as_declared(py::handle tree, py::handle text);
 // Logs every record of type "fatal" at error level.
 void log_fatal_records(py::handle records);
 // The library's parallel pass over `file_descrs`, with the files handed to the

@@ -26,6 +26,7 @@ py::object get_ast_impl(py::object self, py::object filepath, py::object modname
         return py::none();
     }
     py::object tree = atok.attr("tree");
+    store_as_declared(tree, code);
     try {
         check_names(tree);
     } catch (py::error_already_set& e) {

@@ -2,6 +2,7 @@
 #include "helpers.hpp"
 
 #include <korvane/project_files.hpp>
+#include <korvane/text.hpp>
 
 namespace korvane::helpers {
 
@@ -18,8 +19,19 @@ py::str module_path_from_file(py::object path, py::object /*file*/) {
     return py::str(".").attr("join")(parts);
 }
 
-py::object read_code_from_file(py::object path) {
-    return read_and_close(KORVANE_IMPORTED("builtins", "open")(path, "r"), "readlines");
+// The file's lines.  Without an encoding, the file is decoded as the interpreter
+// decodes a module: by its coding cookie, else as UTF-8; a byte-order mark stays at the
+// start of the first line, as the file holds it.  Line ends are made "\n".
+py::object read_code_from_file(py::object path, py::object encoding) {
+    py::object& open = KORVANE_IMPORTED("builtins", "open");
+    if (!encoding.is_none()) return read_and_close(open(path, "r", py::arg("encoding") = encoding), "readlines");
+    py::object data = read_and_close(open(path, "rb"));
+    py::object& bytes_io = KORVANE_IMPORTED("io", "BytesIO");
+    py::object detected = KORVANE_IMPORTED("tokenize", "detect_encoding")(bytes_io(data).attr("readline"));
+    encoding = detected[py::int_(0)];
+    if (is_text(encoding, "utf-8-sig")) encoding = py::str("utf-8");
+    py::object text = KORVANE_IMPORTED("io", "TextIOWrapper")(bytes_io(data), py::arg("encoding") = encoding);
+    return read_and_close(text, "readlines");
 }
 
 }  // namespace
@@ -31,8 +43,14 @@ void register_module_paths(py::module_& m) {
     m.def("module_path_from_file", &module_path_from_file, py::arg("path"),
           py::arg("file") = py::none(),
           "The dotted module path of a file on the module search path.");
+    (void)KORVANE_IMPORTED("io", "BytesIO");
+    (void)KORVANE_IMPORTED("io", "TextIOWrapper");
+    (void)KORVANE_IMPORTED("tokenize", "detect_encoding");
     m.def("read_code_from_file", &read_code_from_file, py::arg("path"),
-          "The lines of a text file, each with its line end.");
+          py::arg("encoding") = py::none(),
+          "The lines of a text file, each with its line end: decoded in `encoding`, or, "
+          "without one, as the interpreter decodes a module (coding cookie, else UTF-8; a "
+          "byte-order mark stays at the start of the first line).");
 }
 
 }  // namespace korvane::helpers

@@ -106,6 +106,7 @@ struct Call {
     py::object settings_modpath;  // dotted path of the settings module, or None
     py::object root;              // the project root, resolved
     py::dict cache;               // path -> template lines or token view, read once
+    py::set marked;               // the modules that start with a byte-order mark
     py::set seen;                 // (path, first line, text) of the blocks posted so far
     py::list result;
 };
@@ -119,20 +120,31 @@ bool inside_project(Call& call, py::handle path) {
     return equals(common, call.root);
 }
 
-// The template's lines, read once per call.
+// The byte-order mark that may start a file's first line.
+constexpr const char* kByteOrderMark = "\xef\xbb\xbf";
+
+// The template's lines, read once per call as Django reads templates (UTF-8).
 py::object template_lines(Call& call, py::handle path) {
-    if (!call.cache.contains(path))
-        call.cache[path] = state().helpers.attr("read_code_from_file")(path);
+    if (!call.cache.contains(path)) {
+        call.cache[path] = state().helpers.attr("read_code_from_file")(
+            path, py::arg("encoding") = "utf-8");
+    }
     return call.cache[path];
 }
 
-// The module's token view, read and parsed once per call; the fixes of every group of
-// the module edit this one tree.
+// The module's token view, read as the interpreter reads it (coding cookie, byte-order
+// mark) and parsed once per call; the fixes of every group of the module edit this one
+// tree.
 py::object module_view(Call& call, py::handle path) {
     if (!call.cache.contains(path)) {
         py::object helpers = state().helpers;
         py::object lines = helpers.attr("read_code_from_file")(path);
         py::object source = join("", lines);
+        // the byte-order mark is no source text; it is put back on suggestions of line 1
+        if (truthy(source.attr("startswith")(py::str(kByteOrderMark)))) {
+            source = source[py::slice(1, PY_SSIZE_T_MAX, 1)];
+            call.marked.add(path);
+        }
         py::object modname = helpers.attr("module_path_from_file")(path);
         call.cache[path] = helpers.attr("build_atok")(
             py::arg("source") = source, py::arg("modname") = modname,
@@ -141,8 +153,30 @@ py::object module_view(Call& call, py::handle path) {
     return call.cache[path];
 }
 
+void skip_file(py::handle path, const char* reason) {
+    state().logger.attr("warning")("Skipped suggestions for %s: %s", path, reason);
+}
+
+// Whether `path` names a regular file; a missing one raises the interpreter's error.
+bool is_regular_file(py::handle path) {
+    py::object st = KORVANE_IMPORTED("os", "stat")(path);
+    return truthy(KORVANE_IMPORTED("stat", "S_ISREG")(st.attr("st_mode")));
+}
+
+// A suggestion that replaces the first line of a file that starts with a byte-order
+// mark starts with the mark too, as the line it replaces does.
+py::object with_byte_order_mark(Call& call, py::handle path, py::object suggestions) {
+    if (!call.marked.contains(path)) return suggestions;
+    for (py::handle item : suggestions) {
+        if (equals(item[py::int_(0)], py::int_(1)))
+            item[py::int_(2)] = concat(py::str(kByteOrderMark), item[py::int_(2)]);
+    }
+    return suggestions;
+}
+
 // The producer's suggestions for one group, by the kind of its file; none for a file
-// of another kind or outside the project, which is never read.
+// of another kind, outside the project or not a regular file, which is never read, nor
+// for a template that does not decode.
 py::object suggestions_for(Call& call, py::handle path, py::handle line,
                            py::handle message_ids) {
     py::object module = state().module;
@@ -154,15 +188,29 @@ py::object suggestions_for(Call& call, py::handle path, py::handle line,
                                        path);
         return py::list();
     }
+    if (!call.cache.contains(path) && !is_regular_file(path)) {
+        // a pipe or a device would be read for ever
+        skip_file(path, "it is not a regular file");
+        return py::list();
+    }
     if (html) {
+        py::object lines;
+        try {
+            lines = template_lines(call, path);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_UnicodeDecodeError)) throw;
+            skip_file(path, "it does not decode as UTF-8");
+            return py::list();
+        }
         return module.attr("get_suggestions_for_html")(
-            py::arg("code_lines") = template_lines(call, path), py::arg("line") = line,
+            py::arg("code_lines") = lines, py::arg("line") = line,
             py::arg("message_ids") = message_ids, py::arg("settings") = call.settings);
     }
-    return module.attr("get_suggestions_for_python")(
+    py::object found = module.attr("get_suggestions_for_python")(
         py::arg("atok") = module_view(call, path), py::arg("line") = line,
         py::arg("message_ids") = message_ids, py::arg("code_style") = call.code_style,
         py::arg("settings_modpath") = call.settings_modpath);
+    return with_byte_order_mark(call, path, found);
 }
 
 // Posts a suggestion as a comment of its own over the lines it replaces, once per
@@ -195,7 +243,8 @@ void handle_group(Call& call, py::handle key, py::handle items) {
         bodies.append(item[KORVANE_NAME("body")]);
     }
     py::object module = state().module;
-    if (!message_ids.empty()) {
+    // A finding on no line of the file (line 0) gets its comment only.
+    if (!message_ids.empty() && py::cast<long>(line) >= 1) {
         bool folded = false;
         for (py::handle item : suggestions_for(call, path, line, message_ids)) {
             Suggestion s = unpack_suggestion(item);
