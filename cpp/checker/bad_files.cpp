@@ -118,7 +118,7 @@ Py_ssize_t own_line(py::handle error) {
     if (!lineno || !PyLong_Check(lineno.ptr())) return 0;
     Py_ssize_t line = PyLong_AsSsize_t(lineno.ptr());
     if (line == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
+        clear_ordinary_error();
         return 0;
     }
     return line > 0 ? line : 0;

@@ -41,19 +41,20 @@ PyObject* kept = nullptr;
 
 // The class node whose mro `x.mro()` computes, when that can be known without running
 // it: a class itself, or a plain instance of one.  Null for anything else.
-PyObject* class_of(py::handle x) {
+py::object class_of(py::handle x) {
     PyObject* classdef = KORVANE_IMPORTED("astroid", "ClassDef").ptr();
     PyObject* instance = KORVANE_IMPORTED("astroid.bases", "Instance").ptr();
     PyTypeObject* type = Py_TYPE(x.ptr());
-    if (reinterpret_cast<PyObject*>(type) == classdef) return x.ptr();
-    if (reinterpret_cast<PyObject*>(type) != instance) return nullptr;
-    PyObject* proxied = PyObject_GetAttrString(x.ptr(), "_proxied");
-    if (!proxied) {
-        PyErr_Clear();
-        return nullptr;
+    if (reinterpret_cast<PyObject*>(type) == classdef) return py::reinterpret_borrow<py::object>(x);
+    if (reinterpret_cast<PyObject*>(type) != instance) return py::object();
+    PyObject* found = PyObject_GetAttrString(x.ptr(), "_proxied");
+    if (!found) {
+        clear_ordinary_error();
+        return py::object();
     }
-    Py_DECREF(proxied);  // the instance holds it
-    return reinterpret_cast<PyObject*>(Py_TYPE(proxied)) == classdef ? proxied : nullptr;
+    // held here: `_proxied` may be a property that makes a new object each time
+    py::object proxied = py::reinterpret_steal<py::object>(found);
+    return reinterpret_cast<PyObject*>(Py_TYPE(proxied.ptr())) == classdef ? proxied : py::object();
 }
 
 // The bits of the Django bases in the class's mro; -1 after an ordinary error, which
@@ -104,13 +105,12 @@ void forget_ancestries_since(Py_ssize_t count) {
 
 long kept_ancestry(py::handle x) {
     if (!kept) return -1;
-    PyObject* cls = class_of(x);
-    if (!cls) return -1;
-    PyObject* hit = PyDict_GetItemWithError(kept, cls);
+    py::object holder = class_of(x);
+    if (!holder) return -1;
+    PyObject* hit = PyDict_GetItemWithError(kept, holder.ptr());
     if (hit) return PyLong_AsLong(hit);
     if (PyErr_Occurred()) throw py::error_already_set();
-    // Hold the class: computing its mro may run code that closes the memo.
-    py::object holder = py::reinterpret_borrow<py::object>(cls);
+    // The class is held: computing its mro may run code that closes the memo.
     long bits = compute(holder);
     if (bits < 0 || !kept) return bits;
     py::int_ value(bits);

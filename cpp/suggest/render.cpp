@@ -98,7 +98,9 @@ bool ends_its_statement(py::handle node, py::handle last_token) {
 void move_after_statement(py::handle self, py::handle statement, py::handle comment) {
     py::object moved = getattr_or_null(self, KORVANE_NAME(kMovedComments));
     if (!moved) return;
-    if (!PyDict_Contains(moved.ptr(), statement.ptr())) moved[statement] = py::list();
+    int known = PyDict_Contains(moved.ptr(), statement.ptr());
+    if (known < 0) throw py::error_already_set();
+    if (!known) moved[statement] = py::list();
     moved[statement].attr("append")(comment);
 }
 
@@ -169,9 +171,12 @@ py::object with_trailing_comment(py::handle self, py::handle node, py::object co
 // line); after the whole text when that line ends inside a string.
 py::object with_moved_comments(py::handle self, py::handle node, py::object code) {
     py::object moved = getattr_or_null(self, KORVANE_NAME(kMovedComments));
-    if (!moved || !PyDict_Contains(moved.ptr(), node.ptr())) return code;
+    if (!moved) return code;
+    int known = PyDict_Contains(moved.ptr(), node.ptr());
+    if (known < 0) throw py::error_already_set();
+    if (!known) return code;
     py::object comments = moved[node];
-    PyDict_DelItem(moved.ptr(), node.ptr());
+    if (PyDict_DelItem(moved.ptr(), node.ptr()) < 0) throw py::error_already_set();
     py::str suffix = py::str(kCommentGap) + join("  ", comments);
     py::list lines = code.attr("split")("\n");
     bool compound = PyObject_HasAttr(node.ptr(), KORVANE_NAME("body").ptr()) &&
@@ -297,12 +302,12 @@ py::object wrapped_visit_lookup(py::object self, py::object name,
 bool is_placeholder(py::handle node) {
     PyObject* mark = PyObject_GetAttr(node.ptr(), KORVANE_NAME("non_code_placeholder").ptr());
     if (!mark) {
-        PyErr_Clear();
+        clear_ordinary_error();
         return false;
     }
     int truth = PyObject_IsTrue(mark);
     Py_DECREF(mark);
-    if (truth < 0) PyErr_Clear();
+    if (truth < 0) clear_ordinary_error();
     return truth == 1;
 }
 

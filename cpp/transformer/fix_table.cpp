@@ -87,7 +87,7 @@ bool was_reported(py::handle reported, const char* code, py::handle node) try {
         if (PyObject_RichCompareBool(line.ptr(), first.ptr(), Py_GE) == 1 &&
             PyObject_RichCompareBool(line.ptr(), last.ptr(), Py_LE) == 1)
             return true;
-        PyErr_Clear();  // a node without line numbers compares with nothing
+        korvane::clear_ordinary_error();  // a node without line numbers compares with nothing
     }
     return false;
 } catch (py::error_already_set& e) {

@@ -217,7 +217,7 @@ py::tuple fix_module(py::object self, py::object filepath, py::object modname, p
     } catch (py::error_already_set& e) {
         // Recursion in the tree library, memory for one odd module, a fix that fails:
         // this module is skipped, the others are still fixed.
-        if (!is_ordinary(e)) throw;
+        if (!is_ordinary(e) && !e.matches(PyExc_MemoryError)) throw;
         return outcome(filepath, kSkipped,
                        py::str("fixing it failed: {}: {}").format(type_name(e.value()), e.value()),
                        py::list());

@@ -6,8 +6,8 @@ Every selected Python module and HTML template of the project is analysed whole.
 finding is printed as ``path:line:column: CODE symbol wording``, sorted by path, line
 and column; the project's Django version record (C1000) follows as a line of its own,
 with line and column 0, and a summary line ends the output. The exit status is 1 when
-there are findings, 0 when there are none and 2 on a usage error or when the analysis
-itself fails (one line on stderr says why).
+there are findings, 0 when there are none, 2 on a usage error or when the analysis
+itself fails (one line on stderr says why) and 130 when it is interrupted.
 
 With ``--suggest`` the findings are posted as review comments instead: each finding
 becomes a finding comment whose body is its printed line, the suggestion road turns
@@ -241,6 +241,32 @@ def fix_project(root, write, out):
     return len(changed)
 
 
+# The exit status after an interrupt (Ctrl-C), as a shell gives it.
+INTERRUPTED = 130
+
+
+def caused_by_interrupt(error):
+    """Whether an error is an interrupt, or an import failure one caused: a native
+    module whose loading is interrupted fails with ImportError, the interrupt its
+    cause."""
+    while error is not None:
+        if isinstance(error, KeyboardInterrupt):
+            return True
+        error = error.__cause__ or error.__context__
+    return False
+
+
+def failed(what, error):
+    """The one line for a failed road, and its exit status."""
+    if caused_by_interrupt(error):
+        print("korvane.host: interrupted", file=sys.stderr)
+        return INTERRUPTED
+    reason = " ".join(str(error).split())
+    print("korvane.host: {} failed: {}: {}".format(what, type(error).__name__, reason),
+          file=sys.stderr)
+    return 2
+
+
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
     # Links resolved, as file selection resolves the paths it finds under the root.
@@ -249,11 +275,8 @@ def main(argv=None):
     if args.diff or args.fix:
         try:
             changed = fix_project(root, args.fix, sys.stdout)
-        except Exception as error:  # the fix road failed: one line, and status 2
-            reason = " ".join(str(error).split())
-            print("korvane.host: fixing failed: {}: {}".format(type(error).__name__, reason),
-                  file=sys.stderr)
-            return 2
+        except (Exception, KeyboardInterrupt) as error:  # one line, and status 2 or 130
+            return failed("fixing", error)
         return 1 if changed and args.diff else 0
     review_comments = None
     try:
@@ -264,11 +287,8 @@ def main(argv=None):
             records, files_checked, wordings, symbols = analyse(root)
             if suggest is not None:
                 review_comments = suggest_fixes(suggest, root, records, wordings, symbols)
-    except Exception as error:  # the analysis failed: one line, and status 2
-        reason = " ".join(str(error).split())
-        print("korvane.host: analysis failed: {}: {}".format(type(error).__name__, reason),
-              file=sys.stderr)
-        return 2
+    except (Exception, KeyboardInterrupt) as error:  # one line, and status 2 or 130
+        return failed("analysis", error)
     count = report(records, files_checked, wordings, symbols, sys.stdout,
                    review_comments=review_comments)
     return 1 if count else 0

@@ -15,7 +15,7 @@ bool is_hardcoded_path(py::handle value) {
     if (!value || !PyUnicode_Check(value.ptr())) return false;
     PyObject* text = value.ptr();
     if (PyUnicode_READY(text) < 0) {
-        PyErr_Clear();
+        clear_ordinary_error();
         return false;
     }
     Py_ssize_t length = PyUnicode_GET_LENGTH(text);

@@ -135,10 +135,23 @@ bool contains_any(py::handle container, const char* const (&texts)[N]) {
     return false;
 }
 
-// Whether a caught Python error is an ordinary one (`Exception` and its subclasses),
-// so that KeyboardInterrupt and SystemExit pass through handlers of ordinary errors.
+// Whether a caught Python error is an ordinary one (`Exception` and its subclasses but
+// MemoryError), so that KeyboardInterrupt, SystemExit and MemoryError pass through
+// handlers of ordinary errors.
 inline bool is_ordinary(const py::error_already_set& e) {
-    return e.matches(PyExc_Exception);
+    return e.matches(PyExc_Exception) && !e.matches(PyExc_MemoryError);
+}
+
+// Clears the error in flight when it is an ordinary one (as `is_ordinary` tells);
+// anything else is raised on as a py::error_already_set.  For C calls whose failure
+// means "no answer".
+inline void clear_ordinary_error() {
+    if (!PyErr_Occurred()) return;
+    if (PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        return;
+    }
+    throw py::error_already_set();
 }
 
 // A predicate as a module offers it: an ordinary error (inference that cannot cope
