@@ -17,7 +17,8 @@ FINDING = re.compile(
     r"^(?P<path>[^:]+):(?P<line>\d+):(?P<column>\d+): "
     r"(?P<code>[CE]\d{4}) (?P<symbol>[a-z-]+) (?P<text>.*)$"
 )
-SUMMARY = re.compile(r"^(?P<count>\d+) findings?, (?P<files>\d+) files? checked$")
+SUMMARY = re.compile(r"^(?P<count>\d+) findings?, (?P<files>\d+) files? checked"
+                     r"(, (?P<unanalysed>\d+) not analysed)?$")
 
 
 def run_host(*args, cwd=None):
@@ -393,3 +394,27 @@ def test_suggest_applied_to_the_shop_answers_its_findings(tmp_path):
     fixed = {(m["path"], m["code"]) for m in findings(before)
              if (m["path"], int(m["line"])) in answered}
     assert fixed and not fixed & after
+
+
+def test_a_module_it_cannot_analyse_is_named_and_counted(tmp_path, enter_project):
+    root = support.write_files(tmp_path / "site", {
+        "shop/__init__.py": None,
+        "shop/models.py": "from django.db import models\n\n\nclass Shelf(models.Model):\n"
+                          "    name = models.CharField(max_length=20, null=True)\n",
+        # a generated table whose tree exhausts the recursion limit
+        "shop/weights.py": "TOTAL = " + " + ".join(["1"] * 3000) + "\n",
+    })
+    result = run_host(str(root))
+    assert result.returncode == 1
+    warnings = [line for line in result.stderr.splitlines() if "not analysed" in line]
+    assert len(warnings) == 1
+    assert warnings[0].startswith("korvane.host: not analysed: shop/weights.py: astroid-error: ")
+    assert "RecursionError" in warnings[0]
+    assert result.stdout.splitlines()[-1] == "1 finding, 2 files checked, 1 not analysed"
+    from korvane.staticanalysis import checker
+
+    enter_project(root)
+    # the road's result is its list of records, and says which modules it left out
+    records = checker.get_messages(str(root), {"shop/models.py": None, "shop/weights.py": None})
+    assert isinstance(records, list) and [r["message-id"] for r in records] == ["C2000"]
+    assert [path for path, _ in records.unanalysed] == ["shop/weights.py"]

@@ -52,6 +52,7 @@ struct State : korvane::ModuleState {
     py::object HtmlLinter;
     py::object Reporter;
     py::object FileGroupTask;
+    py::object AnalysisRecords;
 };
 
 State& state();

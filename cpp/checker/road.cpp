@@ -259,16 +259,27 @@ py::object path_in_root(py::object path, py::handle root, py::handle root_abs) {
 }
 
 // The records with a reportable code that lie on the change set's lines, their paths
-// relative to the project root.
+// relative to the project root.  Each file that has a fatal record (it could not be
+// checked) is noted in `unanalysed` as (path, reason), once.
 py::list records_in_change_set(py::handle records, py::handle project_root,
-                               py::handle python_files) {
+                               py::handle python_files, py::list& unanalysed) {
     State& s = state();
     py::list in_range_records;
     py::list codes = get_all_message_codes();
     py::object root = s.Path(project_root);
     py::object root_abs = s.Path(s.os_path_abspath(project_root));
     py::str path_key("path");
+    py::set noted;
     for (py::handle record : records) {
+        if (is_text(record[py::str("type")], "fatal")) {
+            py::object path = path_in_root(s.Path(record[path_key]), root, root_abs);
+            py::str text(path ? path : s.Path(record[path_key]));
+            if (!noted.contains(text)) {
+                noted.add(text);
+                unanalysed.append(py::make_tuple(
+                    text, py::str("{}: {}").format(record[py::str("symbol")], record[py::str("message")])));
+            }
+        }
         int reportable = PySequence_Contains(codes.ptr(), record[py::str("message-id")].ptr());
         if (reportable < 0) throw py::error_already_set();
         if (!reportable) continue;
@@ -282,7 +293,7 @@ py::list records_in_change_set(py::handle records, py::handle project_root,
     return in_range_records;
 }
 
-py::list get_python_messages(py::object project_root, py::object files,
+py::object get_python_messages(py::object project_root, py::object files,
                              py::object django_version, py::object config, py::object jobs,
                              py::object fixer) {
     State& s = state();
@@ -309,7 +320,11 @@ py::list get_python_messages(py::object project_root, py::object files,
 
     py::object records = linter.attr("reporter").attr("messages");
     log_fatal_records(records);
-    return records_in_change_set(records, project_root, python_files);
+    py::list unanalysed;
+    py::list kept = records_in_change_set(records, project_root, python_files, unanalysed);
+    py::object result = s.AnalysisRecords(kept);
+    result.attr("unanalysed") = unanalysed;
+    return result;
 }
 
 py::list get_meta_messages(py::object project_root) {
@@ -340,9 +355,9 @@ py::list get_meta_messages(py::object project_root) {
     return result;
 }
 
-py::list get_messages(py::object project_root, py::object files,
-                      py::object default_django_version, py::object config, py::object jobs,
-                      py::object fixer) {
+py::object get_messages(py::object project_root, py::object files,
+                        py::object default_django_version, py::object config, py::object jobs,
+                        py::object fixer) {
     State& s = state();
     files = change_set_in_project(project_root, files);
     py::dict merged;
@@ -357,16 +372,17 @@ py::list get_messages(py::object project_root, py::object files,
         korvane::truthy(details) ? py::object(details[py::str("version")]) : default_django_version;
 
     py::list html_messages = get_html_messages(files, merged);
-    py::list python_messages =
+    py::object python_messages =
         get_python_messages(project_root, files, django_version, merged, jobs, fixer);
 
-    py::list messages;
-    for (py::handle r : python_messages) messages.append(r);
-    for (py::handle r : html_messages) messages.append(r);
+    py::object messages = s.AnalysisRecords();
+    messages.attr("unanalysed") = python_messages.attr("unanalysed");
+    for (py::handle r : python_messages) messages.attr("append")(r);
+    for (py::handle r : html_messages) messages.attr("append")(r);
     int wants_meta = PySequence_Contains(files.ptr(), py::str("META").ptr());
     if (wants_meta < 0) throw py::error_already_set();
     if (wants_meta) {
-        for (py::handle r : meta_messages_on_road(project_root)) messages.append(r);
+        for (py::handle r : meta_messages_on_road(project_root)) messages.attr("append")(r);
     }
     return messages;
 }
@@ -407,6 +423,14 @@ void register_road(py::module_& m) {
     m.def("get_meta_messages", &get_meta_messages, py::arg("project_root"),
           "The project version record (C1000), or an empty list.");
 
+    py::dict records_ns;
+    records_ns["__doc__"] = py::str(
+        "The records of an analysis, a list; `unanalysed` holds (path, reason) for each "
+        "module that could not be checked (its fatal record is no finding).");
+    s.AnalysisRecords = korvane::make_class(
+        m, "AnalysisRecords",
+        py::make_tuple(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyList_Type))),
+        records_ns);
     py::dict ns;
     ns["__doc__"] = "Runs every template checker class over a list of paths.";
     py::object cls = korvane::make_class(m, "HtmlLinter", py::make_tuple(), ns);

@@ -71,7 +71,9 @@ def plural(count, noun):
 
 def report(records, files_checked, wordings, symbols, out, review_comments=None):
     """Print the records and the summary line; answer the number of findings. Given
-    review comments, they are printed in place of the finding lines."""
+    review comments, they are printed in place of the finding lines.  Each module the
+    analysis could not check gets a warning line on stderr, and the summary counts
+    them."""
     findings = []
     project_lines = []
     for record in records:
@@ -89,10 +91,14 @@ def report(records, files_checked, wordings, symbols, out, review_comments=None)
                 print(line, file=out)
     for line in project_lines:
         print(line, file=out)
-    print(
-        "{}, {} checked".format(plural(len(findings), "finding"), plural(files_checked, "file")),
-        file=out,
-    )
+    unanalysed = getattr(records, "unanalysed", ())
+    for path, reason in unanalysed:
+        print("korvane.host: not analysed: {}: {}".format(path, " ".join(str(reason).split())),
+              file=sys.stderr)
+    summary = "{}, {} checked".format(plural(len(findings), "finding"), plural(files_checked, "file"))
+    if unanalysed:
+        summary += ", {} not analysed".format(len(unanalysed))
+    print(summary, file=out)
     return len(findings)
 
 
