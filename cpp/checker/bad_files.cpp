@@ -254,7 +254,7 @@ void with_module_checker(py::handle linter, Body body) {
     try {
         body(check_astroid_module);
     } catch (py::error_already_set& e) {
-        if (!korvane::truthy(scope.attr("__exit__")(e.type(), e.value(), e.trace()))) throw;
+        if (!korvane::truthy(scope.attr("__exit__")(e.type(), e.value(), korvane::trace_of(e)))) throw;
         return;
     }
     scope.attr("__exit__")(py::none(), py::none(), py::none());

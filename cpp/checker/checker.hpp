@@ -3,6 +3,9 @@
 
 #include <korvane/module.hpp>
 
+#include <functional>
+#include <vector>
+
 namespace korvane::checker {
 
 namespace py = pybind11;
@@ -23,7 +26,6 @@ struct State : korvane::ModuleState {
     py::object AstroidError;
 
     // the library's parallel pass, for the workers
-    py::object Pool;
     py::object partial;
     py::object defaultdict;
     py::object list_type;
@@ -106,11 +108,45 @@ void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs
 // option the road sets is noted, to be set again on the lint of fixed texts; once
 // every file is checked, the modules with an answered finding go to the fixer in the
 // pool's workers, or in this process when the analysis ran here.
+class WorkerSet;
 void set_fixer(py::handle linter, py::handle fixer);
 void note_option(py::handle linter, py::handle name, py::handle value);
-void fix_in_workers(py::handle linter, py::handle pool);
+void fix_in_workers(py::handle linter, WorkerSet& workers);
 void fix_in_process(py::handle linter);
 void register_fix_pass(py::module_& m);
+
+// The worker processes of one analysis (worker_processes.cpp): each runs one job at a
+// time, a ("check", file items) or ("fix", task) tuple, on a thread with a large
+// stack; a worker that dies hands its job back as lost, with the reason, and is
+// replaced.  Its methods call into Python; `kill` drops every error but the one in
+// flight, for the way out after an error.
+class WorkerSet {
+  public:
+    using OnResult = std::function<void(py::handle job, py::handle result)>;
+    using OnLost = std::function<void(py::handle job, py::handle reason)>;
+
+    WorkerSet(py::handle linter, py::handle arguments, Py_ssize_t count);
+    // Runs every job of `queue` (which `on_lost` may append to) until none is left.
+    void run(py::list queue, const OnResult& on_result, const OnLost& on_lost);
+    // Ends the workers once their jobs are done.
+    void stop();
+    // Ends the workers at once.
+    void kill();
+
+  private:
+    struct Worker {
+        py::object process;
+        py::object conn;  // this end of its pipe
+        py::object job;   // the job it holds, null when idle
+    };
+    void start(Worker& worker);
+    void release(Worker& worker);
+
+    py::object linter_;
+    py::object arguments_;
+    std::vector<Worker> workers_;
+};
+void register_worker_processes(py::module_& m);
 
 // What holds only while the files of one analysis are linted, set up by the
 // constructor and undone by the destructor, which never fails: the helpers keep each

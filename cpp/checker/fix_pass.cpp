@@ -50,8 +50,10 @@ py::list fix_tasks(py::handle linter, py::handle fixer) {
         py::object code = record[py::str("message-id")];
         entry[1].attr("append")(py::make_tuple(code, record[py::str("line")]));
         if (contains(codes, code)) entry[2] = py::bool_(true);
-        if (entry[3].is_none() && is_unchecked(record))
-            entry[3] = py::str("{} {}").format(record[py::str("symbol")], record[py::str("message")]);
+        if (entry[3].is_none() && is_unchecked(record)) {
+            entry[3] = py::str("it could not be analysed: {} {}")
+                           .format(record[py::str("symbol")], record[py::str("message")]);
+        }
     }
     py::list tasks;
     for (auto item : by_path) {
@@ -171,13 +173,22 @@ void note_option(py::handle linter, py::handle name, py::handle value) {
     options.attr("append")(py::make_tuple(name, value));
 }
 
-void fix_in_workers(py::handle linter, py::handle pool) {
+void fix_in_workers(py::handle linter, WorkerSet& workers) {
     py::object fixer = getattr_or_null(linter, KORVANE_NAME(kFixer));
     if (!fixer || fixer.is_none()) return;
-    py::list tasks = fix_tasks(linter, fixer);
+    py::list jobs;
+    for (py::handle task : fix_tasks(linter, fixer)) jobs.append(py::make_tuple("fix", task));
     py::object outcomes = fixer.attr("outcomes");
-    for (py::handle answer : pool.attr("imap_unordered")(state().module.attr("FixTask")(), tasks))
-        outcomes.attr("append")(answer);
+    workers.run(
+        jobs, [&](py::handle, py::handle answer) { outcomes.attr("append")(answer); },
+        [&](py::handle job, py::handle reason) {
+            // the fixer says so itself: a module it is told it cannot have
+            py::object task = job[py::int_(1)];
+            outcomes.attr("append")(fixer(task[py::int_(0)], task[py::int_(1)], task[py::int_(2)],
+                                          py::none(),
+                                          py::arg("unchecked") = py::str("its worker stopped while "
+                                                                         "fixing it: {}").format(reason)));
+        });
     linter.attr(KORVANE_NAME(kFixesDone)) = py::bool_(true);
 }
 

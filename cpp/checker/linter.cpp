@@ -112,7 +112,7 @@ void linter_check(py::object self, py::object files_or_modules, py::args args,
         run_check(self, files_or_modules, args, kwargs);
     } catch (py::error_already_set& e) {
         // leave the display with the error, then let the error go on
-        display.attr("__exit__")(e.type(), e.value(), e.trace());
+        display.attr("__exit__")(e.type(), e.value(), korvane::trace_of(e));
         throw;
     }
     display.attr("__exit__")(py::none(), py::none(), py::none());

@@ -26,6 +26,7 @@ PYBIND11_MODULE(checker, m) {
     register_file_item(m);
     register_workers(m);
     register_fix_pass(m);
+    register_worker_processes(m);
     register_linter(m);
     register_bad_files(m);
     register_code_linter(m);

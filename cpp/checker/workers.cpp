@@ -114,18 +114,6 @@ void take_result(py::handle linter, py::handle result, py::list& all_stats,
     linter.attr("msg_status") = status | r[6];
 }
 
-void pool_finish(py::handle pool) {
-    pool.attr("close")();
-    pool.attr("join")();
-}
-
-// After an error the pass is lost: the workers stop at once instead of checking the
-// files still queued before the error reaches the caller.
-void pool_abandon(py::handle pool) {
-    pool.attr("terminate")();
-    pool.attr("join")();
-}
-
 // The workers' map/reduce data and statistics merged into the parent's linter, whose
 // checkers share the merged statistics, as the library's parallel pass leaves them.
 void merge_results(py::handle linter, const py::list& all_stats, py::handle all_mapreduce_data) {
@@ -141,6 +129,14 @@ void merge_results(py::handle linter, const py::list& all_stats, py::handle all_
     }
 }
 
+// A module the dead worker held, checked alone and lost again: its fatal record, as a
+// failure while checking it gets.
+void record_lost_file(py::handle linter, py::handle item, py::handle reason) {
+    linter.attr("set_current_module")(item.attr("modpath"), item.attr("filepath"));
+    linter.attr("add_message")("fatal", py::arg("args") = py::str(
+        "the worker process checking '{}' stopped: {}").format(item.attr("filepath"), reason));
+}
+
 }  // namespace
 
 void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs,
@@ -150,37 +146,42 @@ void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs
     // `open` sets the ignore patterns that the file walk reads, so it comes first.
     linter.attr("open")();
     py::list groups = group_file_items(file_descrs, worker_count(jobs));
+    py::list queue;
+    for (py::handle group : groups) queue.append(py::make_tuple("check", group));
 
-    // The workers inherit the linter without its reporter; each sets its own.
-    py::object original_reporter = linter.attr("reporter");
-    linter.attr("reporter") = py::none();
-    py::object initializer =
-        s.partial(s.worker_initialize, py::arg("arguments") = arguments);
-    py::object pool;
-    try {
-        pool = s.Pool(pool_size(jobs, PyList_GET_SIZE(groups.ptr())),
-                      py::arg("initializer") = initializer,
-                      py::arg("initargs") =
-                          py::make_tuple(py::reinterpret_borrow<py::object>(linter)));
-    } catch (py::error_already_set&) {
-        linter.attr("reporter") = original_reporter;
-        throw;
-    }
+    py::object count = pool_size(jobs, PyList_GET_SIZE(groups.ptr()));
+    Py_ssize_t n = PyNumber_AsSsize_t(count.ptr(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+    WorkerSet workers(linter, arguments, n);
     py::list all_stats;
     py::object all_mapreduce_data = s.defaultdict(s.list_type);
     try {
-        linter.attr("set_reporter")(original_reporter);
-        py::object results = pool.attr("imap_unordered")(s.FileGroupTask(), groups);
-        for (py::handle group_results : results) {
-            for (py::handle result : group_results)
-                take_result(linter, result, all_stats, all_mapreduce_data);
-        }
-        fix_in_workers(linter, pool);
+        workers.run(
+            queue,
+            [&](py::handle, py::handle group_results) {
+                for (py::handle result : group_results)
+                    take_result(linter, result, all_stats, all_mapreduce_data);
+            },
+            [&](py::handle job, py::handle reason) {
+                // Which module of the group killed its worker is not known: each is
+                // checked again alone, and one that is lost alone is recorded so.
+                py::object items = job[py::int_(1)];
+                if (PyObject_Length(items.ptr()) == 1) {
+                    record_lost_file(linter, items[py::int_(0)], reason);
+                    return;
+                }
+                for (py::handle item : items) {
+                    py::list alone;
+                    alone.append(item);
+                    queue.append(py::make_tuple("check", alone));
+                }
+            });
+        fix_in_workers(linter, workers);
     } catch (py::error_already_set&) {
-        pool_abandon(pool);
+        workers.kill();
         throw;
     }
-    pool_finish(pool);
+    workers.stop();
 
     merge_results(linter, all_stats, all_mapreduce_data);
 }
@@ -189,7 +190,6 @@ namespace {
 
 // The parts of the library's parallel pass that the grouped pass reuses.
 void bind_parallel_library(State& s) {
-    s.Pool = py::module_::import("multiprocessing").attr("Pool");
     s.partial = py::module_::import("functools").attr("partial");
     s.defaultdict = py::module_::import("collections").attr("defaultdict");
     s.list_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyList_Type));

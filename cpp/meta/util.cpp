@@ -12,7 +12,7 @@ py::object with_block(py::handle cm, const std::function<py::object(py::object)>
     try {
         result = body(entered);
     } catch (py::error_already_set& e) {
-        py::object suppressed = exit(e.type(), e.value(), e.trace());
+        py::object suppressed = exit(e.type(), e.value(), korvane::trace_of(e));
         if (truthy(suppressed)) return py::none();
         throw;
     }

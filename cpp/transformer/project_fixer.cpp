@@ -188,9 +188,7 @@ py::tuple outcome(py::handle filepath, const char* kind, py::object payload, py:
 
 py::tuple fix_module(py::object self, py::object filepath, py::object modname, py::object findings,
                      py::object lint, py::object unchecked) {
-    if (!unchecked.is_none())
-        return outcome(filepath, kSkipped, py::str("it could not be analysed: {}").format(unchecked),
-                       py::list());
+    if (!unchecked.is_none()) return outcome(filepath, kSkipped, unchecked, py::list());
     py::object source;
     py::object digest = py::none();
     py::object atok;
@@ -238,8 +236,8 @@ void register_project_fixer(py::module_& m) {
     py::dict ns;
     ns["__doc__"] = py::str(
         "Fixes one module of an analysis where the analysis checked it: called with its "
-        "path, module name, findings (code, line), a lint of a text, and why the analysis "
-        "could not check it (or None); answers (path, kind, text or reason, notes, sha256 "
+        "path, module name, findings (code, line), a lint of a text, and why it cannot "
+        "have the module (the analysis could not check it), or None; answers (path, kind, text or reason, notes, sha256 "
         "of the bytes read or None), kind being fixed, unchanged or skipped.  `codes` are the codes it answers; the "
         "analysis appends each answer to `outcomes`.");
     py::object cls = make_class(m, "ProjectFixer", py::make_tuple(), ns);

@@ -142,6 +142,12 @@ inline bool is_ordinary(const py::error_already_set& e) {
     return e.matches(PyExc_Exception) && !e.matches(PyExc_MemoryError);
 }
 
+// The traceback of a caught error, or None when it has none (an error raised from C
+// code): for handing the error on to `__exit__` and the like, which take an object.
+inline py::object trace_of(const py::error_already_set& e) {
+    return e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
+}
+
 // Clears the error in flight when it is an ordinary one (as `is_ordinary` tells);
 // anything else is raised on as a py::error_already_set.  For C calls whose failure
 // means "no answer".
