@@ -66,7 +66,8 @@ def test_check_code_never_reads_the_file(tmp_path, monkeypatch, captured):
         # a name nothing defines: the plug-ins never see the tree
         ("from django.db import models\n\n\nclass P(models.Model):\n"
          "    name = models.CharField(null=True)\n    x = undefined_name\n",
-         ("F0002", "astroid-error", None)),
+         # a name the module never binds ends nothing: the field's finding stays
+         ("C2000", "nullable-string-field", None)),
     ],
 )
 def test_unlintable_text_becomes_one_finding(captured, code, expected):
@@ -115,8 +116,15 @@ def test_get_ast_builds_tree_of_stored_text():
 
 def test_check_names():
     assert checker.check_names(astroid.parse("import os\nos.sep\nlen(x for x in [])\n")) is None
-    with pytest.raises(astroid.NameInferenceError):
-        checker.check_names(astroid.parse("missing_name\n"))
+    # a name that does not infer is a node without a finding, not the end of the file
+    assert checker.check_names(astroid.parse("missing_name\n")) is None
+
+
+def test_a_name_the_module_never_binds_keeps_every_other_finding():
+    code = MODEL + "\n\ndef back():\n    return reverse('shop:index')\n"
+    linter = checker.create_linter(checker.CodeLinter, jobs=1)
+    linter.check(code, files_or_modules=["shop/models.py"])
+    assert [m["message-id"] for m in linter.reporter.messages if m["message-id"][0] in "CEF"] == ["C2000"]
 
 
 def test_check_code_lints_in_this_process(monkeypatch, captured):

@@ -100,7 +100,9 @@ def same(answer, expected):
     ("is_nullboolean", "models.BooleanField()", False),
     ("is_nullboolean", "undefined_call()", False),
     ("has_redundant_kwargs", "models.IntegerField()", False),
-    ("has_redundant_kwargs", "models.IntegerField(null=True, blank=False)", True),
+    # blank=False on a nullable field is the developer's choice, not a default
+    ("has_redundant_kwargs", "models.IntegerField(null=True, blank=False)", False),
+    ("has_redundant_kwargs", "models.IntegerField(blank=False)", True),
     ("has_redundant_kwargs", "models.IntegerField(null=True, blank=True)", False),
     # a foreign key is indexed unless it says otherwise
     ("has_redundant_kwargs", "models.ForeignKey('auth.User', on_delete=models.CASCADE, db_index=False)", False),
@@ -266,9 +268,18 @@ def test_module_limit_and_codes_are_the_ones_the_checker_applies():
     ("day = models.DateField(unique_for_year='published')",
      [("C2004", {"name": "day", "option": "unique_for_year"})]),
     # several findings of one declaration: the call's own first, then its keywords'
-    ("title = models.CharField(max_length=1000, null=True, blank=False)",
+    ("title = models.CharField(max_length=1000, null=True, db_index=False)",
      [("C2006", {"name": "title", "value": 1000}), ("C2000", {"name": "title"}),
-      ("C2002", {"name": "title", "option": "blank", "value": False})]),
+      ("C2002", {"name": "title", "option": "db_index", "value": False})]),
+    # nullable in the database, required in forms: a choice the fixes keep
+    ("published = models.DateTimeField(null=True, blank=False)", []),
+    ("active = models.BooleanField(default=True, blank=False)",
+     [("C2002", {"name": "active", "option": "blank", "value": False})]),
+    # an annotated declaration is a declaration
+    ("author: models.ForeignKey['Author'] = models.ForeignKey('Author', on_delete=models.CASCADE)",
+     [("C2005", {"name": "author"})]),
+    ("nickname: models.CharField = models.CharField(max_length=50, null=True)",
+     [("C2000", {"name": "nickname"})]),
     ("size = models.CharField(max_length=compute_length())", []),
     ("handle = models.CharField(max_length=30, unique=True, blank=True, null=True)", []),
     ("nickname = models.CharField(max_length=30, blank=True, null=True)",
@@ -289,6 +300,43 @@ def test_declaration_findings(declaration, expected):
     assert findings(model(declaration)) == expected
 
 
+RELIES_ON_NULL = """\
+from django.db import models
+from django.db.models import Q
+
+
+class Delivery(models.Model):
+    kind = models.CharField(max_length=10, null=True{choices})
+    tracking_url = models.URLField(null=True, blank=True)
+{body}
+"""
+
+
+@pytest.mark.parametrize("body, choices", [
+    ("    def succeeded(self):\n        return self.kind is None\n", ""),
+    ("    def succeeded(self):\n        return self.kind == None\n", ""),
+    ("    def failed(self):\n        return self.kind is not None\n", ""),
+    ("    def retry(self):\n        self.kind = None\n        self.save()\n", ""),
+    ("    class Meta:\n        constraints = [models.CheckConstraint(\n"
+     "            check=Q(kind__isnull=False) | Q(tracking_url__isnull=False), name='has_kind_or_url')]\n", ""),
+    ("    class Meta:\n        constraints = [models.UniqueConstraint(\n"
+     "            fields=['tracking_url'], condition=Q(kind__isnull=True), name='one_open')]\n", ""),
+    ("", ", choices=[(None, 'Success'), ('late', 'Late')]"),
+])
+def test_a_string_field_whose_null_the_module_relies_on_is_left(body, choices):
+    code = RELIES_ON_NULL.format(body=body, choices=choices)
+    assert ("C2000", {"name": "kind"}) not in findings(code)
+    # the fix passes it over too
+    kind = astroid.parse(code).body[2].body[0].value
+    assert not colspecs.is_null_stringfield(kind)
+
+
+def test_null_of_another_field_or_object_leaves_the_finding():
+    body = ("    def pending(self, order):\n        return order.status is None and self.tracking_url is None\n")
+    code = RELIES_ON_NULL.format(body=body, choices="")
+    assert ("C2000", {"name": "kind"}) in findings(code)
+
+
 def test_keyword_findings_are_raised_on_the_call():
     messages = walk(model("day = models.DateField(null=False,", "    unique_for_date='x')"))
     assert [m.msg_id for m in messages] == ["C2002", "C2004"]
@@ -296,7 +344,7 @@ def test_keyword_findings_are_raised_on_the_call():
 
 
 def test_declaration_without_member_name_only_gets_keyword_findings():
-    code = model("x: int = models.CharField(max_length=900, null=False)",
+    code = model("x, y = models.CharField(max_length=900, null=False), 1",
                  *[f"f{i} = models.IntegerField()" for i in range(2)])
     assert findings(code, max_colspecs=2) == [
         ("C2002", {"name": None, "option": "null", "value": False})]
@@ -465,8 +513,7 @@ def test_linter_run_over_fixture_package():
     ({"C2008"}, "models.NullBooleanField()", "models.BooleanField(null=True)"),
     ({"C2008"}, "models.NullBooleanField(null=False, default=None)",
      "models.BooleanField(null=True, default=None)"),
-    ({"C2003"}, "models.ForeignKey('self', null=True, blank=False)",
-     "models.ForeignKey('self', null=True, blank=True)"),
+    ({"C2003"}, "models.ForeignKey('self', null=True, blank=False)", None),
     ({"C2003"}, "models.ForeignKey('self', null=True)",
      "models.ForeignKey('self', null=True, blank=True)"),
     ({"C2002"}, "models.CharField(max_length=20, null=False, blank=True, default='x')",

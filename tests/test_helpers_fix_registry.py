@@ -119,7 +119,7 @@ def test_get_member_name():
     assert helpers.get_member_name(title.value.keywords[0].value) == "title"
     assert helpers.get_member_name(chained.value) == "a"
     assert helpers.get_member_name(tupled.value.elts[0]) is None
-    assert helpers.get_member_name(annotated.value) is None
+    assert helpers.get_member_name(annotated.value) == "e"
     assert helpers.get_member_name(bare) is None
 
 

@@ -69,7 +69,7 @@ def test_standard_order_is_the_order_checked(moved):
     ("class Meta: pass|def foo(self): pass|c = models.IntegerField()",
      [("models.IntegerField()", {"before": "c", "after": "Meta"})]),
     ("class Meta: pass|a: int = models.CharField()",
-     [("models.CharField()", {"before": None, "after": "Meta"})]),
+     [("models.CharField()", {"before": "a", "after": "Meta"})]),
     ("class Meta: pass|models.CharField()", [("models.CharField()", {"before": None, "after": "Meta"})]),
     ("a = models.CharField()|class Meta: pass|LIMIT = 3", []),
     ("def foo(self): pass|a = models.CharField()", []),

@@ -149,11 +149,11 @@ def test_a_fix_that_keeps_the_plain_rendering_is_no_change(plain_rendering, monk
 
 def test_second_group_compares_with_the_edited_statement(plain_rendering):
     source = "from django.db import models\n\nclass Shelf(models.Model):\n" \
-             "    flag = models.NullBooleanField(blank=False)\n"
+             "    flag = models.NullBooleanField(db_index=False)\n"
     atok = view(source)
     node = statement(atok, 4)
     first = dispatch(plain_rendering, atok, node, {"C2008"})
-    assert first == (4, 4, "flag = models.BooleanField(blank=False, null=True)")
+    assert first == (4, 4, "flag = models.BooleanField(db_index=False, null=True)")
     # the same fix again finds nothing left to change
     assert dispatch(plain_rendering, atok, node, {"C2008"}) == (None, None, None)
     # a further fix of the same statement carries both edits

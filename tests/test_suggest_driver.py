@@ -284,3 +284,23 @@ def test_files_it_cannot_take_are_skipped_with_a_warning(suggest, project, caplo
     assert [r.getMessage() for r in caplog.records] == [
         "Skipped suggestions for bad.html: it does not decode as UTF-8",
         "Skipped suggestions for pipe.py: it is not a regular file"]
+
+
+@pytest.mark.parametrize("code, suggested", [
+    # a finding no fix answers: the pragma still names its symbol
+    ("C2005", "    author = models.ForeignKey('Author', on_delete=models.CASCADE)"
+              "  # korvane: disable=missing-related-name"),
+    # a finding on the module as a whole: no pragma at all
+    ("C3000", None),
+])
+def test_disable_pragma_names_the_finding_of_every_code(suggest, project, code, suggested):
+    (project / "shop").mkdir()
+    path = os.path.join("shop", "models.py")
+    (project / path).write_text(
+        "from django.db import models\n\n\nclass Book(models.Model):\n"
+        "    author = models.ForeignKey('Author', on_delete=models.CASCADE)\n")
+    line = 5 if code == "C2005" else 1
+    [comment] = suggest.suggest_fixes([finding(path, line, code), finding(path, line, "C0000")],
+                                      str(project))
+    blocks = [block(suggested)] if suggested else []
+    assert comment["body"].split("\n\n")[:-2] == blocks

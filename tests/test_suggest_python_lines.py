@@ -79,6 +79,12 @@ PRAGMA = "  # korvane: disable="
         # another statement on the line is kept as written
         (["title = 'x'; pages = models.IntegerField(null=True)"], 5, {SKIP, "C2003"},
          [5, 5, "    title = 'x'; pages = models.IntegerField(null=True)" + PRAGMA + "field-null-not-blank"]),
+        # a finding on a block's header: the header's lines only, never the block
+        (["class Meta:", "    ordering = ['title']"], 5, {SKIP, "C3002"},
+         [5, 5, "    class Meta:" + PRAGMA + "model-method-order"]),
+        (["def __str__(", "    self,", "):  # the title", "    return self.title"], 5,
+         {SKIP, "C3002"},
+         [5, 7, "    def __str__(" + PRAGMA + "model-method-order\n        self,\n    ):  # the title"]),
     ],
 )
 def test_pragma_placement(plain_rendering, members, line, codes, expected):

@@ -92,6 +92,21 @@ MISUSE_CASES = [
     ("def f(u=str(reverse_lazy('home'))):\n    pass", False),
     ("class V:\n    def get(self, u=reverse_lazy('home')):\n        pass", False),
     ("@decorate(reverse_lazy('home'))\ndef f():\n    pass", False),
+    # a view's configuration and URL patterns built by a function keep the lazy text
+    ("class Admin:\n    def get_urls(self):\n        return [path('done/', DoneView.as_view("
+     "success_url=reverse_lazy('admin:index')))]", False),
+    ("class Admin:\n    def get_urls(self):\n        return [re_path(r'^a/$', view, "
+     "{'next': reverse_lazy('home')})]", False),
+    # a decorator factory runs at import time, where what it wraps is defined; the
+    # wrapper itself runs at request time
+    ("def login_to(name):\n    url = reverse_lazy(name)\n    def decorator(view):\n"
+     "        return view\n    return decorator", False),
+    ("def login_to(name):\n    def decorator(view):\n        url = reverse_lazy(name)\n"
+     "        def wrapper(request):\n            return view(request)\n        return wrapper\n"
+     "    return decorator", False),
+    ("def login_to(name):\n    def decorator(view):\n        def wrapper(request):\n"
+     "            return redirect(reverse_lazy(name))\n        return wrapper\n"
+     "    return decorator", True),
 ]
 
 

@@ -85,12 +85,13 @@ def test_import_edited_once_and_handed_to_suggestions():
     visitor.visit(tree.body[1])
     assert tree.replace_other_nodes == [tree.body[0]]
     assert getattr(tree, "skip_reverse") is True
-    assert tree.body[0].names == [("reverse", None)]
+    # a suggestion is applied alone: the other call still needs reverse_lazy
+    assert tree.body[0].names == [("reverse", None), ("reverse_lazy", None)]
     tree.replace_other_nodes = []
     tree.body[0].names.append(("marker", None))
     visitor.visit(tree.body[2])
     assert tree.replace_other_nodes == []
-    assert tree.body[0].names == [("reverse", None), ("marker", None)]
+    assert tree.body[0].names == [("reverse", None), ("reverse_lazy", None), ("marker", None)]
     assert tree.body[2].as_string().strip() == "def other():\n    return reverse('x')"
 
 

@@ -42,17 +42,21 @@ py::object get_ast_impl(py::object self, py::object filepath, py::object modname
 
 }  // namespace
 
+// Infers every name of the tree once.  A name that does not infer (one the module
+// never binds, a library's value astroid cannot follow) is only a node without a
+// finding; any other error of the tree library propagates.
 void check_names(py::handle tree) {
     py::object nodes = tree.attr("nodes_of_class")(state().astroid_Name);
+    py::handle inference_error = KORVANE_IMPORTED("astroid.exceptions", "InferenceError");
     for (py::handle node : nodes) {
-        py::object values = korvane::iter_of(node.attr("infer")());
-        PyObject* first = PyIter_Next(values.ptr());
-        if (!first) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            PyErr_SetNone(PyExc_StopIteration);
-            throw py::error_already_set();
+        try {
+            py::object values = korvane::iter_of(node.attr("infer")());
+            PyObject* first = PyIter_Next(values.ptr());
+            if (!first && PyErr_Occurred()) throw py::error_already_set();
+            Py_XDECREF(first);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(inference_error)) throw;
         }
-        Py_DECREF(first);
     }
 }
 
@@ -135,7 +139,8 @@ void register_code_linter(py::module_& m) {
 
 void register_check_names(py::module_& m) {
     m.def("check_names", &check_names, py::arg("tree"),
-          "Infers every name of the tree once; an inference failure propagates.");
+          "Infers every name of the tree once; a name that does not infer is passed over, "
+          "any other error propagates.");
 }
 
 }  // namespace korvane::checker

@@ -46,17 +46,22 @@ void set_function_name(py::object node, py::object new_name) {
     func.attr(*attr) = new_name;
 }
 
+// The name a plain or annotated assignment around the node binds (`title = ...`,
+// `owner: models.ForeignKey[User] = ...`), or None.
 py::object get_member_name(py::object node) {
     const py::str& statement = KORVANE_NAME("statement");
     const py::str& parent_attr = KORVANE_NAME("parent");
     py::object& assign = KORVANE_IMPORTED("astroid", "Assign");
+    py::object& annotated = KORVANE_IMPORTED("astroid", "AnnAssign");
     py::object stmt = node.attr(statement)();
-    while (!korvane::isinstance(stmt, assign)) {
+    while (!korvane::isinstance(stmt, assign) && !korvane::isinstance(stmt, annotated)) {
         py::object parent = stmt.attr(parent_attr);
         if (!truthy(parent)) return py::none();
         stmt = parent.attr(statement)();
     }
-    py::object target = stmt.attr(KORVANE_NAME("targets"))[py::int_(0)];
+    py::object target = korvane::isinstance(stmt, annotated)
+                            ? stmt.attr(KORVANE_NAME("target"))
+                            : py::object(stmt.attr(KORVANE_NAME("targets"))[py::int_(0)]);
     if (korvane::isinstance(target, KORVANE_IMPORTED("astroid", "AssignName")))
         return target.attr(KORVANE_NAME("name"));
     return py::none();
@@ -97,7 +102,7 @@ py::object visit_generic(py::object self, py::object node) {
 }  // namespace
 
 void register_fix_registry(py::module_& m) {
-    for (const char* name : {"Attribute", "Name", "Assign", "AssignName"}) {
+    for (const char* name : {"Attribute", "Name", "Assign", "AnnAssign", "AssignName"}) {
         (void)import_attr("astroid", name);
     }
     (void)KORVANE_IMPORTED("asttokens.util", "walk");
@@ -119,7 +124,7 @@ void register_fix_registry(py::module_& m) {
     m.def("set_function_name", &set_function_name, py::arg("node"), py::arg("new_name"),
           "Renames a call's callee in place.");
     m.def("get_member_name", &get_member_name, py::arg("node"),
-          "The name that the enclosing plain assignment binds, or None.");
+          "The name that the enclosing plain or annotated assignment binds, or None.");
     m.def("add_to_keywords", &add_to_keywords, py::arg("keywords"), py::arg("keyword"),
           "Adds a keyword to a call's keyword list, before a trailing `**` unpacking.");
     m.attr("const_factory") = find_const_factory();

@@ -237,10 +237,19 @@ void handle_group(Call& call, py::handle key, py::handle items) {
     py::object end_line = line;
     py::list bodies;
     py::set message_ids;
+    py::list codes;
     for (py::handle item : items) {
         py::object code = item[KORVANE_NAME("message-id")];
+        codes.append(code);
         if (state().constants.attr("TRANSFORMABLE_RULES").contains(code)) message_ids.add(code);
         bodies.append(item[KORVANE_NAME("body")]);
+    }
+    // A disable pragma names the symbol of every finding of the line that has one,
+    // whether a fix exists for it or not.
+    if (message_ids.contains(state().constants.attr("SKIP_LINE_ID"))) {
+        py::object symbols = import_attr("korvane.staticanalysis.checker", "message_id_symbol_store");
+        for (py::handle code : codes)
+            if (contains(symbols, code)) message_ids.add(code);
     }
     py::object module = state().module;
     // A finding on no line of the file (line 0) gets its comment only.

@@ -54,13 +54,32 @@ py::str slice_text(py::handle text, py::handle from, py::handle to) {
 
 }  // namespace
 
+// The last token of the lines a pragma item replaces: the statement's own, or, for a
+// finding on the header of a statement with a body (`class Meta:`, `def __str__`), the
+// header's colon; its body stays out of the item.
+py::object last_token_of_lines(const py::list& tokens, py::handle node, long line) {
+    py::object last_token = node.attr(KORVANE_NAME("last_token"));
+    py::object body = getattr_or_null(node, KORVANE_NAME("body"));
+    if (!body || !PyList_Check(body.ptr()) || PyList_GET_SIZE(body.ptr()) == 0) return last_token;
+    py::handle first_child(PyList_GET_ITEM(body.ptr(), 0));
+    py::object child_first = getattr_or_null(first_child, KORVANE_NAME("first_token"));
+    if (!child_first) return last_token;
+    long k = index_of(child_first) - 1;
+    while (k >= 0 && !is_code_token(tokens[static_cast<size_t>(k)])) --k;
+    if (k < 0) return last_token;
+    py::object colon = tokens[static_cast<size_t>(k)];
+    // a body on the header's own line, or a finding in the body: the whole statement
+    if (end_line(colon) == start_line(child_first) || line > end_line(colon)) return last_token;
+    return colon;
+}
+
 py::list pragma_suggestions(py::handle atok, py::handle node, py::handle line,
                             py::handle message_ids, py::handle symbols) {
     py::str disable = disabled_symbols(message_ids, symbols);
     if (contains_any(message_ids, kModuleCodes)) return py::list();
     py::list tokens = tokens_of(atok);
     py::object first_token = node.attr(KORVANE_NAME("first_token"));
-    py::object last_token = node.attr(KORVANE_NAME("last_token"));
+    py::object last_token = last_token_of_lines(tokens, node, as_long(line));
     long last = end_line(last_token);
     long at = pragma_break_index(tokens, index_of(first_token), as_long(line), last);
     if (at < 0) return py::list();

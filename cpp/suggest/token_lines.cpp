@@ -91,6 +91,13 @@ bool is_comment(py::handle token) {
     return type_of(token) == types().comment;
 }
 
+bool is_code_token(py::handle token) {
+    const TokenTypes& t = types();
+    long type = type_of(token);
+    return type != t.nl && type != t.newline && type != t.comment && type != t.indent &&
+           type != t.dedent && type != t.endmarker;
+}
+
 py::object line_start_offset(py::handle text, py::handle token) {
     py::object start = token.attr(KORVANE_NAME("startpos"));
     py::object previous_break = text.attr("rfind")("\n", 0, start);

@@ -51,4 +51,7 @@ long pragma_break_index(const py::list& tokens, long from, long line, long last)
 // Whether a token is a comment.
 bool is_comment(py::handle token);
 
+// Whether a token is code: no comment, line break, indentation or end marker.
+bool is_code_token(py::handle token);
+
 }  // namespace korvane::suggest

@@ -4,6 +4,7 @@
 #include "colspecs.hpp"
 
 #include <korvane/call_arguments.hpp>
+#include <korvane/text.hpp>
 
 namespace korvane::colspecs {
 
@@ -52,6 +53,75 @@ py::dict merged_arguments(py::handle call) {
     return merged_from(defaults, explicit_arguments(call));
 }
 
+// The names of the fields whose NULL the module relies on: compared with None
+// (`self.kind is None`, `== None`, `is not None`), given None (`order.kind = None`),
+// or named in an `<field>__isnull` lookup (a filter, a Q object, a constraint).
+py::set null_reliant_names(py::handle module) {
+    py::set names;
+    py::handle compare_cls = KORVANE_IMPORTED("astroid", "Compare");
+    py::handle assign_cls = KORVANE_IMPORTED("astroid", "Assign");
+    py::handle keyword_cls = KORVANE_IMPORTED("astroid", "Keyword");
+    py::handle const_cls = KORVANE_IMPORTED("astroid", "Const");
+    auto is_none = [&](py::handle n) {
+        return korvane::isinstance(n, const_cls) && n.attr(KORVANE_NAME("value")).is_none();
+    };
+    auto attribute_name = [](py::handle n) -> py::object {
+        return getattr_or_null(n, KORVANE_NAME("attrname"));
+    };
+    for (py::handle node : module.attr(KORVANE_NAME("nodes_of_class"))(
+             py::make_tuple(compare_cls, assign_cls, keyword_cls))) {
+        if (korvane::isinstance(node, compare_cls)) {
+            py::object left = node.attr(KORVANE_NAME("left"));
+            for (py::handle pair : node.attr(KORVANE_NAME("ops"))) {
+                py::object op = pair[py::int_(0)], right = pair[py::int_(1)];
+                bool none_test = is_text(op, "is") || is_text(op, "is not") || is_text(op, "==") ||
+                                 is_text(op, "!=");
+                if (none_test) {
+                    py::object side = is_none(right) ? left : is_none(left) ? right : py::object();
+                    py::object name = side ? attribute_name(side) : py::object();
+                    if (name) names.add(name);
+                }
+                left = right;
+            }
+        } else if (korvane::isinstance(node, assign_cls)) {
+            if (!is_none(node.attr(KORVANE_NAME("value")))) continue;
+            for (py::handle target : node.attr(KORVANE_NAME("targets"))) {
+                py::object name = attribute_name(target);
+                if (name) names.add(name);
+            }
+        } else {
+            py::object arg = node.attr(KORVANE_NAME("arg"));
+            if (!PyUnicode_Check(arg.ptr()) || !truthy(arg.attr("endswith")("__isnull"))) continue;
+            names.add(arg.attr("split")("__")[py::int_(0)]);
+        }
+    }
+    return names;
+}
+
+// Whether the field's choices offer None as a value: its NULL is one of them.
+bool offers_none_choice(py::handle explicit_args) {
+    py::object choices = get_item(explicit_args, KORVANE_NAME("choices"));
+    if (choices.is_none() || !korvane::isinstance(choices, KORVANE_IMPORTED("collections.abc", "Iterable")) ||
+        PyUnicode_Check(choices.ptr()))
+        return false;
+    for (py::handle choice : choices) {
+        if ((PyTuple_Check(choice.ptr()) || PyList_Check(choice.ptr())) && py::len(choice) == 2 &&
+            py::reinterpret_borrow<py::object>(choice)[py::int_(0)].is_none())
+            return true;
+    }
+    return false;
+}
+
+// Whether the model's own module relies on the field being NULL.
+bool null_relied_on(py::handle node, py::handle member) {
+    if (offers_none_choice(explicit_arguments(node))) return true;
+    if (!member || member.is_none()) return false;
+    py::object module = node.attr(KORVANE_NAME("root"))();
+    py::object names = state().walk_memo.ask(KORVANE_NAME("null_reliant_names"), module,
+                                             [&] { return py::object(null_reliant_names(module)); });
+    return contains(names, member);
+}
+
 bool is_model_field(py::handle node) {
     return truthy(ask_helper(KORVANE_NAME("is_model_field"), node));
 }
@@ -95,6 +165,11 @@ py::object is_redundant_kwargs(py::object node) {
     if (has < 0) throw py::error_already_set();
     if (!has) return py::none();
     py::object value = helper(KORVANE_NAME("astroid_node_to_value"))(node.attr(KORVANE_NAME("value")));
+    // On a nullable field, blank=False says the field is required in forms although
+    // the database takes NULL: a choice, not a repeated default.
+    if (equals(arg, KORVANE_NAME("blank")) && value.ptr() == Py_False &&
+        truthy(get_item(explicit_arguments(call), KORVANE_NAME("null"))))
+        return py_bool(false);
     return py_bool(equals(value, defaults[arg]));
 }
 
@@ -130,6 +205,10 @@ py::object is_null_stringfield(py::object node) {
     if (truthy(null) && is_true(get_item(merged, KORVANE_NAME("unique"))) &&
         is_true(get_item(merged, KORVANE_NAME("blank"))))
         return py_bool(false);
+    // Where the model's module tells NULL apart from the empty text, NULL has a
+    // meaning of its own that an empty default would lose.
+    if (truthy(null) && null_relied_on(node, helper(KORVANE_NAME("get_member_name"))(node)))
+        return py_bool(false);
     return null;
 }
 
@@ -152,7 +231,10 @@ py::object is_missing_blank_true(py::object node) {
     py::object explicit_args = explicit_arguments(node);
     py::object null = get_item(explicit_args, KORVANE_NAME("null"));
     if (!truthy(null)) return null;
-    if (truthy(get_item(explicit_args, KORVANE_NAME("blank")))) return py_bool(false);
+    // blank written out, True or False: the developer has chosen what forms ask for
+    int blank = PySequence_Contains(explicit_args.ptr(), KORVANE_NAME("blank").ptr());
+    if (blank < 0) throw py::error_already_set();
+    if (blank) return py_bool(false);
     if (!is_editable(node, explicit_args)) return py_bool(false);
     return py_bool(get_item(explicit_args, KORVANE_NAME("default")).is_none());
 }

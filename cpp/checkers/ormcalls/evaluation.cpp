@@ -1,6 +1,7 @@
 // Whether a QuerySet held by a name is evaluated later in the same function anyway:
-// iterated (a `for` loop or a comprehension over the name), indexed or sliced, or
-// passed to list() or tuple().  Its len() and its truth test then fill the QuerySet's
+// iterated (a `for` loop or a comprehension over the name), indexed or sliced, passed
+// to list() or tuple(), unpacked into a call or display (`add(*perms)`), or tested for
+// a member (`perm in perms`).  Its len() and its truth test then fill the QuerySet's
 // result cache that the later use reads, so they cost no query of their own, while
 // count() or exists() in their place would add one.
 //
@@ -20,7 +21,7 @@ namespace {
 
 struct Kinds {
     py::object name, for_loop, comprehension, subscript, call, assign_name, del_name, function,
-        async_function, class_def, lambda, import_, import_from, load;
+        async_function, class_def, lambda, import_, import_from, starred, compare, load;
 };
 
 const Kinds& kinds() {
@@ -38,6 +39,8 @@ const Kinds& kinds() {
         KORVANE_IMPORTED("astroid.nodes", "Lambda"),
         KORVANE_IMPORTED("astroid.nodes", "Import"),
         KORVANE_IMPORTED("astroid.nodes", "ImportFrom"),
+        KORVANE_IMPORTED("astroid.nodes", "Starred"),
+        KORVANE_IMPORTED("astroid.nodes", "Compare"),
         KORVANE_IMPORTED("astroid.const", "Context").attr("Load"),
     };
     return *k;
@@ -162,6 +165,16 @@ bool note(Index& index, py::handle node) {
     } else if (korvane::isinstance(node, k.call)) {
         py::object listed = listed_name(node);
         if (listed) index.use(listed);
+    } else if (korvane::isinstance(node, k.starred)) {
+        py::object value = node.attr(KORVANE_NAME("value"));
+        py::object ctx = getattr_or_null(node, KORVANE_NAME("ctx"));
+        if (is_name(value) && ctx && ctx.is(k.load)) index.use(value);
+    } else if (korvane::isinstance(node, k.compare)) {
+        for (py::handle pair : node.attr(KORVANE_NAME("ops"))) {
+            py::object op = py::reinterpret_borrow<py::tuple>(pair)[0];
+            py::object right = py::reinterpret_borrow<py::tuple>(pair)[1];
+            if ((is_text(op, "in") || is_text(op, "not in")) && is_name(right)) index.use(right);
+        }
     } else if (korvane::isinstance(node, k.import_)) {
         bind_imported(index, node, false);
     } else if (korvane::isinstance(node, k.import_from)) {

@@ -39,9 +39,12 @@ py::object guarded(F&& body) {
     }
 }
 
-// Numeric equality of a comparison's right operand with `target`.
+// Whether a comparison's right operand is the number `target` written out: an
+// existence test compares a count with 0 or 1 itself, not with a value computed or
+// held by a name (`count() == vouchers * channels`).
 bool operand_equals(py::handle operand, long target) {
-    py::object value = state().helpers.attr(KORVANE_NAME("astroid_node_to_value"))(operand);
+    if (!korvane::isinstance(operand, KORVANE_IMPORTED("astroid", "Const"))) return false;
+    py::object value = operand.attr(KORVANE_NAME("value"));
     if (!(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()) || PyComplex_Check(value.ptr())))
         return false;  // bool is an int subclass; text, lists and nodes never equal a number
     int r = PyObject_RichCompareBool(value.ptr(), py::int_(target).ptr(), Py_EQ);

@@ -31,10 +31,15 @@ py::object first_django_urls_import(py::handle module_node) {
 
 // Whether the module still needs the name `bound` once its misused `reverse_lazy`
 // calls are rewritten: any use of the name other than the callee of a misused call.
+// A suggestion rewrites one call and must be right applied alone, with the others
+// still as written: on the suggestion road (the module collects the statements fixes
+// edit) every other use counts, misused or not.
 bool name_still_used(py::handle module_node, py::handle bound) {
     py::object names =
         module_node.attr(KORVANE_NAME("nodes_of_class"))(KORVANE_IMPORTED("astroid", "Name"));
     py::handle call_cls = KORVANE_IMPORTED("astroid", "Call");
+    bool one_at_a_time = PyObject_HasAttr(module_node.ptr(), KORVANE_NAME("replace_other_nodes").ptr());
+    long misused = 0;
     for (py::handle name : names) {
         if (!equals(name.attr(KORVANE_NAME("name")), bound)) continue;
         py::object parent = name.attr(KORVANE_NAME("parent"));
@@ -42,8 +47,10 @@ bool name_still_used(py::handle module_node, py::handle bound) {
                               parent.attr(KORVANE_NAME("func")).ptr() == name.ptr() &&
                               korvane::truthy(is_misusing_reverse_lazy(parent));
         if (!misused_callee) return true;
+        ++misused;
     }
-    return false;
+    // the call being rewritten now is one of the misused ones
+    return one_at_a_time && misused > 1;
 }
 
 // One imported name of an import-from statement: the name, its alias (None when
