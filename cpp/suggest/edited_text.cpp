@@ -28,12 +28,6 @@ EditedState& edited_state() {
     return *s;
 }
 
-py::str slice(py::handle text, Py_ssize_t from, Py_ssize_t to) {
-    PyObject* part = PyUnicode_Substring(text.ptr(), from, to);
-    if (!part) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(part);
-}
-
 Py_ssize_t length_of(py::handle text) { return PyUnicode_GET_LENGTH(text.ptr()); }
 
 // A comment as it is compared: without its hash signs and the blanks around its
@@ -87,13 +81,11 @@ void check_comments(py::handle atok, Py_ssize_t from, Py_ssize_t to, py::handle 
     }
 }
 
-bool is_blank(Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\f'; }
-
 // The blanks that start a text.
 py::str leading_blanks(py::handle text) {
     Py_ssize_t n = length_of(text), i = 0;
     while (i < n && is_blank(PyUnicode_READ_CHAR(text.ptr(), i))) ++i;
-    return slice(text, 0, i);
+    return text_slice(text, 0, i);
 }
 
 // A statement's lines without their indentation: each line loses the statement's
@@ -107,7 +99,7 @@ py::str dedented(py::handle code, py::handle indentation) {
         if (inside[i + 1]) continue;
         py::object line = lines[i];
         if (truthy(line.attr("startswith")(indentation))) {
-            lines[i] = slice(line, width, length_of(line));
+            lines[i] = text_slice(line, width, length_of(line));
         } else {
             lines[i] = line.attr("lstrip")(" \t\f");
         }
@@ -159,7 +151,7 @@ py::object formatted_region(py::handle code, bool header, py::handle code_style,
     if (!header) return formatted;
     py::str stand_in = concat(py::str("\n"), concat(indentation, py::str(kStandInBody)));
     if (!truthy(formatted.attr("endswith")(stand_in))) return py::reinterpret_borrow<py::object>(code);
-    return slice(formatted, 0, length_of(formatted) - length_of(stand_in));
+    return text_slice(formatted, 0, length_of(formatted) - length_of(stand_in));
 }
 
 // The regions in text order, overlapping ones merged.
@@ -183,11 +175,11 @@ py::object format_regions(py::object text, std::vector<Region> regions, py::hand
                           py::handle target) {
     std::vector<Region> parts = merged(std::move(regions));
     for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
-        py::str code = slice(text, it->start, it->end);
+        py::str code = text_slice(text, it->start, it->end);
         py::object formatted = formatted_region(code, it->header, code_style, target, it->trailer);
         if (equals(formatted, code)) continue;
-        text = concat(concat(slice(text, 0, it->start), formatted),
-                      slice(text, it->end, length_of(text)));
+        text = concat(concat(text_slice(text, 0, it->start), formatted),
+                      text_slice(text, it->end, length_of(text)));
     }
     return text;
 }
@@ -215,12 +207,12 @@ py::object edited_text(py::object atok, py::object node, py::object code_style) 
     // it replaces hold it.
     Py_ssize_t from = as_long(node.attr(KORVANE_NAME("first_token")).attr(KORVANE_NAME("startpos")));
     Py_ssize_t to = line_end(text, as_long(node.attr(KORVANE_NAME("last_token")).attr(KORVANE_NAME("endpos"))));
-    py::str part = slice(result, mapped_offset(edits, from, false), mapped_offset(edits, to, true));
+    py::str part = text_slice(result, mapped_offset(edits, from, false), mapped_offset(edits, to, true));
     if (style) {
         py::object target = state().module.attr("get_comma_character_target")(text);
-        py::str indentation = slice(text, line_start(text, from), from);
+        py::str indentation = text_slice(text, line_start(text, from), from);
         py::object formatted = formatted_region(concat(indentation, part), false, code_style, target);
-        part = slice(formatted, length_of(indentation), length_of(formatted));
+        part = text_slice(formatted, length_of(indentation), length_of(formatted));
     }
     check_comments(atok, from, to, part);
     return part;

@@ -22,7 +22,6 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <string>
 
 namespace korvane::suggest {
 
@@ -33,14 +32,6 @@ namespace {
 struct CannotEdit : std::exception {};
 
 Py_UCS4 char_at(py::handle text, Py_ssize_t i) { return PyUnicode_READ_CHAR(text.ptr(), i); }
-
-bool is_blank(Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\f'; }
-
-py::str slice(py::handle text, Py_ssize_t from, Py_ssize_t to) {
-    PyObject* part = PyUnicode_Substring(text.ptr(), from, to);
-    if (!part) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(part);
-}
 
 // The original text and its tokens, read by index.
 class Source {
@@ -108,7 +99,7 @@ class Source {
     // The blanks before token i on its line.
     py::str indentation_of(long i) const {
         Py_ssize_t at = startpos(i);
-        return slice(text_, line_start_at(at), at);
+        return text_slice(text_, line_start_at(at), at);
     }
 
     // The comments whose text starts within from..to.
@@ -248,7 +239,7 @@ class EditFinder {
             long last = source_.index(up.attr(KORVANE_NAME("last_token")));
             edit.region_start = source_.line_start_at(source_.startpos(first));
             edit.region_end = source_.endpos(last);
-            py::object rest = slice(source_.text(), edit.region_end,
+            py::object rest = text_slice(source_.text(), edit.region_end,
                                     source_.line_end_at(edit.region_end)).attr("rstrip")();
             edit.region_trailer = PyUnicode_GET_LENGTH(rest.ptr());
             return;
@@ -646,7 +637,7 @@ class EditFinder {
         } else {
             // the text ends without a line feed on this line
             add(end, end, py::str("\n"), py::handle());
-            add_inserted(end, slice(lines, 0, PyUnicode_GET_LENGTH(lines.ptr()) - 1));
+            add_inserted(end, text_slice(lines, 0, PyUnicode_GET_LENGTH(lines.ptr()) - 1));
         }
     }
 
@@ -656,7 +647,7 @@ class EditFinder {
         add_inserted(source_.line_start_at(source_.startpos(s.first)), lines);
     }
 
-    void body_items(const Frame& frame, py::handle field, const std::vector<py::object>& old_items,
+    void body_items(const Frame& frame, const std::vector<py::object>& old_items,
                     const std::vector<py::object>& new_items) {
         for (const py::object& item : old_items)
             if (!has_tokens(item)) throw CannotEdit();
@@ -682,7 +673,6 @@ class EditFinder {
                 append_to_text(gap.added);
             }
         }
-        (void)field;
     }
 
     // Statements added to a module that held none: at the end of its text.
@@ -862,7 +852,7 @@ class EditFinder {
                         throw CannotEdit();  // one item would need its trailing comma
                     comma_items(frame, old_items, new_items);
                 } else if (is_body_field(name)) {
-                    body_items(frame, name, old_items, new_items);
+                    body_items(frame, old_items, new_items);
                 } else {
                     throw CannotEdit();
                 }
@@ -984,7 +974,7 @@ py::str apply_edits(py::handle text, std::vector<Edit>& edits, std::vector<Regio
     Py_ssize_t written = 0;
     for (const Edit& edit : edits) {
         if (edit.start > cursor) {
-            parts.append(slice(text, cursor, edit.start));
+            parts.append(text_slice(text, cursor, edit.start));
             written += edit.start - cursor;
         }
         if (regions && edit.inserted_region) {
@@ -998,7 +988,7 @@ py::str apply_edits(py::handle text, std::vector<Edit>& edits, std::vector<Regio
         cursor = edit.end;
     }
     Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
-    if (cursor < length) parts.append(slice(text, cursor, length));
+    if (cursor < length) parts.append(text_slice(text, cursor, length));
     if (regions) {
         for (const Edit& edit : edits) {
             if (edit.region_start < 0) continue;

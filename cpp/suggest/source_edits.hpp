@@ -93,6 +93,16 @@ py::str apply_edits(py::handle text, std::vector<Edit>& edits, std::vector<Regio
 // before it.
 Py_ssize_t mapped_offset(const std::vector<Edit>& edits, Py_ssize_t pos, bool is_end);
 
+// `text[from:to]` of a Python text, by character offsets.
+inline py::str text_slice(py::handle text, Py_ssize_t from, Py_ssize_t to) {
+    PyObject* part = PyUnicode_Substring(text.ptr(), from, to);
+    if (!part) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(part);
+}
+
+// The blanks that may stand at the start of a line or between tokens.
+inline bool is_blank(Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\f'; }
+
 // Offsets of line starts and ends in a text: the start of the line holding `pos`, the
 // end (before its line feed) of the line holding `pos`.
 Py_ssize_t line_start(py::handle text, Py_ssize_t pos);
