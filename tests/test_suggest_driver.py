@@ -292,6 +292,8 @@ def test_files_it_cannot_take_are_skipped_with_a_warning(suggest, project, caplo
               "  # korvane: disable=missing-related-name"),
     # a finding on the module as a whole: no pragma at all
     ("C3000", None),
+    # a finding without a symbol: a pragma would name nothing
+    ("E0001", None),
 ])
 def test_disable_pragma_names_the_finding_of_every_code(suggest, project, code, suggested):
     (project / "shop").mkdir()
@@ -299,7 +301,7 @@ def test_disable_pragma_names_the_finding_of_every_code(suggest, project, code, 
     (project / path).write_text(
         "from django.db import models\n\n\nclass Book(models.Model):\n"
         "    author = models.ForeignKey('Author', on_delete=models.CASCADE)\n")
-    line = 5 if code == "C2005" else 1
+    line = 1 if code == "C3000" else 5
     [comment] = suggest.suggest_fixes([finding(path, line, code), finding(path, line, "C0000")],
                                       str(project))
     blocks = [block(suggested)] if suggested else []
