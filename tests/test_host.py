@@ -418,3 +418,78 @@ def test_a_module_it_cannot_analyse_is_named_and_counted(tmp_path, enter_project
     records = checker.get_messages(str(root), {"shop/models.py": None, "shop/weights.py": None})
     assert isinstance(records, list) and [r["message-id"] for r in records] == ["C2000"]
     assert [path for path, _ in records.unanalysed] == ["shop/weights.py"]
+
+
+@pytest.fixture(scope="module")
+def gazette_runs():
+    """A plain run and a `--suggest` run over a news site whose search view tests a
+    queryset in an `if` with an `else`, beside other findings and templates that
+    load the static tag library below a static path, in a comment, beside other
+    libraries or without blanks."""
+    root = FIXTURES / "gazette"
+    return run_host(str(root)), run_host("--suggest", str(root))
+
+
+def test_suggest_prints_every_comment_beside_a_statement_it_cannot_answer(gazette_runs):
+    plain, suggested = gazette_runs
+    assert suggested.returncode == 1, suggested.stderr
+    assert "failed" not in suggested.stderr
+    lines = suggested.stdout.splitlines()
+    assert lines[-1] == plain.stdout.splitlines()[-1]
+    findings = [line for line in plain.stdout.splitlines()[:-1]
+                if FINDING.match(line)["code"] != "C1000"]
+    assert "news/views.py:12:7: C9003 truthy-instead-exists" in "\n".join(findings)
+    bodies = [c["body"] for c in printed_comments(lines[:-2])]
+    for finding in findings:
+        [body] = [b for b in bodies if b.endswith(finding)]
+        # the if/else one with or without its suggestion, every other one with its own
+        assert "```suggestion" in body or finding.startswith("news/views.py:12:"), finding
+
+
+RENDER_TEMPLATES = """
+import json, sys
+import django
+from django.conf import settings
+
+settings.configure(STATIC_URL="/static/", INSTALLED_APPS=["django.contrib.staticfiles"],
+                   USE_I18N=False)
+django.setup()
+from django.template import Context, Engine
+
+engine = Engine(dirs=[sys.argv[1]], libraries={
+    "static": "django.templatetags.static", "i18n": "django.templatetags.i18n"})
+print(json.dumps({name: engine.get_template(name).render(Context({}))
+                  for name in sys.argv[2:]}))
+"""
+
+
+def test_suggested_templates_render_with_their_static_urls(gazette_runs, tmp_path):
+    import json
+
+    _, suggested = gazette_runs
+    root = tmp_path / "gazette"
+    shutil.copytree(FIXTURES / "gazette", root)
+    blocks = support.suggestion_blocks(printed_comments(suggested.stdout.splitlines()[:-2]))
+    pages = sorted(path for path in blocks if path.endswith(".html"))
+    assert pages == ["templates/base.html", "templates/news/empty.html",
+                     "templates/news/front.html", "templates/news/results.html"]
+    for path in pages:
+        target = root / path
+        target.write_text(support.apply_suggestions(
+            target.read_text().splitlines(keepends=True), blocks[path]))
+    result = support.run_fresh("-c", RENDER_TEMPLATES, str(root / "templates"),
+                               *(p[len("templates/"):] for p in pages))
+    assert result.returncode == 0, result.stderr
+    rendered = json.loads(result.stdout)
+    layout = ["/static/favicon.ico", "/static/css/site.css", "/static/js/menu.js?v=2",
+              "/static/img/icons.svg#logo"]
+    expected = {"base.html": layout, "news/front.html": layout + ["/static/img/masthead.png"],
+                "news/results.html": layout + ["/static/img/results.png"],
+                "news/empty.html": ["/static/img/empty.png"]}
+    for name, urls in expected.items():
+        assert all("'{}'".format(url) in rendered[name] or '"{}"'.format(url) in rendered[name]
+                   for url in urls), (name, rendered[name])
+        assert "%3F" not in rendered[name] and "%23" not in rendered[name]
+    # a template that loads the library already gets no second load tag
+    for name in ("results.html", "empty.html"):
+        assert "{% load static %}" not in (root / "templates" / "news" / name).read_text()

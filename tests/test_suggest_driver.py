@@ -7,6 +7,7 @@ import types
 
 import pytest
 
+import support
 from korvane.staticanalysis import helpers, meta
 
 FIXABLE = "C2003"  # field-null-not-blank: a model-field fix exists
@@ -193,10 +194,40 @@ def test_files_without_a_producer_are_never_read(suggest, producers, project, pa
     assert producers.calls == []
 
 
-@pytest.mark.parametrize("path", ["missing.py", "missing.html", "caf\udce9.html"])
-def test_missing_file_with_a_fix_raises(suggest, producers, project, path):
-    with pytest.raises(FileNotFoundError):
-        suggest.suggest_fixes([finding(path, 1)], str(project))
+# Files a fixable finding may name that cannot be taken, each with the reason its
+# warning gives.
+UNTAKEABLE = [
+    ("gone.py", None, "FileNotFoundError: [Errno 2] No such file or directory: 'gone.py'"),
+    ("gone.html", None, "FileNotFoundError: [Errno 2] No such file or directory: 'gone.html'"),
+    # newer syntax than the interpreter's
+    ("routing.py", "def route(command):\n    match command:\n        case 'go':\n"
+                   "            return 1\n", "AstroidSyntaxError: Parsing Python code failed:"),
+    ("latin.py", b"NAME = '\xe9'\n", "SyntaxError: invalid or missing encoding declaration"),
+]
+
+
+@pytest.mark.parametrize("path, content, reason", UNTAKEABLE,
+                         ids=[p for p, _, _ in UNTAKEABLE])
+def test_a_file_it_cannot_take_drops_only_its_own_suggestions(suggest, project, caplog,
+                                                              path, content, reason):
+    if isinstance(content, str):
+        (project / path).write_text(content)
+    elif content is not None:
+        (project / path).write_bytes(content)
+    (project / "ok.py").write_text(
+        "from django.db import models\n\n\nclass Shelf(models.Model):\n"
+        "    rows = models.IntegerField(null=True)\n")
+    code = "C7001" if path.endswith(".html") else FIXABLE
+    comments = [finding(path, 1, code), finding("ok.py", 5), finding(path, 3, code)]
+    with caplog.at_level(logging.WARNING, logger="korvane.staticanalysis.suggest"):
+        result = suggest.suggest_fixes(comments, str(project))
+    assert [c["body"].split("\n\n")[-1] for c in result] == [c["body"] for c in comments]
+    assert "```suggestion" in result[1]["body"]
+    assert "```suggestion" not in result[0]["body"] + result[2]["body"]
+    # one warning for the file, naming it and why, on one line
+    [warning] = [r.getMessage() for r in caplog.records]
+    assert warning.startswith("Skipped suggestions for {}: {}".format(path, reason)), warning
+    assert "\n" not in warning
 
 
 def test_files_outside_the_project_are_never_read(suggest, producers, project, tmp_path,
@@ -232,11 +263,15 @@ def test_malformed_comments_raise(suggest, producers, project, comments, error):
 
 
 @pytest.mark.parametrize("item", [(1, 2), (1, 2, "x", 4), ()])
-def test_producer_items_hold_three_values(suggest, producers, project, item):
+def test_producer_items_hold_three_values(suggest, producers, project, caplog, item):
     (project / "m.py").write_text("x = 1\n")
-    producers.answers["py", 1] = [item]
-    with pytest.raises(ValueError):
-        suggest.suggest_fixes([finding("m.py", 1)], str(project))
+    producers.answers["py", 1] = [(1, 1, "x = 2"), item]
+    with caplog.at_level(logging.WARNING, logger="korvane.staticanalysis.suggest"):
+        result = suggest.suggest_fixes([finding("m.py", 1, body="f")], str(project))
+    # the answer is dropped whole: no block of it, the comment stays
+    assert result == [{"body": "f", "path": "m.py", "side": "RIGHT", "line": 1}]
+    [warning] = [r.getMessage() for r in caplog.records]
+    assert warning.startswith("Skipped the suggestion for m.py:1: ValueError: "), warning
 
 
 def test_callers_items_are_left_alone_and_texts_pass_unchanged(suggest, producers, project):
@@ -292,6 +327,8 @@ def test_files_it_cannot_take_are_skipped_with_a_warning(suggest, project, caplo
               "  # korvane: disable=missing-related-name"),
     # a finding on the module as a whole: no pragma at all
     ("C3000", None),
+    # a finding without a symbol: a pragma would name nothing
+    ("E0001", None),
 ])
 def test_disable_pragma_names_the_finding_of_every_code(suggest, project, code, suggested):
     (project / "shop").mkdir()
@@ -299,8 +336,115 @@ def test_disable_pragma_names_the_finding_of_every_code(suggest, project, code, 
     (project / path).write_text(
         "from django.db import models\n\n\nclass Book(models.Model):\n"
         "    author = models.ForeignKey('Author', on_delete=models.CASCADE)\n")
-    line = 5 if code == "C2005" else 1
+    line = 1 if code == "C3000" else 5
     [comment] = suggest.suggest_fixes([finding(path, line, code), finding(path, line, "C0000")],
                                       str(project))
     blocks = [block(suggested)] if suggested else []
     assert comment["body"].split("\n\n")[:-2] == blocks
+
+
+# --- one finding that fails ----------------------------------------------------------
+
+API = """from django.http import JsonResponse
+from django.urls import reverse_lazy
+
+
+def back(request):
+    return JsonResponse({"next": str(reverse_lazy("shelf:list"))})
+
+
+def detail_link(request, pk):
+    return JsonResponse({"href": str(reverse_lazy("shelf:detail", args=[pk]))})
+"""
+
+
+def fails_on_line(real, line, error):
+    """The renderer `real`, raising `error` for the statement of the given line."""
+    def failing(atok, node):
+        if node.fromlineno == line:
+            raise error
+        return real(atok=atok, node=node)
+    return failing
+
+
+def half_done_fix(real, urls):
+    """The reverse_lazy fix, which on line 6 edits the module's import and then fails."""
+    def fix(node):
+        if node.fromlineno == 6:
+            urls.ensure_import(node.root(), "reverse", "from django.urls import reverse")
+            raise RuntimeError("the fix gave\nup")
+        return real(node)
+    return fix
+
+
+@pytest.mark.parametrize("stage", ["fix", "rendering"])
+def test_a_failing_finding_drops_only_its_own_suggestion(suggest, project, caplog,
+                                                         monkeypatch, stage):
+    from korvane.staticanalysis.checkers import urls
+
+    (project / "api.py").write_text(API)
+    if stage == "fix":
+        monkeypatch.setattr(urls, "transform_reverse_lazy_to_reverse",
+                            half_done_fix(urls.transform_reverse_lazy_to_reverse, urls))
+        reason = "RuntimeError: the fix gave up"
+    else:
+        monkeypatch.setattr(suggest, "edited_text", fails_on_line(
+            suggest.edited_text, 6, ValueError("the fixed code does not tokenize")))
+        reason = "ValueError: the fixed code does not tokenize"
+    comments = [finding("api.py", 6, "C6002", "six"), finding("api.py", 10, "C6002", "ten")]
+    with caplog.at_level(logging.WARNING, logger="korvane.staticanalysis.suggest"):
+        result = suggest.suggest_fixes(comments, str(project))
+    assert [r.getMessage() for r in caplog.records] == [
+        "Skipped the suggestion for api.py:6: " + reason]
+    assert result[0] == {"body": "six", "path": "api.py", "side": "RIGHT", "line": 6}
+    # The other finding's suggestions carry the import its fix needs, and nothing of
+    # the failed one: its half edit of the shared tree is gone.
+    [suggestions] = support.suggestion_blocks(result[1:]).values()
+    fixed = support.apply_suggestions(API.splitlines(True), suggestions)
+    assert fixed == API.replace("import reverse_lazy", "import reverse, reverse_lazy").replace(
+        'str(reverse_lazy("shelf:detail"', 'str(reverse("shelf:detail"')
+
+
+def test_a_failed_finding_leaves_no_edit_in_a_later_one_of_its_statement(suggest, project,
+                                                                        monkeypatch):
+    (project / "shop").mkdir()
+    path = os.path.join("shop", "views.py")
+    (project / path).write_text(
+        "from django.db import models\n"
+        "from django.http import JsonResponse\n"
+        "from django.urls import reverse_lazy\n\n\n"
+        "class Book(models.Model):\n"
+        "    title = models.CharField(max_length=40)\n\n\n"
+        "def shelf(request):\n"
+        "    return JsonResponse({\n"
+        "        \"count\": len(Book.objects.filter(title=\"a\")),\n"
+        "        \"next\": str(reverse_lazy(\"shelf:list\")),\n"
+        "    })\n")
+    calls = []
+    real = suggest.edited_text
+
+    def fails_first(atok, node):
+        calls.append(node)
+        if len(calls) == 1:
+            raise ValueError("the fixed code does not tokenize")
+        return real(atok=atok, node=node)
+
+    monkeypatch.setattr(suggest, "edited_text", fails_first)
+    result = suggest.suggest_fixes([finding(path, 12, "C9000"), finding(path, 13, "C6002")],
+                                   str(project))
+    own = [c for c in result if c["line"] == 12]
+    assert own == [{"body": "{}:12 C9000".format(path), "path": path, "side": "RIGHT",
+                    "line": 12}]
+    # the statement's suggestion for the other finding holds its fix alone
+    [statement] = [text for first, _, text in support.suggestion_blocks(result)[path]
+                   if first == 11]
+    assert 'reverse("shelf:list")' in statement
+    assert 'len(Book.objects.filter(title="a"))' in statement
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, MemoryError])
+def test_interrupts_pass_through_a_finding(suggest, project, monkeypatch, error):
+    (project / "api.py").write_text(API)
+    monkeypatch.setattr(suggest, "edited_text", fails_on_line(suggest.edited_text, 6, error()))
+    with pytest.raises(error):
+        suggest.suggest_fixes([finding("api.py", 6, "C6002")], str(project))

@@ -37,22 +37,41 @@ def test_normalize_django_template(suggest, text, folded):
     # Not an extends tag: Django reads a tag within one line.
     ('{% extends\n"base.html" %}\n', 0),
     ("{% extendsion %}\n", 0),
-    # Loaded already, whatever the blanks inside the tag.
+    # Loaded already, whatever the blanks inside the tag and the libraries beside it.
     ('{% extends "b" %}\n{% load static %}\n', None),
-    ("{%   load\nstatic   %}", None),
+    ("{%   load\tstatic   %}", None),
+    ("{%load static%}", None),
+    ("{% load compress static hc_extras %}", None),
     ("{% load static from staticfiles %}", None),
+    ("{% load static from static %}", None),
     ("{% load staticfiles %}", None),
-    # Spellings that are not recognised: the tag is added.
-    ("{%load static%}", 0),
-    ("{% load static i18n %}", 0),
+    # Not loaded: Django reads no tag over two lines, none in a comment or verbatim
+    # text, and the `from` form loads only the tags it names.
+    ("{%   load\nstatic   %}", 0),
+    ("{# {% load static %} #}\n<p>\n", 0),
+    ("{% comment %}\n{% load static %}\n{% endcomment %}\n", 0),
+    ("{% verbatim %}{% load static %}{% endverbatim %}\n", 0),
+    ("{% load get_static_prefix from static %}", 0),
+    ("{% load i18n %}{% load staticfile %}", 0),
 ])
 def test_insertion_point(suggest, content, point):
     assert suggest.get_staticfile_template_tag_insertion_point(content) == point
 
 
+@pytest.mark.parametrize("content, needed_at, point", [
+    # A load tag takes effect where it stands: a static tag above it is not loaded.
+    ('<link rel="icon" href="/static/favicon.ico">\n{% load static %}\n', 22, 0),
+    ('{% extends "b" %}\n<img>\n{% load static %}\n', 19, 1),
+    ('{% load static %}<img src="/static/a.png">', 27, None),
+    ('<img src="/static/a.png">{% load static %}', 9, 0),
+])
+def test_insertion_point_where_the_tag_is_needed(suggest, content, needed_at, point):
+    assert suggest.get_staticfile_template_tag_insertion_point(content, needed_at) == point
+
+
 @pytest.mark.parametrize("lines, found", [
     (["<p>\n", "  <b>x</b>  \n"], (0, "<p>")),
-    (['{% extends "b" %}\n', "  <b>x</b>  \n"], (1, "<b>x</b>")),
+    (['{% extends "b" %}\n', "  <b>x</b>  \n"], (1, "  <b>x</b>  ")),
     (['{% extends "b" %}\n'], (1, None)),  # the tag goes after the last line
     (['{% extends "b" %}\n', "{% load static %}\n"], (None, None)),
 ])
@@ -96,9 +115,28 @@ NEW_IMG = "<img src=" + tag("a.png") + ' alt="">'
     # No extends tag: the load tag goes before the first line.
     (["<!DOCTYPE html>\n", "<p>\n", IMG + "\n"], 3, {"C7001", "C7000"},
      [(3, 3, NEW_IMG), (1, 1, LOAD + "\n<!DOCTYPE html>")]),
-    # After the line of the extends tag, wherever it stands.
+    # After the line of the extends tag, wherever it stands; the line it goes before
+    # keeps its layout.
     (['{# shop #}\n', '{% extends "base.html" %}\n', "  <p>  \n", IMG + "\n"], 4, {"C7001"},
-     [(4, 4, NEW_IMG), (3, 3, LOAD + "\n<p>")]),
+     [(4, 4, NEW_IMG), (3, 3, LOAD + "\n  <p>  ")]),
+    # A load tag below the finding, or only in a comment, loads nothing for it.
+    (["<head>\n", '  <link rel="icon" href="/static/favicon.ico">\n', "  {% load static %}\n"],
+     2, {"C7001"}, [(2, 2, '  <link rel="icon" href=' + tag("favicon.ico") + ">"),
+                    (1, 1, LOAD + "\n<head>")]),
+    (['{% extends "b" %}\n', "{% block page %}\n", IMG + "\n", "{% load static %}\n"], 3,
+     {"C7001"}, [(3, 3, NEW_IMG), (2, 2, LOAD + "\n{% block page %}")]),
+    (["{# {% load static %} #}\n", IMG + "\n"], 2, {"C7001"},
+     [(2, 2, NEW_IMG), (1, 1, LOAD + "\n{# {% load static %} #}")]),
+    (["{% comment %}{% load static %}{% endcomment %}\n", IMG + "\n"], 2, {"C7001"},
+     [(2, 2, NEW_IMG), (1, 1, LOAD + "\n{% comment %}{% load static %}{% endcomment %}")]),
+    ([IMG + "{% load static %}\n"], 1, {"C7001"}, [(1, 1, LOAD + "\n" + NEW_IMG + LOAD)]),
+    # Loaded before it on its own line, or with other libraries, or without blanks.
+    ([LOAD + IMG + "\n"], 1, {"C7001"}, [(1, 1, LOAD + NEW_IMG)]),
+    (["{% load compress static hc_extras %}\n", IMG + "\n"], 2, {"C7001"}, [(2, 2, NEW_IMG)]),
+    (["{%load static%}\n", IMG + "\n"], 2, {"C7001"}, [(2, 2, NEW_IMG)]),
+    # A byte-order mark stays first.
+    (["\ufeff<!DOCTYPE html>\n", IMG + "\n"], 2, {"C7001"},
+     [(2, 2, NEW_IMG), (1, 1, "\ufeff" + LOAD + "\n<!DOCTYPE html>")]),
     # The finding on the line the tag goes before: one item holds both changes.
     (['{% extends "base.html" %}\n', "  " + IMG + "\n"], 2, {"C7001"},
      [(2, 2, LOAD + "\n  " + NEW_IMG)]),
@@ -107,9 +145,10 @@ NEW_IMG = "<img src=" + tag("a.png") + ' alt="">'
     # every finding of the template asks for the same item.
     (['{% extends "b" %}\n', IMG + "\n", "<p>\n", IMG + "\n"], 4, {"C7001"},
      [(4, 4, NEW_IMG), (2, 2, LOAD + "\n" + NEW_IMG)]),
-    # A template that ends with its extends tag, or holds the finding on that line.
-    ([IMG + "\n", '{% extends "b" %}\n'], 1, {"C7001"},
-     [(1, 1, NEW_IMG), (2, 2, '{% extends "b" %}' + LOAD)]),
+    # Django takes no tag before the extends tag: a path there is left as it is.
+    ([IMG + "\n", '{% extends "b" %}\n'], 1, {"C7001"}, []),
+    ([IMG + '{% extends "b" %}\n'], 1, {"C7001"}, []),
+    # The finding on the line of the extends tag: the load tag goes right after it.
     (['{% extends "b" %}' + IMG], 1, {"C7001"}, [(1, 1, '{% extends "b" %}' + LOAD + NEW_IMG)]),
     (['{% extends "b" %}' + IMG + "\n", "<p>\n"], 1, {"C7001"},
      [(1, 1, '{% extends "b" %}' + LOAD + NEW_IMG)]),

@@ -57,8 +57,6 @@ PRAGMA = "  # korvane: disable="
         (["pages = models.IntegerField(null=True)"], 5, {SKIP, "C2003", "C2000"},
          [5, 5, "    pages = models.IntegerField(null=True)" + PRAGMA
           + "nullable-string-field, field-null-not-blank"]),
-        (["pages = models.IntegerField(null=True)"], 5, {SKIP},
-         [5, 5, "    pages = models.IntegerField(null=True)" + PRAGMA]),
         # a trailing comment stays, before the pragma
         (["pages = models.IntegerField(null=True)   # legacy"], 5, {SKIP, "C2003"},
          [5, 5, "    pages = models.IntegerField(null=True)   # legacy" + PRAGMA + "field-null-not-blank"]),
@@ -106,6 +104,12 @@ def test_pragma_placement(plain_rendering, members, line, codes, expected):
 )
 def test_no_pragma_where_pylint_would_not_read_it(plain_rendering, members, line):
     assert suggestions(plain_rendering, model(*members), line, {SKIP, "C2003"}) == []
+
+
+def test_no_pragma_that_names_nothing(plain_rendering):
+    # a pragma request on a line with no finding that has a symbol
+    assert suggestions(plain_rendering, model("pages = models.IntegerField(null=True)"), 5,
+                       {SKIP}) == []
 
 
 @pytest.mark.parametrize("code", ["C3000", "C3003"])

@@ -26,6 +26,12 @@ def rewrite(text, settings=SETTINGS):
     ('<img src="/static/a/static/b.png">', "<img src='{% static \"a/static/b.png\" %}'>"),
     ('<img src="/static//static/x.png"><img src="/static/x.png">',
      "<img src='{% static \"/static/x.png\" %}'><img src='{% static \"x.png\" %}'>"),
+    # A query or a fragment follows the tag, which would quote it into the path.
+    ('<script src="/static/js/b.js?v=2"></script>',
+     "<script src='{% static \"js/b.js\" %}?v=2'></script>"),
+    ('<img src="/static/img/icons.svg#cart">', "<img src='{% static \"img/icons.svg\" %}#cart'>"),
+    ('<link href="/static/c.css?v={{ version }}#top">',
+     "<link href='{% static \"c.css\" %}?v={{ version }}#top'>"),
 ])
 def test_rewrites_quoted_static_paths(text, expected):
     assert rewrite(text) == expected
@@ -46,6 +52,10 @@ def test_rewrites_quoted_static_paths(text, expected):
     '<img src=/static/a.png>"/static/a.png\'',
     '<img src="/static/it\'s.png">',
     "<img src='/static/a\"b.png'>",
+    '<script src="/static/js/b.js?v=\'2\'"></script>',
+    # The tag would escape a percent escape again, and take template syntax as text.
+    '<img src="/static/my%20photo.jpg">',
+    '<img src="/static/{{ theme }}/logo.png">',
 ])
 def test_leaves_unsafe_or_foreign_values(text):
     assert rewrite(text) == text

@@ -1,10 +1,13 @@
 // The suggestion road's entry point: groups the host's finding comments by file and
 // line, asks the producer of the file's kind for suggestions, and turns each group
 // into one review comment, with the suggestion that covers the finding line folded in
-// and every other suggestion posted as a comment of its own.
-#include "suggest.hpp"
+// and every other suggestion posted as a comment of its own.  A file that cannot be
+// taken, or a group whose answer fails, loses only its own suggestions.
+#include "dispatch.hpp"
 
 #include <korvane/text.hpp>
+
+#include <vector>
 
 namespace korvane::suggest {
 
@@ -105,11 +108,23 @@ struct Call {
     py::dict settings;            // the template settings: STATIC_URL
     py::object settings_modpath;  // dotted path of the settings module, or None
     py::object root;              // the project root, resolved
-    py::dict cache;               // path -> template lines or token view, read once
+    // path -> template lines or token view, read once; None for a file that could not
+    // be read or parsed, whose groups get no suggestion
+    py::dict cache;
+    py::dict sources;             // path -> (source text, module path) of a module
+    py::dict kept;                // path -> [(line, codes)] whose fixes its tree holds
     py::set marked;               // the modules that start with a byte-order mark
     py::set seen;                 // (path, first line, text) of the blocks posted so far
     py::list result;
 };
+
+// One line saying why an ordinary error happened: its class and its message.
+py::str reason_of(const py::error_already_set& e) {
+    py::object value = e.value();
+    py::str name = py::type::handle_of(value).attr("__name__");
+    py::str message = join(" ", py::str(value).attr("split")());
+    return truthy(message) ? concat(concat(name, py::str(": ")), message) : name;
+}
 
 // Whether `path`, opened from the working directory, lies inside the project root;
 // links are resolved, so a link that leads out of the project counts as outside.
@@ -123,37 +138,34 @@ bool inside_project(Call& call, py::handle path) {
 // The byte-order mark that may start a file's first line.
 constexpr const char* kByteOrderMark = "\xef\xbb\xbf";
 
-// The template's lines, read once per call as Django reads templates (UTF-8).
-py::object template_lines(Call& call, py::handle path) {
-    if (!call.cache.contains(path)) {
-        call.cache[path] = state().helpers.attr("read_code_from_file")(
-            path, py::arg("encoding") = "utf-8");
-    }
-    return call.cache[path];
+// The template's lines, read as Django reads templates (UTF-8).
+py::object template_lines(py::handle path) {
+    return state().helpers.attr("read_code_from_file")(path, py::arg("encoding") = "utf-8");
+}
+
+py::object build_view(py::handle path, py::handle source, py::handle modname) {
+    return state().helpers.attr("build_atok")(py::arg("source") = source,
+                                              py::arg("modname") = modname,
+                                              py::arg("absolute_path") = path);
 }
 
 // The module's token view, read as the interpreter reads it (coding cookie, byte-order
-// mark) and parsed once per call; the fixes of every group of the module edit this one
-// tree.
+// mark) and parsed; the fixes of every group of the module edit this one tree.
 py::object module_view(Call& call, py::handle path) {
-    if (!call.cache.contains(path)) {
-        py::object helpers = state().helpers;
-        py::object lines = helpers.attr("read_code_from_file")(path);
-        py::object source = join("", lines);
-        // the byte-order mark is no source text; it is put back on suggestions of line 1
-        if (truthy(source.attr("startswith")(py::str(kByteOrderMark)))) {
-            source = source[py::slice(1, PY_SSIZE_T_MAX, 1)];
-            call.marked.add(path);
-        }
-        py::object modname = helpers.attr("module_path_from_file")(path);
-        call.cache[path] = helpers.attr("build_atok")(
-            py::arg("source") = source, py::arg("modname") = modname,
-            py::arg("absolute_path") = path);
-    }
-    return call.cache[path];
+    py::object helpers = state().helpers;
+    py::object source = join("", helpers.attr("read_code_from_file")(path));
+    // the byte-order mark is no source text; it is put back on suggestions of line 1
+    bool marked = truthy(source.attr("startswith")(py::str(kByteOrderMark)));
+    if (marked) source = source[py::slice(1, PY_SSIZE_T_MAX, 1)];
+    py::object modname = helpers.attr("module_path_from_file")(path);
+    py::object view = build_view(path, source, modname);
+    call.sources[path] = py::make_tuple(source, modname);
+    call.kept[path] = py::list();
+    if (marked) call.marked.add(path);
+    return view;
 }
 
-void skip_file(py::handle path, const char* reason) {
+void skip_file(py::handle path, py::handle reason) {
     state().logger.attr("warning")("Skipped suggestions for %s: %s", path, reason);
 }
 
@@ -163,54 +175,116 @@ bool is_regular_file(py::handle path) {
     return truthy(KORVANE_IMPORTED("stat", "S_ISREG")(st.attr("st_mode")));
 }
 
+// The file of a group as read once per call: a template's lines or a module's token
+// view, or None when it cannot be taken, which is said once per file.  Never read:
+// a file outside the project or one that is not a regular file.
+py::object file_for(Call& call, py::handle path, bool html) {
+    if (call.cache.contains(path)) return call.cache[path];
+    py::object taken = py::none();
+    try {
+        if (!inside_project(call, path)) {
+            state().logger.attr("warning")(
+                "Skipped suggestions for a file outside the project: %s", path);
+        } else if (!is_regular_file(path)) {
+            // a pipe or a device would be read for ever
+            skip_file(path, py::str("it is not a regular file"));
+        } else {
+            taken = html ? template_lines(path) : module_view(call, path);
+        }
+    } catch (py::error_already_set& e) {
+        if (!is_ordinary(e)) throw;
+        if (html && e.matches(PyExc_UnicodeDecodeError)) {
+            skip_file(path, py::str("it does not decode as UTF-8"));
+        } else {
+            skip_file(path, reason_of(e));
+        }
+    }
+    call.cache[path] = taken;
+    return taken;
+}
+
 // A suggestion that replaces the first line of a file that starts with a byte-order
 // mark starts with the mark too, as the line it replaces does.
-py::object with_byte_order_mark(Call& call, py::handle path, py::object suggestions) {
-    if (!call.marked.contains(path)) return suggestions;
-    for (py::handle item : suggestions) {
-        if (equals(item[py::int_(0)], py::int_(1)))
-            item[py::int_(2)] = concat(py::str(kByteOrderMark), item[py::int_(2)]);
+void with_byte_order_mark(Call& call, py::handle path, std::vector<Suggestion>& suggestions) {
+    if (!call.marked.contains(path)) return;
+    for (Suggestion& s : suggestions) {
+        if (equals(s.first, py::int_(1))) s.text = concat(py::str(kByteOrderMark), s.text);
     }
+}
+
+// The producer's answer as suggestions of three values each.
+std::vector<Suggestion> unpacked(py::handle answer) {
+    std::vector<Suggestion> suggestions;
+    for (py::handle item : answer) suggestions.push_back(unpack_suggestion(item));
     return suggestions;
 }
 
+// A fresh tree of the module holding the fixes of the groups whose suggestions were
+// posted, and no other: a group whose suggestions are dropped may have left edits in
+// the tree, which later groups of the module would show as their own.
+void restore_view(Call& call, py::handle path) {
+    py::tuple source = call.sources[path];
+    try {
+        py::object view = build_view(path, source[0], source[1]);
+        for (py::handle group : call.kept[path])
+            replay_fixes(view, group[py::int_(0)], group[py::int_(1)], call.settings_modpath);
+        call.cache[path] = view;
+    } catch (py::error_already_set& e) {
+        if (!is_ordinary(e)) throw;
+        skip_file(path, reason_of(e));
+        call.cache[path] = py::none();
+    }
+}
+
+std::vector<Suggestion> python_suggestions(Call& call, py::handle path, py::handle line,
+                                           py::handle message_ids, py::handle view) {
+    py::object answer = state().module.attr("get_suggestions_for_python")(
+        py::arg("atok") = view, py::arg("line") = line, py::arg("message_ids") = message_ids,
+        py::arg("code_style") = call.code_style,
+        py::arg("settings_modpath") = call.settings_modpath);
+    std::vector<Suggestion> suggestions = unpacked(answer);
+    with_byte_order_mark(call, path, suggestions);
+    return suggestions;
+}
+
+std::vector<Suggestion> html_suggestions(Call& call, py::handle line, py::handle message_ids,
+                                         py::handle lines) {
+    return unpacked(state().module.attr("get_suggestions_for_html")(
+        py::arg("code_lines") = lines, py::arg("line") = line,
+        py::arg("message_ids") = message_ids, py::arg("settings") = call.settings));
+}
+
 // The producer's suggestions for one group, by the kind of its file; none for a file
-// of another kind, outside the project or not a regular file, which is never read, nor
-// for a template that does not decode.
-py::object suggestions_for(Call& call, py::handle path, py::handle line,
-                           py::handle message_ids) {
-    py::object module = state().module;
+// of another kind or one that cannot be taken.  Whatever fails for the group drops
+// its suggestions only, with a warning naming the file and line; a module's tree then
+// goes back to the fixes of the suggestions posted.
+std::vector<Suggestion> suggestions_for(Call& call, py::handle path, py::handle line,
+                                        py::handle message_ids) {
     py::object ends_with = py::reinterpret_borrow<py::object>(path).attr("endswith");
     bool html = truthy(ends_with(".html"));
-    if (!html && !truthy(ends_with(".py"))) return py::list();
-    if (!inside_project(call, path)) {
-        state().logger.attr("warning")("Skipped suggestions for a file outside the project: %s",
-                                       path);
-        return py::list();
+    if (!html && !truthy(ends_with(".py"))) return {};
+    py::object file = file_for(call, path, html);
+    if (file.is_none()) return {};
+    if (!html) forget_tree_changes(file);
+    std::vector<Suggestion> suggestions;
+    try {
+        suggestions = html ? html_suggestions(call, line, message_ids, file)
+                           : python_suggestions(call, path, line, message_ids, file);
+    } catch (py::error_already_set& e) {
+        if (!is_ordinary(e)) throw;
+        state().logger.attr("warning")("Skipped the suggestion for %s:%s: %s", path, line,
+                                       reason_of(e));
+        if (!html) restore_view(call, path);
+        return {};
     }
-    if (!call.cache.contains(path) && !is_regular_file(path)) {
-        // a pipe or a device would be read for ever
-        skip_file(path, "it is not a regular file");
-        return py::list();
+    if (html || !tree_changed_by_fixes(file)) return suggestions;
+    if (suggestions.empty()) {
+        // its edits reach no suggestion (the producer said why)
+        restore_view(call, path);
+    } else {
+        call.kept[path].attr("append")(py::make_tuple(line, message_ids));
     }
-    if (html) {
-        py::object lines;
-        try {
-            lines = template_lines(call, path);
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_UnicodeDecodeError)) throw;
-            skip_file(path, "it does not decode as UTF-8");
-            return py::list();
-        }
-        return module.attr("get_suggestions_for_html")(
-            py::arg("code_lines") = lines, py::arg("line") = line,
-            py::arg("message_ids") = message_ids, py::arg("settings") = call.settings);
-    }
-    py::object found = module.attr("get_suggestions_for_python")(
-        py::arg("atok") = module_view(call, path), py::arg("line") = line,
-        py::arg("message_ids") = message_ids, py::arg("code_style") = call.code_style,
-        py::arg("settings_modpath") = call.settings_modpath);
-    return with_byte_order_mark(call, path, found);
+    return suggestions;
 }
 
 // Posts a suggestion as a comment of its own over the lines it replaces, once per
@@ -255,8 +329,7 @@ void handle_group(Call& call, py::handle key, py::handle items) {
     // A finding on no line of the file (line 0) gets its comment only.
     if (!message_ids.empty() && py::cast<long>(line) >= 1) {
         bool folded = false;
-        for (py::handle item : suggestions_for(call, path, line, message_ids)) {
-            Suggestion s = unpack_suggestion(item);
+        for (const Suggestion& s : suggestions_for(call, path, line, message_ids)) {
             if (!folded && covers(s, line)) {
                 bodies.insert(0, module.attr("markup_suggestion")(s.text));
                 start_line = s.first;

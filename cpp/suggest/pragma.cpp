@@ -76,7 +76,8 @@ py::object last_token_of_lines(const py::list& tokens, py::handle node, long lin
 py::list pragma_suggestions(py::handle atok, py::handle node, py::handle line,
                             py::handle message_ids, py::handle symbols) {
     py::str disable = disabled_symbols(message_ids, symbols);
-    if (contains_any(message_ids, kModuleCodes)) return py::list();
+    // A pragma that names nothing disables nothing: no answer rather than an empty one.
+    if (!korvane::truthy(disable) || contains_any(message_ids, kModuleCodes)) return py::list();
     py::list tokens = tokens_of(atok);
     py::object first_token = node.attr(KORVANE_NAME("first_token"));
     py::object last_token = last_token_of_lines(tokens, node, as_long(line));

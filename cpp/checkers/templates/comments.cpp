@@ -10,6 +10,9 @@
 // block ends at the first `{% endcomment %}` (blocks do not nest), and its opening tag
 // may carry a note (`{% comment "why" %}`).  An opening tag without its end tag is a
 // syntax error for Django; the text from it on is left as it is, so its findings stay.
+//
+// The same walk gives the block tags that Django's parser reads (`block_tags`): those
+// outside comments and verbatim text, where a `{% load %}` or `{% extends %}` counts.
 #include "templates.hpp"
 
 #include <string>
@@ -125,9 +128,15 @@ void blank(Text& text, std::size_t begin, std::size_t end) {
     }
 }
 
-// The ranges of the text that are comments, in order.
-std::vector<std::pair<std::size_t, std::size_t>> comment_ranges(const Text& text) {
-    std::vector<std::pair<std::size_t, std::size_t>> ranges;
+// What Django's lexer and parser make of a template: the ranges that are comments, in
+// order, and the block tags the parser reads, outside comments and verbatim text.
+struct Scan {
+    std::vector<std::pair<std::size_t, std::size_t>> comments;
+    std::vector<Tag> blocks;
+};
+
+Scan scan_template(const Text& text) {
+    Scan scan;
     TagScanner scanner(text);
     Tag tag{};
     Text verbatim_end;  // the closing tag's contents while inside a verbatim block
@@ -139,7 +148,7 @@ std::vector<std::pair<std::size_t, std::size_t>> comment_ranges(const Text& text
         if (tag.kind == U'{') continue;
         if (tag.kind == U'#') {
             if (!verbatim_end.empty()) continue;
-            (in_block ? pending : ranges).emplace_back(tag.begin, tag.end);
+            (in_block ? pending : scan.comments).emplace_back(tag.begin, tag.end);
             continue;
         }
         Text contents = block_contents(text, tag);
@@ -151,18 +160,20 @@ std::vector<std::pair<std::size_t, std::size_t>> comment_ranges(const Text& text
         }
         if (in_block) {
             if (contents == U"endcomment") {
-                ranges.emplace_back(block_begin, tag.end);
+                scan.comments.emplace_back(block_begin, tag.end);
                 pending.clear();
                 in_block = false;
             }
         } else if (tag_name(contents) == U"comment") {
             in_block = true;
             block_begin = tag.begin;
+        } else {
+            scan.blocks.push_back(tag);
         }
     }
     // An unclosed block is no comment: the one-line comments after its opening still are.
-    ranges.insert(ranges.end(), pending.begin(), pending.end());
-    return ranges;
+    scan.comments.insert(scan.comments.end(), pending.begin(), pending.end());
+    return scan;
 }
 
 bool may_hold_comment(PyObject* text) {
@@ -178,6 +189,23 @@ bool may_hold_comment(PyObject* text) {
     return false;
 }
 
+// The code points of a text.
+Text code_points(py::handle text) {
+    Py_UCS4* copy = PyUnicode_AsUCS4Copy(text.ptr());
+    if (!copy) throw py::error_already_set();
+    Text chars(reinterpret_cast<const char32_t*>(copy),
+               static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr())));
+    PyMem_Free(copy);
+    return chars;
+}
+
+py::str from_code_points(const Text& chars) {
+    PyObject* result = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, chars.data(),
+                                                 static_cast<Py_ssize_t>(chars.size()));
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(result);
+}
+
 }  // namespace
 
 py::object blank_template_comments(py::object text) {
@@ -185,19 +213,30 @@ py::object blank_template_comments(py::object text) {
     if (PyUnicode_READY(text.ptr()) < 0) throw py::error_already_set();
     if (!may_hold_comment(text.ptr())) return text;
 
-    Py_UCS4* copy = PyUnicode_AsUCS4Copy(text.ptr());
-    if (!copy) throw py::error_already_set();
-    Text chars(reinterpret_cast<const char32_t*>(copy),
-               static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr())));
-    PyMem_Free(copy);
-
-    auto ranges = comment_ranges(chars);
+    Text chars = code_points(text);
+    auto ranges = scan_template(chars).comments;
     if (ranges.empty()) return text;
     for (const auto& [begin, end] : ranges) blank(chars, begin, end);
-    PyObject* result = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, chars.data(),
-                                                 static_cast<Py_ssize_t>(chars.size()));
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
+    return from_code_points(chars);
+}
+
+py::list block_tags(py::str text) {
+    py::list tags;
+    if (PyUnicode_READY(text.ptr()) < 0) throw py::error_already_set();
+    if (!may_hold_comment(text.ptr())) return tags;
+    Text chars = code_points(text);
+    for (const Tag& tag : scan_template(chars).blocks) {
+        Text contents = block_contents(chars, tag);
+        tags.append(py::make_tuple(tag.begin, tag.end, from_code_points(contents)));
+    }
+    return tags;
+}
+
+void register_comments(py::module_& m) {
+    m.def("block_tags", &block_tags, py::arg("text"),
+          "The block tags that Django's template parser reads in a template, outside its "
+          "comments and verbatim blocks, in order: (start, end, contents) with character "
+          "offsets, the contents without the delimiters and surrounding whitespace.");
 }
 
 }  // namespace korvane::templates

@@ -16,4 +16,5 @@ PYBIND11_MODULE(templates, m) {
     korvane::bind_module(s, m);
     register_checker(m);
     register_rewriter(m);
+    register_comments(m);
 }

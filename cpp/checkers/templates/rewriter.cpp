@@ -88,10 +88,17 @@ py::object hard_coded_static_url_to_static_tag(py::object html, py::object visit
         if (hit_text.empty() || hit_text.compare(0, prefix_text.size(), prefix_text) != 0)
             continue;
         std::string path = hit_text.substr(prefix_text.size());
-        // A quote inside the path cannot be written inside the tag and its attribute.
+        // A quote cannot be written inside the tag and its attribute.
         if (path.find_first_of("\"'") != std::string::npos) continue;
+        // The tag quotes the path it is given into a URL: a query or a fragment stays
+        // after it, and a path holding a percent escape (escaped again) or template
+        // syntax (taken as text) is left as it is.
+        size_t cut = path.find_first_of("?#");
+        std::string tail = cut == std::string::npos ? "" : path.substr(cut);
+        path = path.substr(0, cut);
+        if (path.find_first_of("%{") != std::string::npos) continue;
         if (segments.empty()) segments.push_back({to_utf8(html), false});
-        std::string replacement = "'{% static \"" + path + "\" %}'";
+        std::string replacement = "'{% static \"" + path + "\" %}" + tail + "'";
         changed = replace_quoted(segments, hit_text, replacement) || changed;
     }
     if (!changed) return html;

@@ -22,6 +22,8 @@ void register_checker(py::module_& m);
 // BaseHTMLMutator, HardCodedStaticUrlToStaticTagHTMLMutator, Visitor, the static-tag
 // rewrite and its factory.
 void register_rewriter(py::module_& m);
+// block_tags: the block tags Django's template parser reads.
+void register_comments(py::module_& m);
 
 // The template text with its Django comments (`{% comment %}` blocks and `{# #}`) turned
 // into spaces, line feeds kept, so that positions after them do not move; the same
