@@ -117,13 +117,15 @@ def process_table():
     return table
 
 
-def workers_of(pid):
+def workers_of(pid, marks=None):
     """The worker processes of `pid`, each as (pid, start time): its children with its
-    own command line, which a forked worker keeps."""
+    own command line, which a forked worker keeps, or those marked in the folder
+    `marks`."""
     table = process_table()
     own = [cmdline for p, _, _, _, cmdline in table if p == pid]
+    marked = marks and {int(mark.name) for mark in marks.iterdir()}
     return {(p, start) for p, parent, _, start, cmdline in table
-            if parent == pid and [cmdline] == own}
+            if parent == pid and (p in marked if marks else [cmdline] == own)}
 
 
 def alive(processes):
@@ -143,34 +145,42 @@ def poll(condition, timeout):
         time.sleep(0.1)
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the process table in /proc")
-@pytest.mark.parametrize("signal_number", [signal.SIGKILL, signal.SIGTERM])
-def test_no_worker_outlives_the_host(tmp_path, signal_number):
-    root = many_apps_shop(tmp_path)
-    expected = min(2, os.cpu_count() or 1)
-    host = subprocess.Popen([sys.executable, "-m", "korvane.host", str(root)],
-                            env=support.fresh_env(), stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-
-    def started():
-        found = workers_of(host.pid)
-        return found if len(found) >= expected else set()
+def assert_workers_end_with(parent, signal_number, marks=None, count=2, delay=0.0):
+    """Sends `parent` the signal `delay` seconds after `count` of its workers have
+    started, and asserts that none of them is left 10 s after it ended.  The parent and
+    every worker the test saw start are killed in the end."""
+    def enough():
+        found = workers_of(parent.pid, marks)
+        return found if len(found) >= count else set()
 
     workers = set()
     try:
-        workers = poll(started, timeout=120)
-        assert workers, "the host started no workers"
-        time.sleep(1)  # well into their first jobs
-        os.kill(host.pid, signal_number)
-        host.wait(timeout=60)
+        workers = poll(enough, timeout=120)
+        assert workers, "the workers did not start"
+        time.sleep(delay)
+        os.kill(parent.pid, signal_number)
+        parent.wait(timeout=60)
         assert poll(lambda: not alive(workers), timeout=10), \
-            f"workers left 10 s after the host: {sorted(alive(workers))}"
+            f"workers left 10 s after their parent: {sorted(alive(workers))}"
     finally:
-        if host.poll() is None:
-            host.kill()
-            host.wait()
+        if parent.poll() is None:
+            parent.kill()
+            parent.wait()
         for pid, _ in alive(workers):  # only the workers this test saw start
             os.kill(pid, signal.SIGKILL)
+
+
+def started(*args):
+    return subprocess.Popen([sys.executable, *args], env=support.fresh_env(),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the process table in /proc")
+@pytest.mark.parametrize("signal_number", [signal.SIGKILL, signal.SIGTERM])
+def test_no_worker_outlives_the_host(tmp_path, signal_number):
+    host = started("-m", "korvane.host", str(many_apps_shop(tmp_path)))
+    # a second well into the workers' first jobs
+    assert_workers_end_with(host, signal_number, count=min(2, os.cpu_count() or 1), delay=1)
 
 
 # Runs the analysis with two workers over the project in argv[1], with a plug-in that,
@@ -235,35 +245,12 @@ WORKERS_SCRIPT = textwrap.dedent('''\
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the process table in /proc")
 def test_a_worker_sees_its_parent_gone_through_its_pipe(tmp_path):
-    root = many_apps_shop(tmp_path)
     marks = tmp_path / "marks"
     marks.mkdir()
     script = tmp_path / "workers.py"
     script.write_text(WORKERS_SCRIPT)
-    parent = subprocess.Popen([sys.executable, str(script), str(root), str(marks), "unbound"],
-                              env=support.fresh_env(), stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
-
-    def marked():
-        pids = {int(mark.name) for mark in marks.iterdir()}
-        found = {(p, start) for p, parent_pid, _, start, _ in process_table()
-                 if p in pids and parent_pid == parent.pid}
-        return found if len(found) >= 2 else set()
-
-    workers = set()
-    try:
-        workers = poll(marked, timeout=120)
-        assert workers, "no two workers started"
-        parent.kill()
-        parent.wait(timeout=60)
-        assert poll(lambda: not alive(workers), timeout=10), \
-            f"workers left 10 s after their parent: {sorted(alive(workers))}"
-    finally:
-        if parent.poll() is None:
-            parent.kill()
-            parent.wait()
-        for pid, _ in alive(workers):  # only the workers this test saw start
-            os.kill(pid, signal.SIGKILL)
+    parent = started(str(script), str(many_apps_shop(tmp_path)), str(marks), "unbound")
+    assert_workers_end_with(parent, signal.SIGKILL, marks=marks)
 
 
 @pytest.mark.parametrize("signal_name, error", [("SIGINT", "KeyboardInterrupt"),
