@@ -170,15 +170,21 @@ py::str exit_reason(py::handle process) {
     return py::str("it exited with status {}").format(status);
 }
 
-// The end of a worker process whose pipe closed or whose sentinel is ready: waited
-// for, and killed if it is still there; the reason it ended.
-py::str end_process(py::handle process) {
-    process.attr("join")(5);
-    py::str reason = exit_reason(process);
+// Waits `seconds` for a worker process to end, then kills it if it is still there.
+void join_or_kill(py::handle process, int seconds) {
+    process.attr("join")(seconds);
     if (truthy(process.attr("is_alive")())) {
         process.attr("kill")();
         process.attr("join")();
     }
+}
+
+// The end of a worker process whose pipe closed or whose sentinel is ready, and the
+// reason it ended: one that closed its pipe but goes on is killed.
+py::str end_process(py::handle process) {
+    process.attr("join")(5);
+    py::str reason = exit_reason(process);
+    join_or_kill(process, 0);
     return reason;
 }
 
@@ -249,21 +255,20 @@ void WorkerSet::start(Worker& worker) {
     worker.job = py::object();
 }
 
-// Closes what is left of a worker; its process has ended or been killed.  Never raises.
+// Clears a worker and closes its pipe; its process has ended or been killed.  An
+// interrupt or the like goes on, once the worker is cleared.
 void WorkerSet::release(Worker& worker) {
-    if (worker.conn) {
-        try {
-            worker.conn.attr("close")();
-        } catch (py::error_already_set&) {
-        }
-        try {
-            parent_ends().attr("remove")(worker.conn);
-        } catch (py::error_already_set&) {
-        }
-    }
+    py::object conn = worker.conn;
     worker.conn = py::object();
     worker.job = py::object();
     worker.process = py::object();
+    if (!conn) return;
+    try {
+        parent_ends().attr("remove")(conn);
+        conn.attr("close")();
+    } catch (py::error_already_set& e) {
+        if (!is_ordinary(e)) throw;
+    }
 }
 
 // Gives each idle worker the next job of the queue.
@@ -362,11 +367,7 @@ void WorkerSet::stop() {
     }
     for (Worker& worker : workers_) {
         if (!worker.process) continue;
-        worker.process.attr("join")(10);
-        if (truthy(worker.process.attr("is_alive")())) {
-            worker.process.attr("kill")();
-            worker.process.attr("join")();
-        }
+        join_or_kill(worker.process, 10);
         release(worker);
     }
 }
@@ -381,7 +382,10 @@ void WorkerSet::kill() {
             worker.process.attr("join")(5);
         } catch (py::error_already_set&) {
         }
-        release(worker);
+        try {
+            release(worker);
+        } catch (py::error_already_set&) {
+        }
     }
     PyErr_Restore(type, value, trace);
 }
