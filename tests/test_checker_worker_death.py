@@ -9,7 +9,9 @@ import support
 
 # Runs the analysis (or the fix road) at jobs=1 and jobs=0 in a fresh interpreter,
 # with a plug-in that ends its worker process while checking (or fixing) the module
-# `shop.killer`, in the way the second argument names; prints what each run gave.
+# `shop.killer`, in the way the second argument names, or that ends each worker right
+# after each answer it sends ("answer-exit", and "fix-answer-exit" in the fix pass);
+# prints what each run gave.
 SCRIPT = textwrap.dedent('''\
     import json, os, signal, sys
     from pylint.checkers import BaseChecker
@@ -54,6 +56,24 @@ SCRIPT = textwrap.dedent('''\
             return real(self, filepath, modname, *args, **kwargs)
 
         transformer.ProjectFixer.__call__ = fix
+    if MODE.endswith("answer-exit"):
+        from multiprocessing.connection import Connection
+        real_send = Connection.send
+        fixing = []
+
+        def send_then_exit(self, answer):
+            real_send(self, answer)
+            if os.getpid() != PARENT and (fixing or MODE == "answer-exit"):
+                os._exit(3)
+
+        Connection.send = send_then_exit
+        real_fix = transformer.ProjectFixer.__call__
+
+        def note_fixing(self, *args, **kwargs):
+            fixing.append(True)
+            return real_fix(self, *args, **kwargs)
+
+        transformer.ProjectFixer.__call__ = note_fixing
 
     root = sys.argv[1]
     os.chdir(root)
@@ -114,6 +134,19 @@ def test_a_worker_that_dies_costs_only_the_module_it_held(tmp_path, project, mod
     assert workers["records"] == [r for r in one["records"] if r[0] != "shop/killer.py"]
     [(path, why)] = workers["unanalysed"]
     assert path == "shop/killer.py" and reason in why
+
+
+def test_a_worker_that_dies_after_its_answer_costs_no_job(tmp_path, project):
+    out, _ = run(tmp_path, project, "answer-exit")
+    assert out["0"] == out["1"]
+    assert out["0"]["unanalysed"] == []
+
+
+def test_a_worker_that_dies_after_a_fix_answer_costs_no_fix(tmp_path, project):
+    out, errors = run(tmp_path, project, "fix-answer-exit")
+    assert out["fixed"] == ["blog/models.py", "news/models.py", "shop/killer.py",
+                            "shop/models.py", "shop/views.py"]
+    assert "Skipped" not in errors
 
 
 def test_a_worker_that_dies_while_fixing_costs_only_that_module(tmp_path, project):

@@ -3,6 +3,8 @@
 
 #include <korvane/module.hpp>
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -118,14 +120,19 @@ void register_fix_pass(py::module_& m);
 // The worker processes of one analysis (worker_processes.cpp): each runs one job at a
 // time, a ("check", file items) or ("fix", task) tuple, on a thread with a large
 // stack; a worker that dies hands its job back as lost, with the reason, and is
-// replaced.  Its methods call into Python; `kill` drops every error but the one in
-// flight, for the way out after an error.
+// replaced; a job that never reached a worker, which died after its last answer, goes
+// back to the queue.  No worker outlives this process, nor the set: the destructor
+// kills what is left.  Its methods call into Python; `kill` drops every error but the
+// one in flight, for the way out after an error.
 class WorkerSet {
   public:
     using OnResult = std::function<void(py::handle job, py::handle result)>;
     using OnLost = std::function<void(py::handle job, py::handle reason)>;
 
     WorkerSet(py::handle linter, py::handle arguments, Py_ssize_t count);
+    ~WorkerSet();
+    WorkerSet(const WorkerSet&) = delete;
+    WorkerSet& operator=(const WorkerSet&) = delete;
     // Runs every job of `queue` (which `on_lost` may append to) until none is left.
     void run(py::list queue, const OnResult& on_result, const OnLost& on_lost);
     // Ends the workers once their jobs are done.
@@ -134,16 +141,40 @@ class WorkerSet {
     void kill();
 
   private:
+    using Count = std::atomic<std::uint64_t>;
+    // One count per worker, of the jobs its process has received, in memory shared
+    // with the workers.
+    class SharedCounts {
+      public:
+        explicit SharedCounts(Py_ssize_t count);
+        ~SharedCounts();
+        SharedCounts(const SharedCounts&) = delete;
+        SharedCounts& operator=(const SharedCounts&) = delete;
+        Count* at(size_t index) const { return counts_ + index; }
+
+      private:
+        Count* counts_;
+        size_t bytes_;
+    };
     struct Worker {
         py::object process;
-        py::object conn;  // this end of its pipe
-        py::object job;   // the job it holds, null when idle
+        py::object conn;         // this end of its pipe
+        py::object job;          // the job it holds, null when idle
+        Count* taken = nullptr;  // jobs its process has received
+        std::uint64_t sent = 0;  // jobs sent to its process
     };
     void start(Worker& worker);
     void release(Worker& worker);
+    void hand_out(const py::list& queue, size_t& next);
+    py::list waitables() const;
+    void settle(Worker& worker, py::handle ready, py::list& queue, const OnResult& on_result,
+                const OnLost& on_lost);
+    bool take_answer(Worker& worker, const OnResult& on_result);
+    void replace(Worker& worker, py::list& queue, const OnLost& on_lost);
 
     py::object linter_;
     py::object arguments_;
+    SharedCounts counts_;
     std::vector<Worker> workers_;
 };
 void register_worker_processes(py::module_& m);
