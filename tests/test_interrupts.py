@@ -1,7 +1,11 @@
 """Interrupts and memory errors are never taken for ordinary failures: they go on
 through every handler of the native modules, and the host ends with status 130 on a
 Ctrl-C, even while the package is being imported."""
+import json
+import shutil
+import signal
 import textwrap
+from pathlib import Path
 
 import astroid
 import pytest
@@ -55,3 +59,52 @@ def test_a_memory_error_in_an_ancestry_question_goes_on(monkeypatch):
             helpers.is_model(instance)
     finally:
         helpers.close_analysis_memo()
+
+
+LENDING = Path(__file__).parent / "fixtures" / "writes" / "lending"
+
+# The writer with a producer that gives the texts of a JSON file; the signal named is
+# sent to the process at the third call of the os function named: `fsync` while the
+# temporaries are written, `replace` midway through the replaces.
+WRITER_SIGNALLED = textwrap.dedent('''\
+    import json, os, signal, sys
+    from korvane.staticanalysis import diff, transformer
+    root, texts, name, step = sys.argv[1:]
+    with open(texts) as file:
+        fixed = [(text, path) for path, text in json.load(file).items()]
+    diff.get_diff_plaintext = lambda **kwargs: fixed
+    real, calls = getattr(os, step), []
+    def signalling(*args):
+        calls.append(args)
+        if len(calls) == 3:
+            os.kill(os.getpid(), getattr(signal, name))
+        return real(*args)
+    setattr(os, step, signalling)
+    transformer.trasform_files_in_place(root, None)
+    print("returned")
+    ''')
+
+
+def module_texts(root):
+    return {str(p.relative_to(root)): p.read_text() for p in sorted(root.rglob("*.py"))}
+
+
+@pytest.mark.parametrize("step, written", [("fsync", False), ("replace", True)],
+                         ids=["while-temporaries", "while-replacing"])
+@pytest.mark.parametrize("name", ["SIGTERM", "SIGHUP", "SIGINT"])
+def test_a_signal_while_writing_leaves_all_or_nothing(tmp_path, name, step, written):
+    root = tmp_path / "lending"
+    shutil.copytree(str(LENDING), str(root))
+    before = module_texts(root)
+    fixed = {path: text.replace("len(", "list(") + "# fixed\n" for path, text in before.items()}
+    texts = tmp_path / "texts.json"
+    texts.write_text(json.dumps(fixed))
+    script = tmp_path / "signalled.py"
+    script.write_text(WRITER_SIGNALLED)
+    result = support.run_fresh(str(script), str(root), str(texts), name, step, timeout=120)
+    # the signal takes effect once the writing is done or undone: with its default
+    # disposition, or through the interpreter's KeyboardInterrupt, it ends the process
+    assert result.returncode == -getattr(signal, name), result.stderr
+    assert "returned" not in result.stdout
+    assert module_texts(root) == (fixed if written else before)
+    assert [p.name for p in root.rglob(".*")] == []
