@@ -2,6 +2,7 @@
 through every handler of the native modules, and the host ends with status 130 on a
 Ctrl-C, even while the package is being imported."""
 import json
+import os
 import shutil
 import signal
 import textwrap
@@ -107,4 +108,60 @@ def test_a_signal_while_writing_leaves_all_or_nothing(tmp_path, name, step, writ
     assert result.returncode == -getattr(signal, name), result.stderr
     assert "returned" not in result.stdout
     assert module_texts(root) == (fixed if written else before)
+    assert [p.name for p in root.rglob(".*")] == []
+
+
+# The host, sent SIGTERM at the second call of `multiprocessing.connection.wait` (while
+# the analysis workers run) or of `os.replace` (while --fix writes); the pid of every
+# process it starts goes to a file.
+HOST_TERMINATED = textwrap.dedent('''\
+    import multiprocessing, multiprocessing.connection, os, signal, sys
+    from korvane import host
+    where, started = sys.argv[1:3]
+    module = {"wait": multiprocessing.connection, "replace": os}[where]
+    real, calls = getattr(module, where), []
+    def terminating(*args, **kwargs):
+        calls.append(args)
+        if len(calls) == 2:
+            os.kill(os.getpid(), signal.SIGTERM)
+        return real(*args, **kwargs)
+    setattr(module, where, terminating)
+    start = multiprocessing.Process.start
+    def noting(self):
+        start(self)
+        with open(started, "a") as file:
+            print(self.pid, file=file)
+    multiprocessing.Process.start = noting
+    sys.exit(host.main(sys.argv[3:]))
+    ''')
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+@pytest.mark.parametrize("where, options", [("wait", []), ("replace", ["--fix"])],
+                         ids=["analysing", "writing"])
+def test_sigterm_ends_the_host_like_ctrl_c(tmp_path, where, options):
+    root = tmp_path / "lending"
+    shutil.copytree(str(LENDING), str(root))
+    before = module_texts(root)
+    script, started = tmp_path / "terminated.py", tmp_path / "started"
+    script.write_text(HOST_TERMINATED)
+    result = support.run_fresh(str(script), where, str(started), *options, str(root), timeout=300)
+    assert result.returncode == 143, result.stderr
+    assert result.stderr.splitlines()[-1] == "korvane.host: terminated"
+    assert "Traceback" not in result.stderr and result.stdout == ""
+    # its workers were stopped with it
+    workers = [int(pid) for pid in started.read_text().split()] if started.exists() else []
+    assert where != "wait" or workers
+    assert not [pid for pid in workers if alive(pid)]
+    # the writing the signal came in was finished first, and left nothing behind
+    after = module_texts(root)
+    assert where == "wait" or {p for p in before if after[p] != before[p]} == {
+        "loans/models.py", "loans/reports.py", "loans/services.py", "loans/views.py"}
     assert [p.name for p in root.rglob(".*")] == []
