@@ -1,6 +1,7 @@
 """Writing fixed texts into a project: what is written, and that nothing is lost."""
 import os
 import re
+import signal
 import stat
 from pathlib import Path
 
@@ -200,6 +201,48 @@ def test_a_failing_replace_puts_back_every_file_already_replaced(project, produc
         transformer.trasform_files_in_place(str(project), None)
     # the first file was replaced and is back; no temporary, kept original or new file
     assert snapshot(project) == before
+
+
+def test_a_signal_held_while_a_replace_fails_takes_effect_after_the_rollback(project, producer,
+                                                                             monkeypatch):
+    producer([("a = 1\n", "catalog/models.py"), ("b = 2\n", "catalog/views.py")])
+    before = snapshot(project)
+    failing = FailingOnCall({2}, PermissionError(1, "Operation not permitted"))
+
+    def interrupted(*args):
+        if failing.calls == 0:
+            os.kill(os.getpid(), signal.SIGINT)  # held back until the rollback is done
+        return failing(*args)
+
+    monkeypatch.setattr(os, "replace", interrupted)
+    with pytest.raises(KeyboardInterrupt) as raised:
+        transformer.trasform_files_in_place(str(project), None)
+    assert isinstance(raised.value.__context__, PermissionError)
+    assert snapshot(project) == before
+
+
+def test_a_signal_whose_handler_goes_on_lets_the_writing_start_again(project, producer,
+                                                                     monkeypatch):
+    producer([("a = 1\n", "catalog/models.py"), ("b = 2\n", "catalog/views.py")])
+    handled, synced, real = [], [], os.fsync
+
+    def hup_on_first(fd):
+        synced.append(fd)
+        if len(synced) == 1:
+            os.kill(os.getpid(), signal.SIGHUP)  # held: the temporaries are dropped first
+        return real(fd)
+
+    monkeypatch.setattr(os, "fsync", hup_on_first)
+    previous = signal.signal(signal.SIGHUP, lambda signum, frame: handled.append(signum))
+    try:
+        assert transformer.trasform_files_in_place(str(project), None) == [
+            "catalog/models.py", "catalog/views.py"]
+    finally:
+        signal.signal(signal.SIGHUP, previous)
+    assert handled == [signal.SIGHUP] and len(synced) == 3
+    assert (project / "catalog/views.py").read_text() == "b = 2\n"
+    assert sorted(p.name for p in (project / "catalog").iterdir()) == [
+        "__init__.py", "models.py", "views.py"]
 
 
 def test_a_restore_that_fails_names_the_file_and_keeps_its_original(project, producer, monkeypatch,
