@@ -370,6 +370,10 @@ bool write_held(std::vector<PlannedWrite>& writes) {
         clean_up(writes);
         if (!held.release()) raise_from_handler(e.value());
         throw;
+    } catch (...) {
+        roll_back(writes);
+        clean_up(writes);
+        throw;  // the signals are let through as `held` goes
     }
     clean_up(writes);
     if (!held.release()) throw py::error_already_set();
