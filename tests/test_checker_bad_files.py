@@ -130,9 +130,12 @@ def test_a_check_that_fails_on_one_file(project, pylint_home, monkeypatch, caplo
                         checker.python_checker_classes + [ExplodingChecker])
     (project / "shop" / "exploding.py").write_bytes(VIEWS)
     files = {"shop/exploding.py": None, "shop/models.py": None}
-    with caplog.at_level(logging.ERROR, logger="korvane.staticanalysis.checker"):
+    with caplog.at_level(logging.DEBUG, logger="korvane.staticanalysis.checker"):
         records = checker.get_messages(str(project), files, jobs=jobs)
     assert ids(records) == HEALTHY
-    (fatal,) = [m for m in caplog.messages if m.startswith("Fatal message: ")]
+    # the fatal record is for the debug log: the road names the file as not analysed
+    (fatal,) = [r.getMessage() for r in caplog.records
+                if r.getMessage().startswith("Fatal message: ") and r.levelno == logging.DEBUG]
+    assert [path for path, _ in records.unanalysed] == ["shop/exploding.py"]
     assert "shop/exploding.py" in fatal and "RuntimeError: cannot check this module" in fatal
     assert list(pylint_home.iterdir()) == []

@@ -92,3 +92,15 @@ def test_a_module_it_cannot_read_is_skipped_with_the_reason(produce, data, reaso
     assert "reviews/models.py" not in produced
     assert "reviews/views.py" in produced
     assert [w for w in warnings if w.startswith("Skipped reviews/models.py: " + reason)]
+
+
+def test_a_reason_with_line_breaks_is_one_warning_line(produce, monkeypatch):
+    def failing(node):
+        raise ValueError("Parsing Python code failed:\ninvalid syntax (<unknown>, line 1)")
+
+    monkeypatch.setattr(colspecs, "transform_add_blank_true", failing)
+    produced, warnings = produce({"models.py": MODELS})
+    assert "reviews/models.py" not in produced
+    assert ("Skipped reviews/models.py: fixing it failed: ValueError: Parsing Python code "
+            "failed: invalid syntax (<unknown>, line 1)") in warnings
+    assert all("\n" not in warning for warning in warnings)

@@ -396,7 +396,7 @@ def test_suggest_applied_to_the_shop_answers_its_findings(tmp_path):
     assert fixed and not fixed & after
 
 
-def test_a_module_it_cannot_analyse_is_named_and_counted(tmp_path, enter_project):
+def test_a_module_it_cannot_analyse_is_named_and_counted(tmp_path, enter_project, caplog):
     root = support.write_files(tmp_path / "site", {
         "shop/__init__.py": None,
         "shop/models.py": "from django.db import models\n\n\nclass Shelf(models.Model):\n"
@@ -410,12 +410,22 @@ def test_a_module_it_cannot_analyse_is_named_and_counted(tmp_path, enter_project
     assert len(warnings) == 1
     assert warnings[0].startswith("korvane.host: not analysed: shop/weights.py: astroid-error: ")
     assert "RecursionError" in warnings[0]
+    # the tree library's traceback and the fatal record went to the debug log
+    assert "Traceback" not in result.stderr and "Fatal message" not in result.stderr
     assert result.stdout.splitlines()[-1] == "1 finding, 2 files checked, 1 not analysed"
+    import logging
+
     from korvane.staticanalysis import checker
 
     enter_project(root)
     # the road's result is its list of records, and says which modules it left out
-    records = checker.get_messages(str(root), {"shop/models.py": None, "shop/weights.py": None})
+    with caplog.at_level(logging.DEBUG, logger="korvane.staticanalysis.checker"):
+        records = checker.get_messages(str(root), {"shop/models.py": None, "shop/weights.py": None},
+                                       jobs=1)
+    [fatal] = [r for r in caplog.records if r.getMessage().startswith("Fatal message: ")]
+    [built] = [r for r in caplog.records if r.getMessage().startswith("Failed to build the tree")]
+    assert fatal.levelno == built.levelno == logging.DEBUG
+    assert "shop/weights.py" in built.getMessage() and built.exc_info[0] is RecursionError
     assert isinstance(records, list) and [r["message-id"] for r in records] == ["C2000"]
     assert [path for path, _ in records.unanalysed] == ["shop/weights.py"]
 
@@ -493,3 +503,69 @@ def test_suggested_templates_render_with_their_static_urls(gazette_runs, tmp_pat
     # a template that loads the library already gets no second load tag
     for name in ("results.html", "empty.html"):
         assert "{% load static %}" not in (root / "templates" / "news" / name).read_text()
+@pytest.mark.parametrize("path, minus", [
+    ("shop/models.py", "--- a/shop/models.py\n"),
+    ("shop/old tags.py", "--- a/shop/old tags.py\t\n"),
+    ("shop/new\nline.py", '--- "a/shop/new\\nline.py"\n'),
+    ('shop/say "hi".py', '--- "a/shop/say \\"hi\\".py"\t\n'),
+    ("shop/back\\slash.py", '--- "a/shop/back\\\\slash.py"\n'),
+    ("shop/tab\there.py", '--- "a/shop/tab\\there.py"\n'),
+    ("shop/bell\a.py", '--- "a/shop/bell\\a.py"\n'),
+    ("shop/escape\x1b.py", '--- "a/shop/escape\\033.py"\n'),
+    ("shop/caf\u00e9.py", "--- a/shop/caf\u00e9.py\n"),
+])
+def test_diff_header_names_a_file_as_git_does(path, minus):
+    patch = host.file_diff(path, ["x = 1\n"], ["x = 2\n"])
+    assert patch[:2] == [minus, minus.replace("--- a/", "+++ b/").replace('--- "a/', '+++ "b/')]
+
+
+# A models module of forty models with two fields each: on a file this long, the
+# frequent lines (blank ones, closing brackets) are what a junk heuristic drops.
+SHELVES = "from django.db import models\n\n\n" + "".join(
+    "class Shelf{}(models.Model):\n"
+    "    name = models.CharField(\n        max_length=20,\n        null=True,\n    )\n"
+    "    code = models.CharField(\n        max_length=20,\n        null=True,\n    )\n"
+    "\n\n".format(n) for n in range(40))
+
+
+@pytest.mark.parametrize("old, new, changed", [
+    (SHELVES, SHELVES.replace(
+        "class Shelf20(models.Model):\n"
+        "    name = models.CharField(\n        max_length=20,\n        null=True,\n    )\n"
+        "    code = models.CharField(\n        max_length=20,\n        null=True,\n",
+        "class Shelf20(models.Model):\n"
+        "    name = models.CharField(\n        max_length=20,\n"
+        '        default="",\n        blank=True,\n    )\n'
+        "    code = models.CharField(\n        max_length=20,\n"
+        '        default="",\n        blank=True,\n'),
+     ["-        null=True,\n", '+        default="",\n', "+        blank=True,\n"] * 2),
+    ("x = len(qs)", "x = qs.count()",
+     ["-x = len(qs)\n\\ No newline at end of file\n",
+      "+x = qs.count()\n\\ No newline at end of file\n"]),
+], ids=["long-module", "no-line-feed-at-end"])
+def test_file_diff_shows_only_the_changed_lines(old, new, changed):
+    patch = host.file_diff("shop/models.py", host.text_lines(old), host.text_lines(new))
+    assert [line for line in patch[2:] if line[0] in "+-"] == changed
+
+
+def test_every_warning_is_one_line_on_stderr(monkeypatch, tmp_path, capsys):
+    import logging
+
+    from korvane.staticanalysis import checker
+
+    def get_messages(project_root, files):
+        logging.getLogger("korvane.staticanalysis.meta").warning("Skipped %s: %s", "a.py",
+                                                                 "it does not parse:\n  x = (")
+        try:
+            raise OSError("disk\nfailure")
+        except OSError:
+            logging.getLogger("korvane.staticanalysis.checker").exception("Failed to read it")
+        return []
+
+    monkeypatch.setattr(checker, "get_messages", get_messages)
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(sys, "path", list(sys.path))
+    (tmp_path / "project").mkdir()
+    assert host.main(["project"]) == 0
+    assert capsys.readouterr().err.splitlines() == [
+        "Skipped a.py: it does not parse:   x = (", "Failed to read it"]

@@ -1,8 +1,13 @@
 """The host's fix road over the example project: a diff that writes nothing, fixes
 written in place once, and a fixed project that raises none of the fixed codes."""
+import os
 import re
 import shutil
+import subprocess
+import sys
 from pathlib import Path
+
+import pytest
 
 import support
 
@@ -72,3 +77,69 @@ def test_diff_writes_nothing_and_fix_is_stable(tmp_path):
     assert fixed_before and not {item for item in found_after if item[1] in FIXED_CODES}
     # the fixes raise nothing new
     assert found_after <= found_before
+
+
+LENDING = Path(__file__).resolve().parent / "fixtures" / "writes" / "lending"
+# The modules of the lending project that its fixes change.
+LENDING_FIXED = ["loans/models.py", "loans/reports.py", "loans/services.py", "loans/views.py"]
+
+
+def copy_of(source, target):
+    shutil.copytree(str(source), str(target))
+    return target
+
+
+def test_diff_with_odd_file_names_applies_with_patch_and_git_apply(tmp_path):
+    project = copy_of(LENDING, tmp_path / "lending")
+    reports = (project / "loans/reports.py").read_text()
+    for name in ("old reports.py", "new\nreports.py", 'say "hi".py'):
+        (project / "loans" / name).write_text(reports)
+    diff = host("--diff", str(project))
+    assert diff.returncode == 1, diff.stderr
+    fixed = host("--fix", str(copy_of(project, tmp_path / "fixed")))
+    assert fixed.returncode == 0, fixed.stderr
+    assert len(fixed.stdout.splitlines()) == 8
+    patch_file = tmp_path / "fixes.patch"
+    patch_file.write_text(diff.stdout)
+    for tool in (["patch", "-p1", "-i"], ["git", "apply"]):
+        target = copy_of(project, tmp_path / tool[0])
+        applied = subprocess.run(tool + [str(patch_file)], cwd=str(target), capture_output=True,
+                                 text=True, timeout=60)
+        assert applied.returncode == 0, applied.stdout + applied.stderr
+        assert snapshot_texts(target) == snapshot_texts(tmp_path / "fixed"), tool[0]
+
+
+def snapshot_texts(root):
+    return {str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
+
+
+def closed_pipe():
+    read, write = os.pipe()
+    os.close(read)
+    return write
+
+
+@pytest.mark.parametrize("option, output, status, last_line", [
+    ("--diff", closed_pipe, 141, None),
+    ("--fix", closed_pipe, 141, None),
+    ("--fix", lambda: os.open("/dev/full", os.O_WRONLY), 0,
+     "korvane.host: 4 files written, but not listed: OSError: [Errno 28] No space left on device"),
+    ("--diff", lambda: os.open("/dev/full", os.O_WRONLY), 2,
+     "korvane.host: printing failed: OSError: [Errno 28] No space left on device"),
+], ids=["diff-closed-pipe", "fix-closed-pipe", "fix-full-device", "diff-full-device"])
+def test_output_that_cannot_be_printed(tmp_path, option, output, status, last_line):
+    project = copy_of(LENDING, tmp_path / "lending")
+    before = snapshot_texts(project)
+    stdout = output()
+    try:
+        result = subprocess.run([sys.executable, "-m", "korvane.host", option, str(project)],
+                                env=support.fresh_env(), stdout=stdout, stderr=subprocess.PIPE,
+                                text=True, timeout=600)
+    finally:
+        os.close(stdout)
+    assert result.returncode == status, result.stderr
+    assert "Traceback" not in result.stderr and "Exception ignored" not in result.stderr
+    host_lines = [line for line in result.stderr.splitlines() if line.startswith("korvane.host:")]
+    assert host_lines == ([last_line] if last_line else [])
+    changed = sorted(p for p in before if snapshot_texts(project)[p] != before[p])
+    assert changed == (LENDING_FIXED if option == "--fix" else [])

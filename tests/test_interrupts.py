@@ -1,6 +1,6 @@
 """Interrupts and memory errors are never taken for ordinary failures: they go on
 through every handler of the native modules, and the host ends with status 130 on a
-Ctrl-C, even while the package is being imported.  No worker process of an analysis
+Ctrl-C, even while the package is being imported, and 143 on a SIGTERM.  No worker process of an analysis
 outlives the process that started it, whatever ends that process."""
 import json
 import os
@@ -266,3 +266,106 @@ def test_an_interrupt_ends_every_worker_one_in_a_job_too(tmp_path, signal_name, 
     line = [line for line in result.stdout.splitlines() if line.startswith("RESULT ")]
     assert line, result.stderr[-3000:]
     assert json.loads(line[-1][len("RESULT "):]) == {"error": error, "left": []}
+LENDING = Path(__file__).parent / "fixtures" / "writes" / "lending"
+
+# The writer with a producer that gives the texts of a JSON file; the signal named is
+# sent to the process at the third call of the os function named: `fsync` while the
+# temporaries are written, `replace` midway through the replaces.
+WRITER_SIGNALLED = textwrap.dedent('''\
+    import json, os, signal, sys
+    from korvane.staticanalysis import diff, transformer
+    root, texts, name, step = sys.argv[1:]
+    with open(texts) as file:
+        fixed = [(text, path) for path, text in json.load(file).items()]
+    diff.get_diff_plaintext = lambda **kwargs: fixed
+    real, calls = getattr(os, step), []
+    def signalling(*args):
+        calls.append(args)
+        if len(calls) == 3:
+            os.kill(os.getpid(), getattr(signal, name))
+        return real(*args)
+    setattr(os, step, signalling)
+    transformer.trasform_files_in_place(root, None)
+    print("returned")
+    ''')
+
+
+def module_texts(root):
+    return {str(p.relative_to(root)): p.read_text() for p in sorted(root.rglob("*.py"))}
+
+
+@pytest.mark.parametrize("step, written", [("fsync", False), ("replace", True)],
+                         ids=["while-temporaries", "while-replacing"])
+@pytest.mark.parametrize("name", ["SIGTERM", "SIGHUP", "SIGINT"])
+def test_a_signal_while_writing_leaves_all_or_nothing(tmp_path, name, step, written):
+    root = tmp_path / "lending"
+    shutil.copytree(str(LENDING), str(root))
+    before = module_texts(root)
+    fixed = {path: text.replace("len(", "list(") + "# fixed\n" for path, text in before.items()}
+    texts = tmp_path / "texts.json"
+    texts.write_text(json.dumps(fixed))
+    script = tmp_path / "signalled.py"
+    script.write_text(WRITER_SIGNALLED)
+    result = support.run_fresh(str(script), str(root), str(texts), name, step, timeout=120)
+    # the signal takes effect once the writing is done or undone: with its default
+    # disposition, or through the interpreter's KeyboardInterrupt, it ends the process
+    assert result.returncode == -getattr(signal, name), result.stderr
+    assert "returned" not in result.stdout
+    assert module_texts(root) == (fixed if written else before)
+    assert [p.name for p in root.rglob(".*")] == []
+
+
+# The host, sent SIGTERM at the second call of `multiprocessing.connection.wait` (while
+# the analysis workers run) or of `os.replace` (while --fix writes); the pid of every
+# process it starts goes to a file.
+HOST_TERMINATED = textwrap.dedent('''\
+    import multiprocessing, multiprocessing.connection, os, signal, sys
+    from korvane import host
+    where, started = sys.argv[1:3]
+    module = {"wait": multiprocessing.connection, "replace": os}[where]
+    real, calls = getattr(module, where), []
+    def terminating(*args, **kwargs):
+        calls.append(args)
+        if len(calls) == 2:
+            os.kill(os.getpid(), signal.SIGTERM)
+        return real(*args, **kwargs)
+    setattr(module, where, terminating)
+    start = multiprocessing.Process.start
+    def noting(self):
+        start(self)
+        with open(started, "a") as file:
+            print(self.pid, file=file)
+    multiprocessing.Process.start = noting
+    sys.exit(host.main(sys.argv[3:]))
+    ''')
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+@pytest.mark.parametrize("where, options", [("wait", []), ("replace", ["--fix"])],
+                         ids=["analysing", "writing"])
+def test_sigterm_ends_the_host_like_ctrl_c(tmp_path, where, options):
+    root = tmp_path / "lending"
+    shutil.copytree(str(LENDING), str(root))
+    before = module_texts(root)
+    script, started = tmp_path / "terminated.py", tmp_path / "started"
+    script.write_text(HOST_TERMINATED)
+    result = support.run_fresh(str(script), where, str(started), *options, str(root), timeout=300)
+    assert result.returncode == 143, result.stderr
+    assert result.stderr.splitlines()[-1] == "korvane.host: terminated"
+    assert "Traceback" not in result.stderr and result.stdout == ""
+    # its workers were stopped with it
+    workers = [int(pid) for pid in started.read_text().split()] if started.exists() else []
+    assert where != "wait" or workers
+    assert not [pid for pid in workers if alive(pid)]
+    # the writing the signal came in was finished first, and left nothing behind
+    after = module_texts(root)
+    assert where == "wait" or {p for p in before if after[p] != before[p]} == {
+        "loans/models.py", "loans/reports.py", "loans/services.py", "loans/views.py"}
+    assert [p.name for p in root.rglob(".*")] == []

@@ -1,6 +1,9 @@
 """Writing fixed texts into a project: what is written, and that nothing is lost."""
 import os
+import re
+import signal
 import stat
+from pathlib import Path
 
 import pytest
 
@@ -159,16 +162,28 @@ def test_file_keeps_its_mode_encoding_line_ends_and_links(project, producer):
     assert (project / "catalog/alias.py").is_symlink()
 
 
-class FailingOnCall:
-    """`os.replace` that raises `error` at its n-th call and works otherwise."""
+def test_setuid_and_setgid_bits_survive_the_owner_being_kept(project, producer):
+    # giving a file its owner clears these bits, even when the owner stays the same
+    script = project / "manage.py"
+    script.write_text("#!/usr/bin/env python\nimport sys\n")
+    script.chmod(0o6755)
+    producer([("#!/usr/bin/env python\nimport os\n", "manage.py")])
+    transformer.trasform_files_in_place(str(project), None)
+    assert script.read_text() == "#!/usr/bin/env python\nimport os\n"
+    assert stat.S_IMODE(script.stat().st_mode) == 0o6755
 
-    def __init__(self, n, error):
-        self.n, self.error, self.calls = n, error, 0
+
+class FailingOnCall:
+    """`os.replace` that raises `error` at the calls numbered in `failing` (from 1) and
+    works otherwise."""
+
+    def __init__(self, failing, error):
+        self.failing, self.error, self.calls = failing, error, 0
         self.real = os.replace
 
     def __call__(self, *args):
         self.calls += 1
-        if self.calls == self.n:
+        if self.calls in self.failing:
             raise self.error
         return self.real(*args)
 
@@ -181,34 +196,126 @@ def test_a_failing_replace_puts_back_every_file_already_replaced(project, produc
     producer([("a = 1\n", "catalog/models.py"), ("b = 2\n", "catalog/views.py"),
               ("c = 3\n", "catalog/forms.py")])
     before = snapshot(project)
-    monkeypatch.setattr(os, "replace", FailingOnCall(2, error))
+    monkeypatch.setattr(os, "replace", FailingOnCall({2}, error))
     with pytest.raises(type(error)):
         transformer.trasform_files_in_place(str(project), None)
     # the first file was replaced and is back; no temporary, kept original or new file
     assert snapshot(project) == before
 
 
-def test_a_file_edited_since_it_was_read_stops_every_write(project, producer):
+def test_a_signal_held_while_a_replace_fails_takes_effect_after_the_rollback(project, producer,
+                                                                             monkeypatch):
+    producer([("a = 1\n", "catalog/models.py"), ("b = 2\n", "catalog/views.py")])
+    before = snapshot(project)
+    failing = FailingOnCall({2}, PermissionError(1, "Operation not permitted"))
+
+    def interrupted(*args):
+        if failing.calls == 0:
+            os.kill(os.getpid(), signal.SIGINT)  # held back until the rollback is done
+        return failing(*args)
+
+    monkeypatch.setattr(os, "replace", interrupted)
+    with pytest.raises(KeyboardInterrupt) as raised:
+        transformer.trasform_files_in_place(str(project), None)
+    assert isinstance(raised.value.__context__, PermissionError)
+    assert snapshot(project) == before
+
+
+def test_a_signal_whose_handler_goes_on_lets_the_writing_start_again(project, producer,
+                                                                     monkeypatch):
+    producer([("a = 1\n", "catalog/models.py"), ("b = 2\n", "catalog/views.py")])
+    handled, synced, real = [], [], os.fsync
+
+    def hup_on_first(fd):
+        synced.append(fd)
+        if len(synced) == 1:
+            os.kill(os.getpid(), signal.SIGHUP)  # held: the temporaries are dropped first
+        return real(fd)
+
+    monkeypatch.setattr(os, "fsync", hup_on_first)
+    previous = signal.signal(signal.SIGHUP, lambda signum, frame: handled.append(signum))
+    try:
+        assert transformer.trasform_files_in_place(str(project), None) == [
+            "catalog/models.py", "catalog/views.py"]
+    finally:
+        signal.signal(signal.SIGHUP, previous)
+    assert handled == [signal.SIGHUP] and len(synced) == 3
+    assert (project / "catalog/views.py").read_text() == "b = 2\n"
+    assert sorted(p.name for p in (project / "catalog").iterdir()) == [
+        "__init__.py", "models.py", "views.py"]
+
+
+def test_a_restore_that_fails_names_the_file_and_keeps_its_original(project, producer, monkeypatch,
+                                                                      caplog):
+    producer([("a = 1\n", "catalog/models.py"), ("b = 2\n", "catalog/views.py"),
+              ("c = 3\n", "catalog/forms.py")])
+    # the third replace fails, and so does putting back the second file
+    monkeypatch.setattr(os, "replace", FailingOnCall({3, 4}, PermissionError(1, "Operation not permitted")))
+    with pytest.raises(PermissionError):
+        transformer.trasform_files_in_place(str(project), None)
+    assert (project / "catalog/models.py").read_text() == MODELS
+    assert not (project / "catalog/forms.py").exists()
+    [line] = [r.getMessage() for r in caplog.records if r.getMessage().startswith("Not restored")]
+    kept = re.match(r"Not restored: catalog/views\.py: its original is kept as (\S+): ", line)
+    assert kept, line
+    assert Path(kept[1]).read_text() == VIEWS
+    assert {p.name for p in (project / "catalog").iterdir()} == {
+        "__init__.py", "models.py", "views.py", Path(kept[1]).name}
+
+
+@pytest.mark.parametrize("between_replaces", [False, True], ids=["before-writing", "between-replaces"])
+def test_a_file_edited_since_it_was_read_stops_every_write(project, producer, monkeypatch,
+                                                           between_replaces):
     import hashlib
 
     read = {path: hashlib.sha256((project / path).read_bytes()).hexdigest()
             for path in ("catalog/models.py", "catalog/views.py")}
     producer(diff.Produced(
         [("a = 1\n", "catalog/models.py"), ("b = 2\n", "catalog/views.py")], read_digests=read))
-    (project / "catalog/views.py").write_text(VIEWS + "# edited meanwhile\n")
-    before = snapshot(project)
+    views = project / "catalog/views.py"
+    if between_replaces:
+        # the edit lands once models.py is replaced, before views.py is
+        real = os.replace
+
+        def editing(source, target):
+            real(source, target)
+            if target.endswith("models.py"):
+                views.write_text(VIEWS + "# edited meanwhile\n")
+
+        monkeypatch.setattr(os, "replace", editing)
+        before = {**snapshot(project), views: (VIEWS + "# edited meanwhile\n").encode()}
+    else:
+        views.write_text(VIEWS + "# edited meanwhile\n")
+        before = snapshot(project)
     with pytest.raises(ValueError, match=r"catalog/views\.py.*changed on disk"):
         transformer.trasform_files_in_place(str(project), None)
     assert snapshot(project) == before
 
 
-def test_a_read_only_file_is_left_with_a_warning(project, producer, caplog):
-    views = project / "catalog/views.py"
-    views.chmod(0o444)
-    producer([("a = 1\n", "catalog/models.py"), ("b = 2\n", "catalog/views.py")])
+def make_read_only(path):
+    path.chmod(0o444)
+
+
+def make_hard_link(path):
+    os.link(str(path), str(path.parent.parent / "views_backup.py"))
+
+
+@pytest.mark.parametrize("name, make, warning", [
+    ("views.py", make_read_only, "Not written: catalog/views.py: it is read-only"),
+    ("views.py", make_hard_link, "Not written: catalog/views.py: it has other links"),
+    ("old\nviews.py", make_read_only, "Not written: catalog/old views.py: it is read-only"),
+], ids=["read-only", "hard-linked", "line-break-in-name"])
+def test_a_file_it_must_not_replace_is_left_with_one_warning_line(project, producer, caplog,
+                                                                  name, make, warning):
+    views = project / "catalog" / name
+    views.write_text(VIEWS)
+    make(views)
+    inode = views.stat().st_ino
+    producer([("a = 1\n", "catalog/models.py"), ("b = 2\n", "catalog/" + name)])
     assert transformer.trasform_files_in_place(str(project), None) == ["catalog/models.py"]
     assert views.read_text() == VIEWS and (project / "catalog/models.py").read_text() == "a = 1\n"
-    assert "Not written: catalog/views.py: it is read-only" in caplog.text
+    assert views.stat().st_ino == inode
+    assert warning in [r.getMessage() for r in caplog.records]
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="giving a file away needs root")

@@ -185,6 +185,13 @@ void store_as_declared(py::handle tree, py::handle text) {
 
 namespace {
 
+// Logs a failure at debug level with its traceback.
+void log_failure(py::handle message, py::error_already_set& e) {
+    if (e.trace() && !e.trace().is_none())
+        PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
+    state().logger.attr("debug")(message, py::arg("exc_info") = e.value());
+}
+
 // The library's `get_ast`, with every failure to make source text of a module
 // reported as E0001 at a line (the library reports some with no line at all, which
 // its message store rejects, and others as a parse error).
@@ -208,9 +215,9 @@ py::object get_ast(py::object self, py::object filepath, py::object modname, py:
             else
                 self.attr("add_message")("parse-error", py::arg("args") = e.value());
         } else if (korvane::is_ordinary(e)) {
-            // the library prints the traceback here too
-            py::object trace = e.trace() ? py::object(e.trace()) : py::none();
-            KORVANE_IMPORTED("traceback", "print_exception")(e.type(), e.value(), trace);
+            // the traceback (thousands of lines for a RecursionError) goes to the debug
+            // log; the fatal record names the failure
+            log_failure(py::str("Failed to build the tree of {}").format(filepath), e);
             self.attr("add_message")("astroid-error",
                                      py::arg("args") = py::make_tuple(e.type(), e.value()));
         } else {
@@ -227,9 +234,7 @@ void report_failed_file(py::handle linter, py::handle filepath, py::error_alread
     State& s = state();
     py::object message = py::str("Fatal error while checking '{}': {}: {}")
                              .format(filepath, e.type().attr("__name__"), e.value());
-    if (e.trace() && !e.trace().is_none())
-        PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
-    s.logger.attr("debug")(message, py::arg("exc_info") = e.value());
+    log_failure(message, e);
     if (korvane::isinstance(e.value(), s.AstroidError))
         linter.attr("add_message")("astroid-error", py::arg("args") = py::make_tuple(filepath, message));
     else

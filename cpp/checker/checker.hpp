@@ -99,7 +99,7 @@ void add_syntax_error(py::handle linter, py::handle error, py::handle filepath,
 // encoding its coding cookie declares, as the file would hold them: the astroid builder
 // stores the text as UTF-8, which the cookie would have the linter decode otherwise.
 void store_as_declared(py::handle tree, py::handle text);
-// Logs every record of type "fatal" at error level.
+// Logs every record of type "fatal" at debug level.
 void log_fatal_records(py::handle records);
 // The library's parallel pass over `file_descrs`, with the files handed to the
 // workers in groups that share their trees.

@@ -198,8 +198,10 @@ void set_config_option(py::handle linter, py::handle name, py::handle value) {
     linter.attr("set_option")(name, value);
 }
 
+// The fatal records, at debug level: the analysis road names the file of each once as
+// not analysed, and the single-text road hands them on with its other records.
 void log_fatal_records(py::handle records) {
-    py::object error = state().logger.attr("error");
+    py::object debug = state().logger.attr("debug");
     py::str fatal("fatal");
     for (py::handle record : records) {
         if (!PyDict_Check(record.ptr())) continue;
@@ -210,7 +212,7 @@ void log_fatal_records(py::handle records) {
         }
         int eq = PyObject_RichCompareBool(type, fatal.ptr(), Py_EQ);
         if (eq < 0) throw py::error_already_set();
-        if (eq) error(py::str("Fatal message: ") + py::str(record));
+        if (eq) debug(py::str("Fatal message: ") + py::str(record));
     }
 }
 

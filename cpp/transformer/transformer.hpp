@@ -37,9 +37,10 @@ py::frozenset fixed_settings_codes();
 
 // Writes `texts` (path relative to `project_root` -> new text) into the project, all or
 // nothing, and returns the paths written: every path and every text is checked first,
-// a read-only file is left out with a warning, each file must still hold what was read
-// (`read_digests`: path -> sha256 of the bytes the fixes were made from, or None), and
-// each file is replaced whole, the originals put back on any failure.
+// a read-only or hard-linked file is left out with a warning, each file must still hold
+// what was read (`read_digests`: path -> sha256 of the bytes the fixes were made from, or
+// None) up to its own replace, and each file is replaced whole, the originals put back
+// on any failure; SIGINT, SIGTERM and SIGHUP wait until the writing is done or undone.
 py::list write_project_files(py::handle project_root, py::dict texts, py::handle read_digests);
 
 // transform_code.

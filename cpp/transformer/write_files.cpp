@@ -1,19 +1,28 @@
 // Writing fixed texts into a project, all or nothing.
 //
 // 1. Every path is checked and every text encoded as its file is stored (coding cookie
-//    or byte-order mark, "\r\n" line ends); a read-only file, or one whose owner this
-//    process cannot give back, is left out with a warning.
+//    or byte-order mark, "\r\n" line ends); a read-only file, one with other hard
+//    links, or one whose owner this process cannot give back, is left out with a
+//    warning.
 // 2. Every text is written to a temporary file beside its target, flushed to disk, with
-//    the target's permission bits and owner, set on the file itself.
+//    the target's owner and then its permission bits (a change of owner clears the
+//    setuid and setgid bits), set on the file itself.
 // 3. Every file must still hold what the fixes were made from; if one changed on disk
 //    meanwhile, nothing is written.
-// 4. Each target is kept under a second name (a hard link) and replaced.  When a
-//    replace fails or is interrupted, every file already replaced gets its original
-//    back before the error goes on.  No temporary or kept original stays behind.
+// 4. Each target is kept under a second name (a hard link), checked once more against
+//    what was read, and replaced.  When a replace or a check fails, every file already
+//    replaced gets its original back before the error goes on; a file whose original
+//    cannot be put back is named, with where its original is kept.
+// From the first temporary to the end of the clean-up, SIGINT, SIGTERM and SIGHUP are
+// held back: the replaces are never cut short, whatever the signal's disposition (the
+// default one ends the process at once), and no temporary or kept original stays
+// behind.  A held signal takes effect after the clean-up; one that arrives before the
+// replaces begin stops the writing before any file is touched.
 #include "transformer.hpp"
 
 #include <korvane/project_files.hpp>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,6 +51,7 @@ struct PlannedWrite {
     py::object temporary = py::none();
     py::object kept = py::none();  // the original under a second name
     bool replaced = false;
+    bool unrestored = false;  // its original could not be put back: `kept` stays
 };
 
 [[noreturn]] void refuse(py::handle path, const char* reason) {
@@ -135,6 +145,11 @@ PlannedWrite plan_write(py::handle project_root, py::handle path, py::handle tex
         py::object st = os_attr("stat")(write.target);
         long st_mode = py::cast<long>(st.attr("st_mode"));
         if (!S_ISREG(st_mode)) refuse(path, "it is not a regular file");
+        // a replace would split the file from its other names
+        if (py::cast<long>(st.attr("st_nlink")) > 1) {
+            skip = "it has other links";
+            return write;
+        }
         write.mode = st_mode & 07777;
         write.uid = py::cast<long>(st.attr("st_uid"));
         write.gid = py::cast<long>(st.attr("st_gid"));
@@ -162,7 +177,7 @@ PlannedWrite plan_write(py::handle project_root, py::handle path, py::handle tex
 }
 
 // Writes the payload to a new temporary file in the target's folder, flushed to disk,
-// with the target's permission bits and owner set on its descriptor.
+// with the target's owner and then its permission bits set on its descriptor.
 void write_temporary(PlannedWrite& write) {
     py::object path_module = os_attr("path");
     py::object folder = path_module.attr("dirname")(write.target);
@@ -175,8 +190,8 @@ void write_temporary(PlannedWrite& write) {
         file.attr("write")(write.payload);
         file.attr("flush")();
         py::object fd = file.attr("fileno")();
-        os_attr("fchmod")(fd, write.mode);
         if (write.exists) os_attr("fchown")(fd, write.uid, write.gid);
+        os_attr("fchmod")(fd, write.mode);
         os_attr("fsync")(fd);
     } catch (py::error_already_set&) {
         file.attr("close")();
@@ -214,44 +229,155 @@ void keep_original(PlannedWrite& write) {
         if (!e.matches(PyExc_OSError)) throw;
         py::module_::import("shutil").attr("copy2")(write.target, write.kept);
         os_attr("chown")(write.kept, write.uid, write.gid);
+        os_attr("chmod")(write.kept, write.mode);
     }
 }
 
-// Removes the temporaries not moved and the originals kept.
+// Removes the temporaries not moved and the originals kept, except an original that
+// could not be put back.
 void clean_up(std::vector<PlannedWrite>& writes) {
     for (PlannedWrite& write : writes) {
         if (!write.temporary.is_none()) quietly("unlink", write.temporary);
         write.temporary = py::none();
-        if (!write.kept.is_none()) quietly("unlink", write.kept);
+        if (!write.kept.is_none() && !write.unrestored) quietly("unlink", write.kept);
         write.kept = py::none();
     }
 }
 
-// Puts back the original of every file already replaced, newest first.
+// A text on one line, its line breaks made blanks: for a path in a log line.
+py::str one_line(py::handle text) {
+    return py::str(" ").attr("join")(py::str(text).attr("splitlines")());
+}
+
+// Puts back the original of one replaced file (removes it, when it is new).  One that
+// cannot be put back is logged with where its original is kept, and that stays.
+void restore(PlannedWrite& write) {
+    try {
+        if (write.kept.is_none()) {
+            os_attr("unlink")(write.target);
+        } else {
+            os_attr("replace")(write.kept, write.target);
+            write.kept = py::none();
+        }
+    } catch (py::error_already_set& e) {
+        if (!korvane::is_ordinary(e)) throw;
+        write.unrestored = true;
+        py::str where = write.kept.is_none()
+                            ? py::str("the new file could not be removed")
+                            : py::str("its original is kept as {}").format(one_line(write.kept));
+        state().logger.attr("error")(
+            py::str("Not restored: {}: {}: {}").format(one_line(write.path), where, one_line(e.value())));
+    }
+    write.replaced = false;
+}
+
+// Puts back the original of every file already replaced, newest first; goes on past a
+// file that cannot be put back.
 void roll_back(std::vector<PlannedWrite>& writes) {
     for (auto it = writes.rbegin(); it != writes.rend(); ++it) {
-        if (!it->replaced) continue;
-        if (it->kept.is_none()) {
-            quietly("unlink", it->target);
-        } else {
-            quietly("replace", it->kept, it->target);
-            it->kept = py::none();
-        }
-        it->replaced = false;
+        if (it->replaced) restore(*it);
     }
 }
 
 // Raises when a file no longer holds what the fixes were made from.
-void check_unchanged(const std::vector<PlannedWrite>& writes) {
-    for (const PlannedWrite& write : writes) {
-        if (!write.exists) continue;
-        if (korvane::equals(digest_of(read_bytes(write.target)), write.expected)) continue;
-        PyErr_Format(PyExc_ValueError,
-                     "Refusing to write %R: it changed on disk since it was read; no file was "
-                     "written.",
-                     write.path.ptr());
-        throw py::error_already_set();
+void check_unchanged(const PlannedWrite& write) {
+    if (!write.exists) return;
+    if (korvane::equals(digest_of(read_bytes(write.target)), write.expected)) return;
+    PyErr_Format(PyExc_ValueError,
+                 "Refusing to write %R: it changed on disk since it was read; no file was "
+                 "written.",
+                 write.path.ptr());
+    throw py::error_already_set();
+}
+
+// SIGINT, SIGTERM and SIGHUP held back in this thread for the object's life, and let
+// through by `release`, after which the interpreter's handlers of any that arrived
+// meanwhile run.  A signal the caller had blocked already stays blocked.
+class HeldSignals {
+public:
+    HeldSignals() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int sig : kHeld) sigaddset(&held, sig);
+        pthread_sigmask(SIG_BLOCK, &held, &saved_);
     }
+    ~HeldSignals() {
+        if (!released_) pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+
+    // Whether one of the held signals arrived and waits.
+    bool pending() const {
+        sigset_t waiting;
+        if (sigpending(&waiting) != 0) return false;
+        for (int sig : kHeld)
+            if (sigismember(&waiting, sig) && !sigismember(&saved_, sig)) return true;
+        return false;
+    }
+
+    // Lets the signals through (one whose disposition is the default ends the process
+    // here) and runs the interpreter's handlers; false when one of them raised.
+    bool release() {
+        released_ = true;
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+        return PyErr_CheckSignals() == 0;
+    }
+
+private:
+    static constexpr int kHeld[] = {SIGINT, SIGTERM, SIGHUP};
+    sigset_t saved_;
+    bool released_ = false;
+};
+
+// Writes every temporary, then replaces each target, each checked just before against
+// what was read.  False, with nothing replaced, when a held signal arrives before the
+// replaces begin.
+bool write_all(std::vector<PlannedWrite>& writes, const HeldSignals& held) {
+    for (PlannedWrite& write : writes) {
+        if (held.pending()) return false;
+        write_temporary(write);
+    }
+    for (const PlannedWrite& write : writes) check_unchanged(write);
+    if (held.pending()) return false;
+    for (PlannedWrite& write : writes) {
+        if (write.exists) keep_original(write);
+        check_unchanged(write);
+        os_attr("replace")(write.temporary, write.target);
+        write.temporary = py::none();
+        write.replaced = true;
+    }
+    return true;
+}
+
+// Raises the error that a handler of a held signal raised, `cause` as its context.
+[[noreturn]] void raise_from_handler(py::handle cause) {
+    py::error_already_set raised;
+    PyException_SetContext(raised.value().ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
+    throw raised;
+}
+
+// Writes every planned file, signals held back.  False when a held signal arrived
+// before the replaces and its handler raised nothing: nothing was written.
+bool write_held(std::vector<PlannedWrite>& writes) {
+    HeldSignals held;
+    bool done = false;
+    try {
+        done = write_all(writes, held);
+    } catch (py::error_already_set& e) {
+        // any error: the project as it was
+        roll_back(writes);
+        clean_up(writes);
+        if (!held.release()) raise_from_handler(e.value());
+        throw;
+    } catch (...) {
+        roll_back(writes);
+        clean_up(writes);
+        throw;  // the signals are let through as `held` goes
+    }
+    clean_up(writes);
+    if (!held.release()) throw py::error_already_set();
+    return done;
 }
 
 }  // namespace
@@ -262,27 +388,14 @@ py::list write_project_files(py::handle project_root, py::dict texts, py::handle
         const char* skip = nullptr;
         PlannedWrite write = plan_write(project_root, entry.first, entry.second, read_digests, skip);
         if (skip) {
-            state().logger.attr("warning")(py::str("Not written: {}: {}").format(entry.first, skip));
+            state().logger.attr("warning")(py::str("Not written: {}: {}").format(one_line(entry.first), skip));
             continue;
         }
         writes.push_back(std::move(write));
     }
-    try {
-        for (PlannedWrite& write : writes) write_temporary(write);
-        check_unchanged(writes);
-        for (PlannedWrite& write : writes) {
-            if (write.exists) keep_original(write);
-            os_attr("replace")(write.temporary, write.target);
-            write.temporary = py::none();
-            write.replaced = true;
-        }
-    } catch (py::error_already_set&) {
-        // any error and any interrupt: the project as it was
-        roll_back(writes);
-        clean_up(writes);
-        throw;
+    // A signal whose handler lets the writing go on starts it again.
+    while (!write_held(writes)) {
     }
-    clean_up(writes);
     py::list paths;
     for (const PlannedWrite& write : writes) paths.append(write.path);
     return paths;

@@ -7,7 +7,9 @@ finding is printed as ``path:line:column: CODE symbol wording``, sorted by path,
 and column; the project's Django version record (C1000) follows as a line of its own,
 with line and column 0, and a summary line ends the output. The exit status is 1 when
 there are findings, 0 when there are none, 2 on a usage error or when the analysis
-itself fails (one line on stderr says why) and 130 when it is interrupted.
+itself fails (one line on stderr says why), 130 when it is interrupted (Ctrl-C) and
+143 when it is terminated (SIGTERM); a closed output pipe ends it quietly with 141.
+Each warning of the analysis and fix roads is printed on stderr as one line.
 
 With ``--suggest`` the findings are posted as review comments instead: each finding
 becomes a finding comment whose body is its printed line, the suggestion road turns
@@ -16,12 +18,15 @@ them into review comments, and each is printed as a ``path:line`` (or
 an empty line.
 
 With ``--diff`` every available fix is applied to the project's modules in memory and
-printed as a unified diff (``a/path`` against ``b/path``); nothing is written, and the
-exit status is 1 when there is a change. With ``--fix`` the fixes are written into the
-files in place, each path written is printed, and a summary line ends the output.
+printed as a unified diff (``a/path`` against ``b/path``, names quoted as git quotes
+them); nothing is written, and the exit status is 1 when there is a change. With
+``--fix`` the fixes are written into the files in place, each path written is printed,
+and a summary line ends the output; once the files are written, a failure to print
+their list is one line on stderr and does not change the exit status.
 """
 import argparse
 import contextlib
+import errno
 import os
 import sys
 from collections.abc import Mapping
@@ -210,22 +215,93 @@ def text_lines(text):
     return [line + "\n" for line in lines[:-1]] + ([lines[-1]] if lines[-1] else [])
 
 
-def unified_diff(root, produced):
-    """The unified diff of each produced (text, path) against the file as it is."""
+# The characters git writes escaped in a quoted file name, with their escapes; any
+# other control character is written as its octal code.
+NAME_ESCAPES = {"\a": "\\a", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\v": "\\v",
+                "\f": "\\f", "\r": "\\r", '"': '\\"', "\\": "\\\\"}
+
+
+def name_escape(char):
+    """The escape of one character of a quoted file name, or None when it stands as it
+    is.  A byte the file system name did not decode (a surrogate escape) is its octal
+    code, as git writes the raw byte."""
+    if char in NAME_ESCAPES:
+        return NAME_ESCAPES[char]
+    if char < " " or char == "\x7f":
+        return "\\{:03o}".format(ord(char))
+    if "\udc80" <= char <= "\udcff":
+        return "\\{:03o}".format(ord(char) - 0xDC00)
+    return None
+
+
+def quoted_name(name):
+    """A file name as git writes it in a patch: in double quotes with C escapes when it
+    holds a quote, a backslash or a control character (a line feed or a tab among
+    them), else as it is."""
+    escapes = [name_escape(char) for char in name]
+    if not any(escapes):
+        return name
+    return '"{}"'.format("".join(escape or char for escape, char in zip(escapes, name)))
+
+
+def header_line(sign, name):
+    """The ``---`` or ``+++`` line of a file: a name holding a blank ends at a tab, so
+    that the patch tools read the blank as part of it."""
+    label = quoted_name(name)
+    return "{} {}{}\n".format(sign, label, "\t" if " " in label else "")
+
+
+def hunk_range(start, stop):
+    """One side of a hunk header, ``first,count`` as a unified diff counts lines."""
+    count = stop - start
+    if count == 1:
+        return str(start + 1)
+    return "{},{}".format(start + 1 if count else start, count)
+
+
+def marked_lines(sign, lines):
+    """The lines of one side of a hunk; a last line without a line feed is followed by
+    the marker that says so."""
+    return [sign + line if line.endswith("\n") else sign + line + "\n\\ No newline at end of file\n"
+            for line in lines]
+
+
+def file_diff(path, old, new, context=3):
+    """The unified diff of one file's lines (``a/path`` against ``b/path``).  The hunks
+    come from a matcher without the automatic junk heuristic, which on a long file
+    takes its most frequent lines (blank ones, closing brackets) for junk and shows
+    them as removed and added again."""
     import difflib
 
+    matcher = difflib.SequenceMatcher(None, old, new, autojunk=False)
     patch = []
-    for text, path in produced:
-        old = read_source(os.path.join(root, path))
-        patch.extend(difflib.unified_diff(
-            text_lines(old), text_lines(text), "a/" + path, "b/" + path))
+    for group in matcher.get_grouped_opcodes(context):
+        if not patch:
+            patch = [header_line("---", "a/" + path), header_line("+++", "b/" + path)]
+        patch.append("@@ -{} +{} @@\n".format(hunk_range(group[0][1], group[-1][2]),
+                                              hunk_range(group[0][3], group[-1][4])))
+        for tag, i1, i2, j1, j2 in group:
+            if tag == "equal":
+                patch.extend(marked_lines(" ", old[i1:i2]))
+            else:
+                patch.extend(marked_lines("-", old[i1:i2]))
+                patch.extend(marked_lines("+", new[j1:j2]))
     return patch
 
 
-def fix_project(root, write, out):
-    """The fix road: a unified diff of every fix, or the fixes written in place.
-    Answers the number of files changed.  Nothing is printed until every fixed text
-    has been produced, so a failure prints no part of a patch."""
+def unified_diff(root, produced):
+    """The unified diff of each produced (text, path) against the file as it is."""
+    patch = []
+    for text, path in produced:
+        old = read_source(os.path.join(root, path))
+        patch.extend(file_diff(path, text_lines(old), text_lines(text)))
+    return patch
+
+
+def fix_project(root, write):
+    """The fix road: the lines to print (a unified diff of every fix, or the list of
+    the files written and a summary line) and the number of files changed.  Nothing is
+    printed here, so a failure prints no part of a patch."""
     # Loaded before the project joins the module path, as the analysis modules are.
     from korvane.staticanalysis import transformer
 
@@ -234,37 +310,95 @@ def fix_project(root, write, out):
     with contextlib.redirect_stdout(sys.stderr):
         if write:
             changed = transformer.trasform_files_in_place(root, None)
+            lines = ["fixed {}\n".format(quoted_name(path)) for path in changed]
+            lines.append("{} written\n".format(plural(len(changed), "file")))
         else:
             produced = list(transformer.transform_files(root, None))
-            patch = unified_diff(root, produced)
+            lines = unified_diff(root, produced)
             changed = [path for _, path in produced]
-    if write:
-        for path in changed:
-            print("fixed {}".format(path), file=out)
-        print("{} written".format(plural(len(changed), "file")), file=out)
-    else:
-        out.writelines(patch)
-    return len(changed)
+    return lines, len(changed)
 
 
-# The exit status after an interrupt (Ctrl-C), as a shell gives it.
+# The exit statuses after an interrupt (Ctrl-C), a SIGTERM and a closed output pipe,
+# as a shell gives them for a command that the signal ends: 128 and the signal's number.
 INTERRUPTED = 130
+TERMINATED = 143
+CLOSED_PIPE = 141
 
 
-def caused_by_interrupt(error):
-    """Whether an error is an interrupt, or an import failure one caused: a native
-    module whose loading is interrupted fails with ImportError, the interrupt its
-    cause."""
+class Terminated(BaseException):
+    """A SIGTERM, raised where the host stands.  Like KeyboardInterrupt it is no
+    ordinary error: no handler of ordinary errors takes it, and the analysis workers
+    are stopped as on an interrupt."""
+
+
+@contextlib.contextmanager
+def sigterm_raises():
+    """SIGTERM raises Terminated in the host for the duration; a process forked from
+    the host (an analysis worker) still ends by the signal, as by default."""
+    import signal  # once the project is off the module path
+
+    host = os.getpid()
+
+    def terminate(signum, frame):
+        if os.getpid() != host:
+            signal.signal(signum, signal.SIG_DFL)
+            os.kill(os.getpid(), signum)
+            return
+        raise Terminated()
+
+    previous = signal.signal(signal.SIGTERM, terminate)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL if previous is None else previous)
+
+
+def one_line(text):
+    """A text on one line: its line breaks made blanks."""
+    return " ".join(str(text).splitlines())
+
+
+@contextlib.contextmanager
+def one_line_warnings():
+    """Each warning and error that the roads log is printed on stderr for the
+    duration, as one line: the message with its line breaks made blanks, without a
+    traceback."""
+    import logging  # once the project is off the module path
+
+    class OneLine(logging.Handler):
+        def emit(self, record):
+            try:
+                print(one_line(record.getMessage()), file=sys.stderr)
+            except Exception:  # as every logging handler: a record that cannot be printed
+                self.handleError(record)
+
+    handler = OneLine(logging.WARNING)
+    logging.getLogger().addHandler(handler)
+    try:
+        yield
+    finally:
+        logging.getLogger().removeHandler(handler)
+
+
+def stopped_by(error):
+    """The interrupt or termination that an error is or was caused by, or None: a
+    native module whose loading is interrupted fails with ImportError, the interrupt
+    its cause."""
     while error is not None:
-        if isinstance(error, KeyboardInterrupt):
-            return True
+        if isinstance(error, (KeyboardInterrupt, Terminated)):
+            return error
         error = error.__cause__ or error.__context__
-    return False
+    return None
 
 
 def failed(what, error):
     """The one line for a failed road, and its exit status."""
-    if caused_by_interrupt(error):
+    stop = stopped_by(error)
+    if isinstance(stop, Terminated):
+        print("korvane.host: terminated", file=sys.stderr)
+        return TERMINATED
+    if stop is not None:
         print("korvane.host: interrupted", file=sys.stderr)
         return INTERRUPTED
     reason = " ".join(str(error).split())
@@ -273,16 +407,48 @@ def failed(what, error):
     return 2
 
 
-def main(argv=None):
-    args = parse_args(sys.argv[1:] if argv is None else argv)
-    # Links resolved, as file selection resolves the paths it finds under the root.
-    root = os.path.realpath(args.project_root)
-    sys.path[:] = without_project(sys.path, root)
+def discard_output():
+    """Points the standard output at the null device once printing to it failed: the
+    interpreter flushes what is left as it exits, which would fail again."""
+    try:
+        fd = sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):
+        return
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, fd)
+    os.close(null)
+
+
+def output_failed(error, written=None):
+    """The exit status after printing the output failed, and its line.  A closed pipe
+    (``--diff | head``) ends the host quietly.  After ``--fix`` wrote its files
+    (`written` of them), the fixing succeeded: the line says so and the status is 0."""
+    if not isinstance(error, OSError):
+        return failed("printing", error)
+    discard_output()
+    if error.errno == errno.EPIPE:
+        return CLOSED_PIPE
+    reason = "{}: {}".format(type(error).__name__, " ".join(str(error).split()))
+    if written is None:
+        print("korvane.host: printing failed: {}".format(reason), file=sys.stderr)
+        return 2
+    print("korvane.host: {} written, but not listed: {}".format(plural(written, "file"), reason),
+          file=sys.stderr)
+    return 0
+
+
+def run(args, root):
+    """The road the arguments ask for; answers the exit status."""
     if args.diff or args.fix:
         try:
-            changed = fix_project(root, args.fix, sys.stdout)
-        except (Exception, KeyboardInterrupt) as error:  # one line, and status 2 or 130
+            lines, changed = fix_project(root, args.fix)
+        except (Exception, KeyboardInterrupt, Terminated) as error:  # one line, and a status
             return failed("fixing", error)
+        try:
+            sys.stdout.writelines(lines)
+            sys.stdout.flush()
+        except (OSError, KeyboardInterrupt, Terminated) as error:
+            return output_failed(error, written=changed if args.fix else None)
         return 1 if changed and args.diff else 0
     review_comments = None
     try:
@@ -293,11 +459,24 @@ def main(argv=None):
             records, files_checked, wordings, symbols = analyse(root)
             if suggest is not None:
                 review_comments = suggest_fixes(suggest, root, records, wordings, symbols)
-    except (Exception, KeyboardInterrupt) as error:  # one line, and status 2 or 130
+    except (Exception, KeyboardInterrupt, Terminated) as error:  # one line, and a status
         return failed("analysis", error)
-    count = report(records, files_checked, wordings, symbols, sys.stdout,
-                   review_comments=review_comments)
+    try:
+        count = report(records, files_checked, wordings, symbols, sys.stdout,
+                       review_comments=review_comments)
+        sys.stdout.flush()
+    except (OSError, KeyboardInterrupt, Terminated) as error:
+        return output_failed(error)
     return 1 if count else 0
+
+
+def main(argv=None):
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    # Links resolved, as file selection resolves the paths it finds under the root.
+    root = os.path.realpath(args.project_root)
+    sys.path[:] = without_project(sys.path, root)
+    with sigterm_raises(), one_line_warnings():
+        return run(args, root)
 
 
 if __name__ == "__main__":

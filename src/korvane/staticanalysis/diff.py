@@ -16,6 +16,19 @@ import os
 logger = logging.getLogger(__name__)
 
 
+class _OneLine(logging.Filter):
+    """Makes each warning one line: a reason may quote a parse error or a source line,
+    whose line breaks become blanks."""
+
+    def filter(self, record):
+        record.msg = " ".join(record.getMessage().splitlines())
+        record.args = ()
+        return True
+
+
+logger.addFilter(_OneLine())
+
+
 class Produced(list):
     """The (new text, path) pairs, and in `read_digests` the sha256 of the bytes each
     fixed text was made from, for the writer to check each file against."""
