@@ -151,14 +151,27 @@ py::object fixed_text(py::handle code, py::handle filepath, py::handle modname,
         throw Skip{py::str("it does not parse: {}").format(e.value())};
     }
     s.suggest.attr("record_tree")(atok);
+    // a fix that declines says why here
+    atok.attr("tree").attr("declined_fixes") = py::list();
     py::object visitor = KORVANE_IMPORTED("astroid.transforms", "TransformVisitor")();
     register_fix_table(visitor, py::list(), settings_modpath, reported_lines(findings), hits);
     visitor.attr("visit")(atok.attr("tree"));
     return s.suggest.attr("edited_text")(atok, py::arg("code_style") = code_style);
 }
 
-// "path:line: CODE" of each fixable finding that no fix answered.
-py::list unanswered(py::handle filepath, py::handle findings, const std::set<Finding>& done) {
+// Why no fix answered a finding: the reason a fix gave for its node when it declined,
+// else the plain fact.
+py::object unanswered_reason(py::handle tree, py::handle code, py::handle line) {
+    for (py::handle declined : tree.attr("declined_fixes")) {
+        if (equals(declined[py::int_(0)], code) && names_node(declined[py::int_(1)], line))
+            return declined[py::int_(2)];
+    }
+    return py::str("no fix changed it");
+}
+
+// "path:line: CODE: reason" of each fixable finding that no fix answered.
+py::list unanswered(py::handle filepath, py::handle findings, const std::set<Finding>& done,
+                    py::handle tree) {
     py::frozenset codes = fixed_codes();
     py::list notes;
     for (py::handle finding : findings) {
@@ -166,9 +179,23 @@ py::list unanswered(py::handle filepath, py::handle findings, const std::set<Fin
         if (!codes.contains(code)) continue;
         Finding key{py::cast<std::string>(code), py::cast<long>(finding[py::int_(1)])};
         if (done.count(key)) continue;
-        notes.append(py::str("{}:{}: {}").format(filepath, finding[py::int_(1)], code));
+        py::object line = finding[py::int_(1)];
+        notes.append(py::str("{}:{}: {}: {}").format(filepath, line, code, unanswered_reason(tree, code, line)));
     }
     return notes;
+}
+
+// Refuses a fixed text that does not compile, or that reads a name the fixes
+// introduced where nothing binds it (it would raise NameError).
+void check_runs(py::handle source, py::handle text, py::handle filepath, py::handle modname) {
+    try {
+        py::module_::import("builtins").attr("compile")(text, filepath, "exec");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError)) throw;
+        throw Skip{py::str("the fixed text does not compile: {}").format(e.value())};
+    }
+    py::object unbound = unbound_new_name(source, text, filepath, modname);
+    if (unbound) throw Skip{py::str("the fixed text reads {}, which nothing in the module binds").format(unbound)};
 }
 
 // The settings module the settings fixes judge the module against: the module itself
@@ -199,14 +226,9 @@ py::tuple fix_module(py::object self, py::object filepath, py::object modname, p
                                      settings_module_for(self, modname, findings), findings,
                                      self.attr("code_style"), atok, hits);
         std::set<Finding> done = answered(atok, findings, hits);
-        py::list notes = unanswered(filepath, findings, done);
+        py::list notes = unanswered(filepath, findings, done, atok.attr("tree"));
         if (equals(text, source)) return outcome(filepath, kUnchanged, py::none(), notes);
-        try {
-            py::module_::import("builtins").attr("compile")(text, filepath, "exec");
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError)) throw;
-            throw Skip{py::str("the fixed text does not compile: {}").format(e.value())};
-        }
+        check_runs(source, text, filepath, modname);
         py::object refused = refusal(findings, done, lint(text));
         if (!refused.is_none()) throw Skip{refused};
         return outcome(filepath, kFixed, text, notes, digest);

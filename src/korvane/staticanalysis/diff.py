@@ -8,7 +8,7 @@ for each module whose fixed text was offered, in path order, and the digest of t
 bytes each was made from.  A module that cannot be
 analysed, read, parsed or fixed, or whose fixed text does not hold up, is skipped with
 one warning naming it and the reason; a fixable finding that no fix changed is named
-in a warning too.  Nothing here writes.
+in a warning too, with the reason.  Nothing here writes.
 """
 import logging
 import os
@@ -46,7 +46,7 @@ def get_diff_plaintext(project_root, whitelist, settings_modpath, code_style):
     produced = Produced()
     for path, kind, payload, notes, digest in sorted(fixer.outcomes, key=lambda outcome: outcome[0]):
         for note in notes:
-            logger.warning("Not fixed: %s: no fix changed it", note)
+            logger.warning("Not fixed: %s", note)
         if kind == "skipped":
             logger.warning("Skipped %s: %s", path, payload)
         elif kind == "fixed":
