@@ -5,9 +5,10 @@
 // One module: its text read as the interpreter reads it, its tree recorded, the fix
 // table run on the nodes of its reported findings only, and the fixed text made of the
 // original with only what the fixes changed edited, each touched statement formatted
-// in the project's style.  The fixed text is offered only when it compiles and a lint
-// of it no longer reports the findings it answered and reports nothing new; any other
-// module is skipped with the reason.  What the fixes could not answer is named.
+// in the project's style.  The fixed text is offered only when it compiles, binds every
+// name the fixes made it read, and a lint of it no longer reports the findings it
+// answered and reports nothing new; any other module is skipped with the reason.  What
+// the fixes could not answer is named, with the reason a declining fix gave.
 #include "transformer.hpp"
 
 #include <korvane/project_files.hpp>
@@ -260,7 +261,8 @@ void register_project_fixer(py::module_& m) {
         "Fixes one module of an analysis where the analysis checked it: called with its "
         "path, module name, findings (code, line), a lint of a text, and why it cannot "
         "have the module (the analysis could not check it), or None; answers (path, kind, text or reason, notes, sha256 "
-        "of the bytes read or None), kind being fixed, unchanged or skipped.  `codes` are the codes it answers; the "
+        "of the bytes read or None), kind being fixed, unchanged or skipped, each note 'path:line: CODE: reason' of a "
+        "finding no fix answered.  `codes` are the codes it answers; the "
         "analysis appends each answer to `outcomes`.");
     py::object cls = make_class(m, "ProjectFixer", py::make_tuple(), ns);
     def_init(cls, &fixer_init, py::arg("settings_modpath"), py::arg("code_style"));

@@ -8,7 +8,7 @@ for each module whose fixed text was offered, in path order, and the digest of t
 bytes each was made from.  A module that cannot be
 analysed, read, parsed or fixed, or whose fixed text does not hold up, is skipped with
 one warning naming it and the reason; a fixable finding that no fix changed is named
-in a warning too, with the reason.  Nothing here writes.
+in a warning too.  Nothing here writes.
 """
 import logging
 import os
