@@ -162,18 +162,30 @@ py::list library_folders() {
     return folders;
 }
 
-// Whether a module is part of an installed library (Django, another package, the
-// standard library) rather than of the project: its file lies in a library folder or
-// in a package folder of another interpreter.  A tree built from text is the project's.
-bool is_library_module(py::handle module) {
+// Whether a file is part of an installed library (Django, another package, the
+// standard library) rather than of the project: it lies in a library folder or in a
+// package folder of another interpreter.
+bool is_library_file(py::handle file) {
     static py::object& folders = korvane::keep(library_folders());
-    py::object file = getattr_or_null(module, KORVANE_NAME("file"));
-    if (!file || !PyUnicode_Check(file.ptr())) return false;
     py::str path = KORVANE_IMPORTED("os.path", "realpath")(file);
     for (py::handle folder : folders)
         if (truthy(path.attr("startswith")(folder))) return true;
     py::list parts = path.attr("split")(KORVANE_IMPORTED("os", "sep"));
     return parts.contains("site-packages") || parts.contains("dist-packages");
+}
+
+// is_library_file of a module's file, answered once per file; a tree built from text
+// is the project's.
+bool is_library_module(py::handle module) {
+    static py::object& known = korvane::keep(py::dict());  // file -> answer
+    py::object file = getattr_or_null(module, KORVANE_NAME("file"));
+    if (!file || !PyUnicode_Check(file.ptr())) return false;
+    PyObject* answer = PyDict_GetItemWithError(known.ptr(), file.ptr());
+    if (!answer && PyErr_Occurred()) throw py::error_already_set();
+    if (answer) return answer == Py_True;
+    bool library = is_library_file(file);
+    known[file] = py::bool_(library);
+    return library;
 }
 
 // The names of the parameters a constructor takes by name.
