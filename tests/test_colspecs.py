@@ -181,6 +181,16 @@ class Twice(models.CharField, models.CharField):
     pass
 
 
+class NullCharField(models.CharField):
+    def __init__(self, *args, **kwargs):
+        kwargs["null"] = kwargs.get("null", True)
+        super().__init__(*args, **kwargs)
+
+
+class ShortNullCharField(NullCharField):
+    pass
+
+
 class M(models.Model):
     x = {declaration}
 """
@@ -197,6 +207,12 @@ def odd_field(declaration):
     ("has_redundant_kwargs", "PlainCharField(blank=False)", True),
     ("has_redundant_kwargs", "MoneyField(null=False)", True),
     ("has_redundant_kwargs", "Twice(null=False)", False),
+    # a project constructor that takes **kwargs may read any keyword it is not given by
+    # name, with a default of its own
+    ("has_redundant_kwargs", "NullCharField(null=False, blank=True)", False),
+    ("has_redundant_kwargs", "NullCharField(max_length=20, blank=False)", False),
+    ("has_redundant_kwargs", "ShortNullCharField(null=False)", False),
+    ("has_redundant_kwargs", "CodeField(blank=False)", False),
     ("is_null_stringfield", "CodeField(null=True)", None),
     ("is_missing_blank_true", "CodeField(null=True)", True),
     ("is_missing_blank_true", "MoneyField(null=True)", True),
@@ -208,6 +224,17 @@ def odd_field(declaration):
 ])
 def test_predicates_on_fields_whose_constructor_is_no_plain_function(predicate, declaration, expected):
     assert same(getattr(colspecs, predicate)(odd_field(declaration)), expected)
+
+
+@pytest.mark.parametrize("declaration, fixed", [
+    ("NullCharField(null=False, blank=False)", "NullCharField(null=False, blank=False)"),
+    # null is taken by name, blank reaches the project's **kwargs
+    ("CodeField(null=False, blank=False)", "CodeField(blank=False)"),
+    ("PlainCharField(null=False, blank=False)", "PlainCharField()"),
+])
+def test_redundant_keywords_fix_drops_what_the_finding_names(declaration, fixed):
+    call = odd_field(declaration)
+    assert colspecs.transform_redundant_kwargs(call).as_string() == fixed
 
 
 @pytest.mark.parametrize("predicate, declaration", [
@@ -536,7 +563,7 @@ def test_fix_factory(codes, declaration, fixed):
     ("transform_add_blank_true", "models.CharField(blank=True, null=True)",
      "models.CharField(blank=True, null=True)"),
     ("transform_add_blank_true", "ForeignKey('self')", "ForeignKey('self', blank=True)"),
-    ("transform_nullboolean", "NullBooleanField()", "BooleanField(null=True)"),
+    ("transform_nullboolean", "models.NullBooleanField(null=False)", "models.BooleanField(null=True)"),
     ("transform_huge_char_field", "models.CharField(null=True, blank=True)",
      "models.TextField(null=True, blank=True)"),
     ("transform_null_to_default_str", "models.CharField()",
@@ -596,9 +623,62 @@ class M(models.Model):
 def test_huge_length_from_a_class_default_is_reported_without_a_value():
     assert findings(DEFAULT_HUGE) == [
         ("C2006", {"name": "name", "value": None}), ("C2000", {"name": "name"})]
-    call = astroid.parse(DEFAULT_HUGE).body[-1].body[0].value
+    tree = astroid.parse(DEFAULT_HUGE)
+    tree.declined_fixes = []
+    call = tree.body[-1].body[0].value
     colspecs.build_transformer_visitor({"C2006"}).visit(call.parent)
-    assert call.as_string() == "TextField(null=True, blank=True)"
+    # the project's CharField has no TextField beside it: the declaration stays
+    assert call.as_string() == "CharField(null=True, blank=True)"
+    assert tree.declined_fixes == [("C2006", call, "the module of the field's class has no TextField")]
+
+
+@pytest.mark.parametrize("imports, declaration, fixed_imports, fixed", [
+    ("from django.db import models", "models.CharField(max_length=5000)", None, "models.TextField()"),
+    ("from django.db import models as m", "m.NullBooleanField()", None, "m.BooleanField(null=True)"),
+    ("import django.db.models", "django.db.models.CharField(max_length=5000)", None,
+     "django.db.models.TextField()"),
+    # a bare name: imported on the line that imports the old one
+    ("from django.db.models import CharField, Model, NullBooleanField", "CharField(max_length=5000)",
+     "from django.db.models import CharField, Model, NullBooleanField, TextField", "TextField()"),
+    ("from django.db.models import CharField, Model, NullBooleanField", "NullBooleanField()",
+     "from django.db.models import BooleanField, CharField, Model, NullBooleanField",
+     "BooleanField(null=True)"),
+    ("from django.db.models import CharField as CF, Model", "CF(max_length=5000)",
+     "from django.db.models import CharField as CF, Model, TextField", "TextField()"),
+    ("from django.db.models.fields import CharField", "CharField(max_length=5000)",
+     "from django.db.models.fields import CharField, TextField", "TextField()"),
+    # imported already, under its name, an alias or a wildcard
+    ("from django.db.models import CharField, TextField", "CharField(max_length=5000)", None, "TextField()"),
+    ("from django.db.models import CharField, TextField as TF", "CharField(max_length=5000)", None, "TF()"),
+    ("from django.db.models import *", "NullBooleanField()", None, "BooleanField(null=True)"),
+])
+def test_new_field_class_is_named_the_way_the_module_reaches_it(imports, declaration, fixed_imports, fixed):
+    tree = support.token_tree(f"{imports}\nx = {declaration}\n", modname="fixme_fields")
+    tree.replace_other_nodes = []
+    colspecs.build_transformer_visitor({"C2006", "C2008"}).visit(tree.body[-1])
+    assert tree.body[-1].value.as_string() == fixed
+    assert tree.body[0].as_string() == (fixed_imports or imports)
+    # the suggestion road suggests the edited import as well
+    assert tree.replace_other_nodes == ([tree.body[0]] if fixed_imports else [])
+
+
+@pytest.mark.parametrize("imports, declaration, reason", [
+    ("from django.db.models import CharField\nfrom shop.widgets import TextField",
+     "CharField(max_length=5000)", "the module binds TextField to something else"),
+    ("from django.db import models\nCharField = models.CharField", "CharField(max_length=5000)",
+     "no import of the module can bring in TextField"),
+    ("from django.db import models\nNullBooleanField = models.NullBooleanField\nBooleanField = 1",
+     "NullBooleanField()", "the module binds BooleanField to something else"),
+])
+def test_no_new_field_class_where_the_module_cannot_name_it(imports, declaration, reason):
+    tree = support.token_tree(f"{imports}\nx = {declaration}\n", modname="fixme_fields")
+    tree.declined_fixes = []
+    before = tree.as_string()
+    call = tree.body[-1].value
+    colspecs.build_transformer_visitor({"C2006", "C2008"}).visit(tree.body[-1])
+    assert tree.as_string() == before
+    code = "C2006" if "TextField" in reason else "C2008"
+    assert tree.declined_fixes == [(code, call, reason)]
 
 
 def test_all_fixes_on_a_token_view_tree():

@@ -55,7 +55,7 @@ def test_fixes_what_it_can_and_names_what_it_leaves(produce):
     assert "helpful = models.IntegerField(null=True, blank=True)" in models
     # choices without an empty one: the fix leaves the field, and says so
     assert 'stars = models.CharField(max_length=1, choices=STARS, null=True)' in models
-    assert "Not fixed: reviews/models.py:8: C2000: no fix changed it" in warnings
+    assert "Not fixed: reviews/models.py:8: C2000: the field has choices without an empty value" in warnings
     # the QuerySet fix would drop the comment inside the call: the module is left whole
     assert "reviews/views.py" not in produced
     [skipped] = [w for w in warnings if w.startswith("Skipped reviews/views.py")]
@@ -104,3 +104,43 @@ def test_a_reason_with_line_breaks_is_one_warning_line(produce, monkeypatch):
     assert ("Skipped reviews/models.py: fixing it failed: ValueError: Parsing Python code "
             "failed: invalid syntax (<unknown>, line 1)") in warnings
     assert all("\n" not in warning for warning in warnings)
+@pytest.mark.parametrize("files, warning", [
+    ({"models.py": MODELS.replace('max_length=80, null=True', 'max_length=80, null=True, unique=True')},
+     "reviews/models.py:7: C2000: the field is unique"),
+    ({"models.py": "from django.db import models\n\nCharField = models.CharField\n\n\n"
+                   "class Review(models.Model):\n    body = CharField(max_length=4000)\n"},
+     "reviews/models.py:7: C2006: no import of the module can bring in TextField"),
+    ({"views.py": "from django.shortcuts import redirect\nfrom shop.urls import reverse_lazy\n\n\n"
+                  "def done(request):\n    return redirect(reverse_lazy('home'))\n"},
+     "reviews/views.py:6: C6002: the module has no import from django.urls to add reverse to"),
+])
+def test_a_finding_no_fix_answers_is_named_with_the_reason(produce, files, warning):
+    _, warnings = produce(files)
+    assert "Not fixed: " + warning in warnings
+
+
+def test_fixes_of_one_statement_compose(produce):
+    # the length in a truth test becomes exists(): count() there would be reported in its
+    # turn, and the module would be dropped with its other fixes
+    views = ("from .models import Review\n\n\ndef check(request):\n"
+             "    reviews = Review.objects.filter(helpful__gt=0)\n"
+             "    assert not len(reviews)\n    return len(Review.objects.all())\n")
+    produced, warnings = produce({"models.py": MODELS, "views.py": views})
+    assert "    assert not reviews.exists()\n    return Review.objects.all().count()\n" in produced["reviews/views.py"]
+    assert not [w for w in warnings if w.startswith("Skipped")]
+
+
+def test_a_fixed_text_that_reads_an_unbound_name_is_not_offered(produce, monkeypatch):
+    # the rename as it was: a bare name nothing imports
+    def rename_in_place(node):
+        node.func.name = "TextField"
+        node.keywords = []
+        return node
+
+    monkeypatch.setattr(colspecs, "transform_huge_char_field", rename_in_place)
+    models = ("from django.db.models import CharField, Model\n\n\n"
+              "class Review(Model):\n    body = CharField(max_length=4000)\n")
+    produced, warnings = produce({"models.py": models})
+    assert produced == {}
+    assert warnings == ["Skipped reviews/models.py: the fixed text reads TextField, which nothing "
+                        "in the module binds"]

@@ -143,3 +143,57 @@ def test_output_that_cannot_be_printed(tmp_path, option, output, status, last_li
     assert host_lines == ([last_line] if last_line else [])
     changed = sorted(p for p in before if snapshot_texts(project)[p] != before[p])
     assert changed == (LENDING_FIXED if option == "--fix" else [])
+FIELD_NAMES = Path(__file__).resolve().parent / "fixtures" / "fieldnames"
+# Imports each module named on the command line with Django set up by the project's
+# settings, then stores and reads back a row of every model.
+USE_MODELS = """\
+import importlib
+import sys
+
+import django
+
+django.setup()
+for name in sys.argv[1:]:
+    importlib.import_module(name)
+
+from django.db import connection
+from letters.models import Letter
+from papers.models import Issue, Journal
+
+with connection.schema_editor() as editor:
+    for model in (Journal, Issue, Letter):
+        editor.create_model(model)
+journal = Journal.objects.create(name="Notes", style_guide="x" * 6000)
+Issue.objects.create(journal=journal, title="First")
+Letter.objects.create(sender="Ada", body="y" * 30000)
+assert Journal.objects.get().style_guide == "x" * 6000
+assert Issue.objects.get().peer_reviewed is None
+assert Letter.objects.get().answered is None
+for model in (Journal, Issue, Letter):
+    for field in model._meta.fields:
+        print(model.__name__, field.name, field.get_internal_type(), field.null)
+"""
+
+
+def test_fixed_field_classes_are_importable_where_they_are_used(tmp_path):
+    # models that name their fields through bare imports, aliases and a module alias
+    project = tmp_path / "archive"
+    shutil.copytree(str(FIELD_NAMES), str(project))
+    result = host("--fix", str(project))
+    assert result.returncode == 0, result.stderr
+    written = re.findall(r"^fixed (\S+)$", result.stdout, re.M)
+    assert sorted(written) == ["letters/models.py", "papers/models.py"]
+    assert not re.findall(r"^(Skipped|Not fixed)", result.stderr, re.M), result.stderr
+
+    modules = [path[:-3].replace("/", ".") for path in written]
+    used = support.run_fresh("-c", USE_MODELS, *modules, cwd=str(project),
+                             env={"DJANGO_SETTINGS_MODULE": "archive.settings"})
+    assert used.returncode == 0, used.stderr
+    fields = {tuple(line.split()[:2]): tuple(line.split()[2:]) for line in used.stdout.splitlines()}
+    assert fields[("Journal", "style_guide")] == ("TextField", "False")
+    assert fields[("Journal", "open_access")] == ("BooleanField", "True")
+    assert fields[("Issue", "peer_reviewed")] == ("BooleanField", "True")
+    assert fields[("Letter", "body")] == ("TextField", "False")
+    assert fields[("Letter", "archived")] == ("BooleanField", "True")
+    assert fields[("Letter", "transcript")] == ("TextField", "False")
+    assert codes_found(project) == {("requirements.txt", "C1000")}

@@ -340,7 +340,7 @@ HOST_TERMINATED = textwrap.dedent('''\
     ''')
 
 
-def alive(pid):
+def pid_alive(pid):
     try:
         os.kill(pid, 0)
     except ProcessLookupError:
@@ -363,7 +363,7 @@ def test_sigterm_ends_the_host_like_ctrl_c(tmp_path, where, options):
     # its workers were stopped with it
     workers = [int(pid) for pid in started.read_text().split()] if started.exists() else []
     assert where != "wait" or workers
-    assert not [pid for pid in workers if alive(pid)]
+    assert not [pid for pid in workers if pid_alive(pid)]
     # the writing the signal came in was finished first, and left nothing behind
     after = module_texts(root)
     assert where == "wait" or {p for p in before if after[p] != before[p]} == {

@@ -380,6 +380,22 @@ def test_field_call_over_lines_keeps_its_inner_comments(suggest):
     assert support.comments_of(applied) == support.comments_of(source)
 
 
+@pytest.mark.parametrize("imports, fixed_imports", [
+    ("from django.db.models import CharField, Model", "from django.db.models import CharField, Model, TextField"),
+    ("from django.db.models import (\n    CharField,\n    Model,\n)",
+     "from django.db.models import (\n    CharField,\n    Model,\n    TextField,\n)"),
+])
+def test_a_bare_field_class_comes_with_its_import(suggest, imports, fixed_imports):
+    source = f"{imports}\n\n\nclass Book(Model):\n    blurb = CharField(max_length=2000)\n"
+    line = source.count("\n")
+    answer = suggestions(suggest, source, line, {"C2006"})
+    assert answer == [[line, line, "    blurb = TextField()"],
+                      [1, imports.count("\n") + 1, fixed_imports]]
+    applied = support.replace_lines(source, answer)
+    assert applied.startswith(fixed_imports + "\n")
+    compile(applied, "models.py", "exec")
+
+
 def test_a_fix_that_would_drop_a_comment_gets_no_suggestion(suggest, monkeypatch, caplog):
     from korvane.staticanalysis.checkers import colspecs
 

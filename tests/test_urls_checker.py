@@ -72,6 +72,17 @@ def test_is_urls_module(source, expected):
     assert urls.is_urls_module(astroid.parse(source)) is expected
 
 
+PERMISSIONS_REQUIRED = """\
+def permissions_required(permissions, login_url=None):
+    if login_url is None:
+        login_url = reverse_lazy("customer:login")
+
+    def check(user):
+        return user.is_authenticated and user.has_perms(permissions)
+
+    return user_passes_test(check, login_url=login_url)
+"""
+
 MISUSE_CASES = [
     ("def f():\n    return reverse_lazy('home')", True),
     ("class V:\n    def get(self):\n        return reverse_lazy('home')", True),
@@ -107,6 +118,23 @@ MISUSE_CASES = [
     ("def login_to(name):\n    def decorator(view):\n        def wrapper(request):\n"
      "            return redirect(reverse_lazy(name))\n        return wrapper\n"
      "    return decorator", True),
+    # handed to what builds a view decorator, directly or through a name, or in a
+    # function that returns what such a callee builds: resolved while the URL
+    # configuration is being imported
+    (PERMISSIONS_REQUIRED, False),
+    ("def staff_only(view):\n    return user_passes_test(lambda u: u.is_staff, "
+     "login_url=reverse_lazy('login'))(view)", False),
+    ("def admin_only():\n    return permission_required('shop.change_order', "
+     "login_url=reverse_lazy('login'))", False),
+    ("def members_only():\n    url = reverse_lazy('login')\n    decorator = login_required(login_url=url)\n"
+     "    return decorator", False),
+    ("class Admin:\n    def get_urls(self):\n        done = reverse_lazy('done')\n"
+     "        return [path('x/', DoneView.as_view(success_url=done))]", False),
+    # resolved at request time
+    ("def checkout(request):\n    return HttpResponseRedirect(reverse_lazy('cart'))", True),
+    ("def checkout(request):\n    url = reverse_lazy('cart')\n    return redirect(url)", True),
+    ("class Book(models.Model):\n    def get_absolute_url(self):\n"
+     "        return reverse_lazy('book', args=[self.pk])", True),
 ]
 
 

@@ -4,6 +4,7 @@ import pytest
 
 import support
 from korvane.staticanalysis.checkers import urls
+from test_urls_checker import PERMISSIONS_REQUIRED
 
 parse = functools.partial(support.token_tree, modname="views")
 
@@ -72,6 +73,8 @@ def test_fix_edits_call_and_import(imports, rest, expected_imports, expected_cal
         "from django.urls import reverse_lazy\nclass V:\n    success_url = reverse_lazy('home')",
         "from django.urls import reverse_lazy\nclass F:\n    class Meta:\n        url = reverse_lazy('home')",
         "from django.urls import reverse_lazy\ndef f(u=str(reverse_lazy('home'))):\n    pass",
+        "from django.contrib.auth.decorators import user_passes_test\n"
+        "from django.urls import reverse_lazy\n" + PERMISSIONS_REQUIRED,
     ],
 )
 def test_import_time_uses_are_left_alone(source):

@@ -2,6 +2,8 @@
 // wrote with known values without importing its code.
 #include "helpers.hpp"
 
+#include <korvane/constructors.hpp>
+
 #include <algorithm>
 
 namespace korvane::helpers {
@@ -135,24 +137,6 @@ py::dict get_node_explicit_arguments(py::object node) {
     }
     return result;
 }
-
-// The constructor that a class body binds to "__init__": the function definition
-// itself, or, for a binding that is no definition (`__init__ = _init`,
-// `__init__ = Base.__init__`, a lambda), the function or lambda it infers to.  A null
-// object when it is neither (a staticmethod call, a property, an uninferable name).
-py::object constructor_function(py::handle cls) {
-    static py::object& arguments_class = KORVANE_IMPORTED("astroid", "Arguments");
-    const py::str& args_attr = KORVANE_NAME("args");
-    py::object binding = cls[KORVANE_NAME("__init__")];
-    py::object args = getattr_or_null(binding, args_attr);
-    if (args && korvane::isinstance(args, arguments_class)) return binding;
-    py::object value = infer_or_none(binding);
-    if (value.is_none()) return py::object();
-    args = getattr_or_null(value, args_attr);
-    if (args && korvane::isinstance(args, arguments_class)) return value;
-    return py::object();
-}
-
 
 // Whether a default node is Django's not-provided marker, which stands for no default.
 bool is_not_provided(py::handle default_node) {

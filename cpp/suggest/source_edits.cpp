@@ -962,8 +962,11 @@ std::vector<Edit> tree_edits(py::handle atok, Unchanged& unchanged, py::handle r
 Py_ssize_t mapped_offset(const std::vector<Edit>& edits, Py_ssize_t pos, bool is_end) {
     Py_ssize_t shift = 0;
     for (const Edit& e : edits) {
-        Py_ssize_t delta = PyUnicode_GET_LENGTH(e.text.ptr()) - (e.end - e.start);
-        if (is_end ? e.start < pos : e.end <= pos) shift += delta;
+        Py_ssize_t length = PyUnicode_GET_LENGTH(e.text.ptr());
+        Py_ssize_t delta = length - (e.end - e.start);
+        // text inserted right at an end, on its line (a name appended to an import)
+        bool appended = e.start == pos && e.end == pos && length > 0 && char_at(e.text, 0) != '\n';
+        if (is_end ? e.start < pos || appended : e.end <= pos) shift += delta;
     }
     return pos + shift;
 }

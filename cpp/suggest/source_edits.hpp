@@ -89,8 +89,8 @@ struct Region {
 py::str apply_edits(py::handle text, std::vector<Edit>& edits, std::vector<Region>* regions);
 
 // Where an offset of the original text lands in the edited one.  An end offset moves
-// with the edits that start before it, a start offset with those that end at or
-// before it.
+// with the edits that start before it and with text inserted right at it on its line,
+// a start offset with those that end at or before it.
 Py_ssize_t mapped_offset(const std::vector<Edit>& edits, Py_ssize_t pos, bool is_end);
 
 // `text[from:to]` of a Python text, by character offsets.

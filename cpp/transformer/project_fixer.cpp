@@ -5,9 +5,10 @@
 // One module: its text read as the interpreter reads it, its tree recorded, the fix
 // table run on the nodes of its reported findings only, and the fixed text made of the
 // original with only what the fixes changed edited, each touched statement formatted
-// in the project's style.  The fixed text is offered only when it compiles and a lint
-// of it no longer reports the findings it answered and reports nothing new; any other
-// module is skipped with the reason.  What the fixes could not answer is named.
+// in the project's style.  The fixed text is offered only when it compiles, binds every
+// name the fixes made it read, and a lint of it no longer reports the findings it
+// answered and reports nothing new; any other module is skipped with the reason.  What
+// the fixes could not answer is named, with the reason a declining fix gave.
 #include "transformer.hpp"
 
 #include <korvane/project_files.hpp>
@@ -151,14 +152,27 @@ py::object fixed_text(py::handle code, py::handle filepath, py::handle modname,
         throw Skip{py::str("it does not parse: {}").format(e.value())};
     }
     s.suggest.attr("record_tree")(atok);
+    // a fix that declines says why here
+    atok.attr("tree").attr("declined_fixes") = py::list();
     py::object visitor = KORVANE_IMPORTED("astroid.transforms", "TransformVisitor")();
     register_fix_table(visitor, py::list(), settings_modpath, reported_lines(findings), hits);
     visitor.attr("visit")(atok.attr("tree"));
     return s.suggest.attr("edited_text")(atok, py::arg("code_style") = code_style);
 }
 
-// "path:line: CODE" of each fixable finding that no fix answered.
-py::list unanswered(py::handle filepath, py::handle findings, const std::set<Finding>& done) {
+// Why no fix answered a finding: the reason a fix gave for its node when it declined,
+// else the plain fact.
+py::object unanswered_reason(py::handle tree, py::handle code, py::handle line) {
+    for (py::handle declined : tree.attr("declined_fixes")) {
+        if (equals(declined[py::int_(0)], code) && names_node(declined[py::int_(1)], line))
+            return declined[py::int_(2)];
+    }
+    return py::str("no fix changed it");
+}
+
+// "path:line: CODE: reason" of each fixable finding that no fix answered.
+py::list unanswered(py::handle filepath, py::handle findings, const std::set<Finding>& done,
+                    py::handle tree) {
     py::frozenset codes = fixed_codes();
     py::list notes;
     for (py::handle finding : findings) {
@@ -166,9 +180,23 @@ py::list unanswered(py::handle filepath, py::handle findings, const std::set<Fin
         if (!codes.contains(code)) continue;
         Finding key{py::cast<std::string>(code), py::cast<long>(finding[py::int_(1)])};
         if (done.count(key)) continue;
-        notes.append(py::str("{}:{}: {}").format(filepath, finding[py::int_(1)], code));
+        py::object line = finding[py::int_(1)];
+        notes.append(py::str("{}:{}: {}: {}").format(filepath, line, code, unanswered_reason(tree, code, line)));
     }
     return notes;
+}
+
+// Refuses a fixed text that does not compile, or that reads a name the fixes
+// introduced where nothing binds it (it would raise NameError).
+void check_runs(py::handle source, py::handle text, py::handle filepath, py::handle modname) {
+    try {
+        py::module_::import("builtins").attr("compile")(text, filepath, "exec");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError)) throw;
+        throw Skip{py::str("the fixed text does not compile: {}").format(e.value())};
+    }
+    py::object unbound = unbound_new_name(source, text, filepath, modname);
+    if (unbound) throw Skip{py::str("the fixed text reads {}, which nothing in the module binds").format(unbound)};
 }
 
 // The settings module the settings fixes judge the module against: the module itself
@@ -199,14 +227,9 @@ py::tuple fix_module(py::object self, py::object filepath, py::object modname, p
                                      settings_module_for(self, modname, findings), findings,
                                      self.attr("code_style"), atok, hits);
         std::set<Finding> done = answered(atok, findings, hits);
-        py::list notes = unanswered(filepath, findings, done);
+        py::list notes = unanswered(filepath, findings, done, atok.attr("tree"));
         if (equals(text, source)) return outcome(filepath, kUnchanged, py::none(), notes);
-        try {
-            py::module_::import("builtins").attr("compile")(text, filepath, "exec");
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError)) throw;
-            throw Skip{py::str("the fixed text does not compile: {}").format(e.value())};
-        }
+        check_runs(source, text, filepath, modname);
         py::object refused = refusal(findings, done, lint(text));
         if (!refused.is_none()) throw Skip{refused};
         return outcome(filepath, kFixed, text, notes, digest);
@@ -238,7 +261,8 @@ void register_project_fixer(py::module_& m) {
         "Fixes one module of an analysis where the analysis checked it: called with its "
         "path, module name, findings (code, line), a lint of a text, and why it cannot "
         "have the module (the analysis could not check it), or None; answers (path, kind, text or reason, notes, sha256 "
-        "of the bytes read or None), kind being fixed, unchanged or skipped.  `codes` are the codes it answers; the "
+        "of the bytes read or None), kind being fixed, unchanged or skipped, each note 'path:line: CODE: reason' of a "
+        "finding no fix answered.  `codes` are the codes it answers; the "
         "analysis appends each answer to `outcomes`.");
     py::object cls = make_class(m, "ProjectFixer", py::make_tuple(), ns);
     def_init(cls, &fixer_init, py::arg("settings_modpath"), py::arg("code_style"));

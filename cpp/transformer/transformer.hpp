@@ -43,6 +43,11 @@ py::frozenset fixed_settings_codes();
 // on any failure; SIGINT, SIGTERM and SIGHUP wait until the writing is done or undone.
 py::list write_project_files(py::handle project_root, py::dict texts, py::handle read_digests);
 
+// A name that the fixed `text` reads more often than `source` and that is bound
+// nowhere it is read (module, enclosing scopes, builtins), or a null object.  The
+// text is built under the module's name and path, through the process-wide manager.
+py::object unbound_new_name(py::handle source, py::handle text, py::handle filepath, py::handle modname);
+
 // transform_code.
 void register_transform_code(py::module_& m);
 // The fixer that the change producer hands to the analysis: ProjectFixer.

@@ -35,6 +35,11 @@ inline py::object ask_helper(const py::str& name, py::handle node) {
 // "max-charfield-length" option; the huge-field test reads the module constant.
 constexpr int kMaxCharfieldLength = 512;
 
+// pylint's safe_infer: the one value a node infers to, or None.
+inline py::object safe_infer(py::handle node) {
+    return KORVANE_IMPORTED("pylint.checkers.utils", "safe_infer")(node);
+}
+
 // `mapping.get(key)`: None when the key is absent.
 inline py::object get_item(py::handle mapping, const py::str& key) {
     return mapping.attr(KORVANE_NAME("get"))(key);
@@ -50,6 +55,13 @@ inline bool equals(py::handle a, py::handle b) {
 // Whether a field call is an argument of another field call (the base field of an
 // ArrayField): part of that declaration, not a declaration of its own.
 bool is_field_argument(py::handle call);
+
+// Makes the callee of the field call `call` name the field class `new_name` of the
+// module that defines the class the call creates, spelled the way the module reaches
+// it (the same receiver, or a bare name imported beside the old one).  Null once done;
+// where the module cannot name that class, the reason, and the call is unchanged.  A
+// callee that is neither a name nor an attribute raises NotImplementedError.
+py::object respell_field_class(py::handle call, const char* new_name);
 
 void register_predicates(py::module_& m);
 void register_checker(py::module_& m);

@@ -3,6 +3,7 @@
 // and returns the same `Call`.
 #include "colspecs.hpp"
 
+#include <korvane/declined_fixes.hpp>
 #include <korvane/fix_rows.hpp>
 
 namespace korvane::colspecs {
@@ -105,8 +106,9 @@ bool choices_offer_empty(py::handle keyword) {
 // Finds the null, blank and default keywords, and whether the empty text can be the
 // field's value: not when the choices do not offer it, nor when the field is unique
 // (several empty strings would break a unique column).  Every case that leaves the
-// declaration unchanged is found here, before any edit.
-bool allows_empty_default(const py::list& keywords, NullFieldKeywords& found) {
+// declaration unchanged is found here, before any edit: null where the empty text
+// serves, else why it does not.
+const char* empty_default_refused(const py::list& keywords, NullFieldKeywords& found) {
     for (py::handle keyword : keywords) {
         if (arg_is(keyword, KORVANE_NAME("null"))) {
             found.null = py::reinterpret_borrow<py::object>(keyword);
@@ -115,12 +117,12 @@ bool allows_empty_default(const py::list& keywords, NullFieldKeywords& found) {
         } else if (arg_is(keyword, KORVANE_NAME("default"))) {
             found.default_value = py::reinterpret_borrow<py::object>(keyword);
         } else if (arg_is(keyword, KORVANE_NAME("choices"))) {
-            if (!choices_offer_empty(keyword)) return false;
+            if (!choices_offer_empty(keyword)) return "the field has choices without an empty value";
         } else if (arg_is(keyword, KORVANE_NAME("unique"))) {
-            if (reduce_value(keyword.attr(KORVANE_NAME("value"))).ptr() == Py_True) return false;
+            if (reduce_value(keyword.attr(KORVANE_NAME("value"))).ptr() == Py_True) return "the field is unique";
         }
     }
-    return true;
+    return nullptr;
 }
 
 // Sets blank=True, on the given keyword or on a new one placed at the call's line.
@@ -164,16 +166,27 @@ py::object transform_add_blank_true(py::object node) {
     return node;
 }
 
+namespace {
+
+// Makes the declaration create the field class `new_name`; false, with the reason
+// told to the caller, where the module cannot name that class.
+bool renamed_field_class(py::handle node, const char* code, const char* new_name) {
+    py::object refused = respell_field_class(node, new_name);
+    if (!refused) return true;
+    decline_fix(node, code, refused);
+    return false;
+}
+
+}  // namespace
+
 py::object transform_nullboolean(py::object node) {
-    helper(KORVANE_NAME("set_function_name"))(py::arg("node") = node,
-                                              py::arg("new_name") = "BooleanField");
+    if (!renamed_field_class(node, "C2008", "BooleanField")) return node;
     set_or_add_keyword(node, "null", const_node(py::bool_(true)));
     return node;
 }
 
 py::object transform_huge_char_field(py::object node) {
-    helper(KORVANE_NAME("set_function_name"))(py::arg("node") = node,
-                                              py::arg("new_name") = "TextField");
+    if (!renamed_field_class(node, "C2006", "TextField")) return node;
     py::object keywords = node.attr(KORVANE_NAME("keywords"));
     if (!truthy(keywords)) return node;
     Py_ssize_t n = py::len(keywords);
@@ -186,18 +199,16 @@ py::object transform_huge_char_field(py::object node) {
     return node;
 }
 
+// The keywords dropped are those the finding names: each that `is_redundant_kwargs`
+// holds for, asked before any is dropped.
 py::object transform_redundant_kwargs(py::object node) {
-    py::object defaults = helper(KORVANE_NAME("get_node_default_arguments"))(node);
     py::object keywords = node.attr(KORVANE_NAME("keywords"));
     if (keywords.is_none()) return node;
+    py::object redundant_test = module_attr(KORVANE_NAME("is_redundant_kwargs"));
     std::vector<Py_ssize_t> redundant;
     Py_ssize_t position = 0;
     for (py::handle keyword : keywords) {
-        py::object value = reduce_value(keyword.attr(KORVANE_NAME("value")));
-        py::object arg = keyword.attr(KORVANE_NAME("arg"));
-        int has = PySequence_Contains(defaults.ptr(), arg.ptr());
-        if (has < 0) throw py::error_already_set();
-        if (has && equals(value, defaults[arg])) redundant.push_back(position);
+        if (truthy(redundant_test(keyword))) redundant.push_back(position);
         ++position;
     }
     for (auto it = redundant.rbegin(); it != redundant.rend(); ++it)
@@ -208,7 +219,10 @@ py::object transform_redundant_kwargs(py::object node) {
 py::object transform_null_to_default_str(py::object node) {
     py::list keywords = keyword_list(node);
     NullFieldKeywords found;
-    if (!allows_empty_default(keywords, found)) return node;
+    if (const char* refused = empty_default_refused(keywords, found)) {
+        decline_fix(node, "C2000", py::str(refused));
+        return node;
+    }
     set_blank_true(node, found.blank);
     set_empty_default(node, keywords, found);
     return node;

@@ -4,15 +4,12 @@
 #include "colspecs.hpp"
 
 #include <korvane/call_arguments.hpp>
+#include <korvane/constructors.hpp>
 #include <korvane/text.hpp>
 
 namespace korvane::colspecs {
 
 namespace {
-
-py::object safe_infer(py::handle node) {
-    return KORVANE_IMPORTED("pylint.checkers.utils", "safe_infer")(node);
-}
 
 // The class name of an inferred field instance, or null when it has none.
 py::object inferred_name(py::handle inferred) {
@@ -150,6 +147,77 @@ bool is_editable(py::handle call, py::handle explicit_args) {
     return true;
 }
 
+// The interpreter's library folders: the standard library and the installed
+// packages, each with its links followed and a separator at its end.
+py::list library_folders() {
+    py::list folders;
+    py::object real = KORVANE_IMPORTED("os.path", "realpath");
+    py::str sep = KORVANE_IMPORTED("os", "sep");
+    py::object paths = KORVANE_IMPORTED("sysconfig", "get_paths")();
+    for (const char* key : {"stdlib", "platstdlib", "purelib", "platlib"})
+        if (paths.contains(key)) folders.append(korvane::concat(real(paths[key]), sep));
+    py::module_ site = py::module_::import("site");
+    if (py::hasattr(site, "getsitepackages"))
+        for (py::handle folder : site.attr("getsitepackages")()) folders.append(korvane::concat(real(folder), sep));
+    return folders;
+}
+
+// Whether a file is part of an installed library (Django, another package, the
+// standard library) rather than of the project: it lies in a library folder or in a
+// package folder of another interpreter.
+bool is_library_file(py::handle file) {
+    static py::object& folders = korvane::keep(library_folders());
+    py::str path = KORVANE_IMPORTED("os.path", "realpath")(file);
+    for (py::handle folder : folders)
+        if (truthy(path.attr("startswith")(folder))) return true;
+    py::list parts = path.attr("split")(KORVANE_IMPORTED("os", "sep"));
+    return parts.contains("site-packages") || parts.contains("dist-packages");
+}
+
+// is_library_file of a module's file, answered once per file; a tree built from text
+// is the project's.
+bool is_library_module(py::handle module) {
+    static py::object& known = korvane::keep(py::dict());  // file -> answer
+    py::object file = getattr_or_null(module, KORVANE_NAME("file"));
+    if (!file || !PyUnicode_Check(file.ptr())) return false;
+    PyObject* answer = PyDict_GetItemWithError(known.ptr(), file.ptr());
+    if (!answer && PyErr_Occurred()) throw py::error_already_set();
+    if (answer) return answer == Py_True;
+    bool library = is_library_file(file);
+    known[file] = py::bool_(library);
+    return library;
+}
+
+// The names of the parameters a constructor takes by name.
+py::set parameter_names(py::handle args) {
+    py::set names;
+    for (const py::str* kind : {&KORVANE_NAME("posonlyargs"), &KORVANE_NAME("arguments"),
+                                &KORVANE_NAME("kwonlyargs")}) {
+        py::object parameters = getattr_or_null(args, *kind);
+        if (!parameters || parameters.is_none()) continue;
+        for (py::handle parameter : parameters) names.add(parameter.attr(KORVANE_NAME("name")));
+    }
+    return names;
+}
+
+// Whether the keyword `arg` of a field call reaches the `**kwargs` of a constructor
+// that the project defines, which may read it with a default of its own
+// (`kwargs.get("null", True)`): following the field class's ancestry, the first
+// constructor that takes the keyword by name, or takes no `**kwargs`, ends the search.
+bool reaches_project_kwargs(py::handle call, py::handle arg) {
+    py::object inferred = safe_infer(call);
+    if (inferred.is_none()) return false;
+    for (py::handle cls : inferred.attr(KORVANE_NAME("mro"))()) {
+        if (!contains(cls.attr(KORVANE_NAME("locals")), KORVANE_NAME("__init__"))) continue;
+        py::object function = korvane::constructor_function(cls);
+        if (!function) continue;
+        py::object args = function.attr(KORVANE_NAME("args"));
+        if (parameter_names(args).contains(arg) || !truthy(args.attr(KORVANE_NAME("kwarg")))) return false;
+        if (!is_library_module(function.attr(KORVANE_NAME("root"))())) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool is_field_argument(py::handle call) {
@@ -164,6 +232,8 @@ py::object is_redundant_kwargs(py::object node) {
     int has = PySequence_Contains(defaults.ptr(), arg.ptr());
     if (has < 0) throw py::error_already_set();
     if (!has) return py::none();
+    // A project field class that reads its keywords itself decides what each means.
+    if (reaches_project_kwargs(call, arg)) return py_bool(false);
     py::object value = helper(KORVANE_NAME("astroid_node_to_value"))(node.attr(KORVANE_NAME("value")));
     // On a nullable field, blank=False says the field is required in forms although
     // the database takes NULL: a choice, not a repeated default.

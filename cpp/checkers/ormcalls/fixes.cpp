@@ -49,9 +49,29 @@ py::object count_receiver(py::handle call) {
     return call.attr(KORVANE_NAME("func")).attr(KORVANE_NAME("expr"));
 }
 
+// Whether only the truth of `node`'s value is used: it is the operand of `not`, the
+// test of an if, while, assert or conditional expression, a comprehension's
+// condition, or an operand of a boolean operation whose own value is used so.
+bool is_truth_test(py::handle node) {
+    py::object parent = node.attr(KORVANE_NAME("parent"));
+    if (korvane::isinstance(parent, KORVANE_IMPORTED("astroid", "UnaryOp")))
+        return korvane::is_text(parent.attr(KORVANE_NAME("op")), "not");
+    if (korvane::isinstance(parent, KORVANE_IMPORTED("astroid", "BoolOp"))) return is_truth_test(parent);
+    if (korvane::isinstance(parent, KORVANE_IMPORTED("astroid", "Comprehension")))
+        return korvane::contains(parent.attr(KORVANE_NAME("ifs")), node);
+    py::handle tests[] = {KORVANE_IMPORTED("astroid", "If"), KORVANE_IMPORTED("astroid", "While"),
+                          KORVANE_IMPORTED("astroid", "IfExp"), KORVANE_IMPORTED("astroid", "Assert")};
+    for (py::handle tested : tests) {
+        if (korvane::isinstance(parent, tested)) return parent.attr(KORVANE_NAME("test")).ptr() == node.ptr();
+    }
+    return false;
+}
+
+// `len(X)` becomes `X.count()`, or `X.exists()` where only its truth is used: there a
+// count would be reported in its turn.
 py::object transform_queryset_length(py::object node) {
     py::object arg = node.attr(KORVANE_NAME("args"))[py::int_(0)];
-    return call_on(arg, "count", node);
+    return call_on(arg, is_truth_test(node) ? "exists" : "count", node);
 }
 
 py::object transform_indirect_fk_lookup(py::object node) {

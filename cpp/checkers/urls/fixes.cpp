@@ -2,21 +2,15 @@
 // and the module's import from django.urls is edited once per tree.
 #include "urls.hpp"
 
+#include <korvane/declined_fixes.hpp>
 #include <korvane/fix_rows.hpp>
+#include <korvane/import_names.hpp>
 
-#include <algorithm>
 #include <vector>
 
 namespace korvane::urls {
 
 namespace {
-
-// `a < b` by the interpreter's ordering (code point order for texts).
-bool less(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
 
 // The first import-from statement of django.urls in the module, or a null object.
 py::object first_django_urls_import(py::handle module_node) {
@@ -53,41 +47,9 @@ bool name_still_used(py::handle module_node, py::handle bound) {
     return one_at_a_time && misused > 1;
 }
 
-// One imported name of an import-from statement: the name, its alias (None when
-// it has none) and the (name, alias) pair as the statement holds it.
-struct Entry {
-    py::object name;
-    py::object alias;
-    py::object pair;
-};
-
-std::vector<Entry> entries_of(py::handle imp) {
-    std::vector<Entry> entries;
-    for (py::handle pair : imp.attr(KORVANE_NAME("names")))
-        entries.push_back(Entry{pair[py::int_(0)], pair[py::int_(1)],
-                                py::reinterpret_borrow<py::object>(pair)});
-    return entries;
-}
-
-// Adds `modname` unaliased, keeping the entries sorted by name, then the unaliased
-// first, then by alias.  Nothing is added when the name is there already or a
-// wildcard binds it (a name cannot stand beside a wildcard).  Whether it was added.
-bool add_entry(std::vector<Entry>& entries, py::handle modname) {
-    for (const Entry& e : entries)
-        if (equals(e.name, modname) || korvane::is_text(e.name, "*")) return false;
-    py::object name = py::reinterpret_borrow<py::object>(modname);
-    entries.push_back(Entry{name, py::none(), py::make_tuple(name, py::none())});
-    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        if (!equals(a.name, b.name)) return less(a.name, b.name);
-        if (a.alias.is_none() != b.alias.is_none()) return a.alias.is_none();
-        return !a.alias.is_none() && less(a.alias, b.alias);
-    });
-    return true;
-}
-
 // Drops the first `reverse_lazy` entry when the module no longer needs the name it
 // binds.  Whether it was dropped.
-bool drop_unused_reverse_lazy(std::vector<Entry>& entries, py::handle module_node) {
+bool drop_unused_reverse_lazy(std::vector<ImportEntry>& entries, py::handle module_node) {
     for (auto it = entries.begin(); it != entries.end(); ++it) {
         if (!korvane::is_text(it->name, "reverse_lazy")) continue;
         if (name_still_used(module_node, it->alias.is_none() ? it->name : it->alias)) return false;
@@ -100,16 +62,11 @@ bool drop_unused_reverse_lazy(std::vector<Entry>& entries, py::handle module_nod
 // Edits the names of the import statement `imp`, and offers the statement to the
 // module's list of other nodes to rewrite, when it keeps one.
 void edit_import(py::handle module_node, py::handle imp, py::handle modname) {
-    std::vector<Entry> entries = entries_of(imp);
-    bool added = add_entry(entries, modname);
+    std::vector<ImportEntry> entries = import_entries(imp);
+    bool added = add_import_entry(entries, modname);
     bool dropped = drop_unused_reverse_lazy(entries, module_node);
-    if (added || dropped) {
-        py::list names;
-        for (const Entry& e : entries) names.append(e.pair);
-        imp.attr(KORVANE_NAME("names")) = names;
-    }
-    py::object others = korvane::getattr_or_null(module_node, KORVANE_NAME("replace_other_nodes"));
-    if (others) others.attr("append")(imp);
+    if (added || dropped) set_import_entries(imp, entries);
+    hand_on_edited(module_node, imp);
 }
 
 // Edits the module's django.urls import once per tree: the marker attribute
@@ -147,7 +104,10 @@ py::object transform_reverse_lazy_to_reverse(py::object call_node) {
                                         py::arg("import_string") = "from django.urls import reverse");
     // Without an import from django.urls nothing provides `reverse`: the call stays.
     py::object name = reverse_name(module_node);
-    if (!name) return call_node;
+    if (!name) {
+        decline_fix(call_node, "C6002", py::str("the module has no import from django.urls to add reverse to"));
+        return call_node;
+    }
     state().helpers.attr(KORVANE_NAME("set_function_name"))(py::arg("node") = call_node,
                                                       py::arg("new_name") = name);
     return call_node;

@@ -59,7 +59,7 @@ def get_diff_plaintext(project_root, whitelist, settings_modpath, code_style):
     produced = Produced()
     for path, kind, payload, notes, digest in sorted(fixer.outcomes, key=lambda outcome: outcome[0]):
         for note in notes:
-            logger.warning("Not fixed: %s: no fix changed it", note)
+            logger.warning("Not fixed: %s", note)
         if kind == "skipped":
             logger.warning("Skipped %s: %s", path, payload)
         elif kind == "fixed":
