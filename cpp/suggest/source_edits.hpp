@@ -141,6 +141,11 @@ std::vector<bool> lines_inside_strings(py::handle text, size_t line_count);
 py::object format_statement(py::handle code, py::handle code_style, py::handle target,
                             Py_ssize_t trailer = 0);
 
+// A statement's lines (`code`, starting with `indentation`) without that indentation;
+// a line in brackets that does not start with it loses whatever blanks it starts with.
+// The lines that continue a string literal stay as they are.
+py::str dedented(py::handle code, py::handle indentation);
+
 // `code` indented with `indentation` on every line that holds a non-blank character,
 // except the lines that continue a string literal.
 py::object indent_code(py::object code, py::object indentation);
