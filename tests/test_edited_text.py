@@ -339,6 +339,15 @@ LAYOUT_CASES = [
     (MODEL.format('    reviewed_by = models.ForeignKey("staff.Staff", models.SET_NULL, blank=True)  # last'),
      in_field(blank_to_null), 79,
      MODEL.format('    reviewed_by = models.ForeignKey("staff.Staff", models.SET_NULL, null=True)  # last')),
+    # a literal the edit brings into a line kept as it is takes the file's quote
+    (MODEL.format("    subtitle = models.CharField(max_length=255, null=True, blank=True)"),
+     in_field(null_to_empty_default), 88,
+     MODEL.format('    subtitle = models.CharField(max_length=255, default="", blank=True)')),
+    (MODEL.format("    subtitle = models.CharField(max_length=255, null=True, blank=True)\n"
+                  "    title = models.CharField(max_length=255, verbose_name='title')"),
+     in_field(null_to_empty_default), 88,
+     MODEL.format("    subtitle = models.CharField(max_length=255, default='', blank=True)\n"
+                  "    title = models.CharField(max_length=255, verbose_name='title')")),
     # an edit that makes a line too long: the statement is formatted
     (MODEL.format('    title = models.CharField(max_length=120, null=True, help_text="Shown in every list")'),
      in_field(null_to_empty_default), 88,

@@ -227,7 +227,8 @@ SETTINGS = (
 
 def test_edited_statement_alone_is_one_item_at_its_indentation(plain_rendering, monkeypatch):
     SettingsFixes(monkeypatch, edited=lambda module: [module.body[3].body[0]])
-    assert suggestions(plain_rendering, SETTINGS, 4, {"C4010"}) == [[8, 8, "    LEVEL = 'edited'"]]
+    # the new literal in the quote that the (stand-in) quote target prefers
+    assert suggestions(plain_rendering, SETTINGS, 4, {"C4010"}) == [[8, 8, '    LEVEL = "edited"']]
 
 
 def test_formatting_failure_of_an_edited_statement_drops_every_item(plain_rendering, monkeypatch, caplog):

@@ -20,6 +20,7 @@
 #include "token_lines.hpp"
 
 #include <algorithm>
+#include <optional>
 
 namespace korvane::suggest {
 
@@ -239,11 +240,17 @@ class FormatterOff {
     // Whether a region's original lines (an inserted region's place) lie where the
     // formatter is kept off.
     bool covers(const Region& r) const {
-        Py_ssize_t from = r.original_start, to = r.original_end;
-        if (from < to) {
-            from = line_start(text_, from);
-            to = line_end(text_, to);
-        }
+        if (r.original_start < r.original_end) return covers_lines(r.original_start, r.original_end);
+        return covers_between(r.original_start, r.original_end);
+    }
+
+    // Whether the lines that hold from..to of the original lie where it is kept off.
+    bool covers_lines(Py_ssize_t from, Py_ssize_t to) const {
+        return covers_between(line_start(text_, from), line_end(text_, to));
+    }
+
+  private:
+    bool covers_between(Py_ssize_t from, Py_ssize_t to) const {
         for (const auto& stretch : stretches_)
             if (stretch.first <= to && stretch.second > from) return true;
         for (Py_ssize_t at : skips_)
@@ -251,7 +258,6 @@ class FormatterOff {
         return false;
     }
 
-  private:
     py::object text_;
     std::vector<std::pair<Py_ssize_t, Py_ssize_t>> stretches_;
     std::vector<Py_ssize_t> skips_;
@@ -272,6 +278,61 @@ struct Formatting {
           off(atok, text),
           strict(strict_errors) {}
 };
+
+// The string literals of a piece of code, as offsets in it, in order: those before
+// the place where it stops tokenizing (a piece may end inside brackets).
+std::vector<std::pair<Py_ssize_t, Py_ssize_t>> literals_in(py::handle code) {
+    static py::object& generate = keep(py::module_::import("tokenize").attr("generate_tokens"));
+    static py::object& string_io = keep(py::module_::import("io").attr("StringIO"));
+    static py::object& string_type = keep(py::module_::import("token").attr("STRING"));
+    static py::object& token_error = keep(py::module_::import("tokenize").attr("TokenError"));
+    std::vector<Py_ssize_t> line_starts{0};
+    for (Py_ssize_t i = 0, n = length_of(code); i < n; ++i)
+        if (PyUnicode_READ_CHAR(code.ptr(), i) == '\n') line_starts.push_back(i + 1);
+    auto offset = [&line_starts](py::handle position) {
+        auto row = py::cast<size_t>(position[py::int_(0)]);
+        return line_starts[std::min(row, line_starts.size()) - 1] + as_long(position[py::int_(1)]);
+    };
+    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> found;
+    try {
+        for (py::handle token : generate(string_io(code).attr("readline"))) {
+            if (!equals(token.attr("type"), string_type)) continue;
+            found.push_back({offset(token.attr("start")), offset(token.attr("end"))});
+        }
+    } catch (py::error_already_set& e) {
+        if (!e.matches(token_error) && !e.matches(PyExc_SyntaxError)) throw;
+    }
+    return found;
+}
+
+// An edit's text with each string literal that it brings in written in the file's
+// quote.  A literal that the text it replaces holds as written is one the edit kept,
+// and stays as it is.
+py::object quoted_as_the_file(py::handle text, py::handle replaced, py::handle target) {
+    py::object out = py::reinterpret_borrow<py::object>(text);
+    auto literals = literals_in(text);
+    for (auto it = literals.rbegin(); it != literals.rend(); ++it) {
+        py::str literal = text_slice(text, it->first, it->second);
+        int kept = PySequence_Contains(replaced.ptr(), literal.ptr());
+        if (kept < 0) throw py::error_already_set();
+        if (kept) continue;
+        py::object written = state().module.attr("normalize_string_quotes")(target, literal);
+        if (equals(written, literal)) continue;
+        out = concat(concat(text_slice(out, 0, it->first), written),
+                     text_slice(out, it->second, length_of(out)));
+    }
+    return out;
+}
+
+// The literals the edits bring in, in the file's quote, except where the original
+// keeps the formatter off.  A region the formatter takes gets the same from it; one it
+// leaves alone would otherwise keep the rendering's own quote.
+void quote_new_literals(std::vector<Edit>& edits, py::handle text, const Formatting& f) {
+    for (Edit& edit : edits) {
+        if (length_of(edit.text) == 0 || f.off.covers_lines(edit.start, edit.end)) continue;
+        edit.text = quoted_as_the_file(edit.text, text_slice(text, edit.start, edit.end), f.target);
+    }
+}
 
 // Whether a region gets a new layout: never where the original keeps the formatter
 // off; else where an edit in it inserted or removed an item or a statement, or where
@@ -300,11 +361,11 @@ py::object format_regions(py::object text, std::vector<Region> regions, const Fo
 }
 
 // One statement of the edited text: from its first token to the end of its last line,
-// its touched regions formatted when there is a code style (the formatter's errors
-// propagate).  The comments are checked on its whole lines, at their indentation.
+// its touched regions formatted when there is a code style (`f`).  The comments are
+// checked on its whole lines, at their indentation.
 py::object statement_text(py::handle atok, py::handle node, py::handle text, py::object result,
                           const std::vector<Edit>& edits, std::vector<Region> regions,
-                          py::handle code_style) {
+                          const Formatting* f) {
     py::object first = node.attr(KORVANE_NAME("first_token")), last = node.attr(KORVANE_NAME("last_token"));
     Py_ssize_t from = as_long(first.attr(KORVANE_NAME("startpos")));
     Py_ssize_t to = line_end(text, as_long(last.attr(KORVANE_NAME("endpos"))));
@@ -312,12 +373,12 @@ py::object statement_text(py::handle atok, py::handle node, py::handle text, py:
     Py_ssize_t block_start = mapped_offset(edits, from, false) - lead;
     Py_ssize_t block_end = mapped_offset(edits, to, true);
     bool blank_lead = length_of(leading_blanks(text_slice(text, from - lead, from))) == lead;
-    if (!code_style.is_none() && blank_lead) {
+    if (f && blank_lead) {
         std::vector<Region> inside;
         for (const Region& r : regions)
             if (block_start <= r.start && r.end <= block_end) inside.push_back(r);
         Py_ssize_t before = length_of(result);
-        result = format_regions(result, std::move(inside), Formatting(atok, text, code_style, true));
+        result = format_regions(result, std::move(inside), *f);
         block_end += length_of(result) - before;
     }
     py::str lines = text_slice(result, block_start, block_end);
@@ -333,11 +394,16 @@ py::object edited_text(py::object atok, py::object node, py::object code_style) 
     bool whole = node.is_none();
     py::object root = whole ? atok.attr(KORVANE_NAME("tree")) : node;
     std::vector<Edit> edits = tree_edits(atok, unchanged, root);
-    bool style = !code_style.is_none();
+    // One statement is a suggestion's: the formatter's errors propagate to its caller.
+    std::optional<Formatting> f;
+    if (!code_style.is_none()) {
+        f.emplace(atok, text, code_style, !whole);
+        quote_new_literals(edits, text, *f);
+    }
     std::vector<Region> regions;
-    py::object result = apply_edits(text, edits, style ? &regions : nullptr);
-    if (!whole) return statement_text(atok, node, text, result, edits, std::move(regions), code_style);
-    if (style) result = format_regions(result, std::move(regions), Formatting(atok, text, code_style, false));
+    py::object result = apply_edits(text, edits, f ? &regions : nullptr);
+    if (!whole) return statement_text(atok, node, text, result, edits, std::move(regions), f ? &*f : nullptr);
+    if (f) result = format_regions(result, std::move(regions), *f);
     check_comments(atok, 0, length_of(text), result);
     return result;
 }
