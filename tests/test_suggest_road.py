@@ -41,9 +41,9 @@ def comments(records, pragmas=False):
     return found
 
 
-def findings(root, text, path):
+def findings(root, text, path, settings="library.settings"):
     return collections.Counter(
-        (r["line"], r["message-id"]) for r in support.lint_text(text, path, ["library.settings"])
+        (r["line"], r["message-id"]) for r in support.lint_text(text, path, [settings])
         if r["message-id"] in checker.message_id_symbol_store)
 
 
@@ -113,14 +113,14 @@ def test_a_fixed_header_is_suggested_with_its_body_as_written(tmp_path, enter_pr
     root, records = analysed(tmp_path, enter_project, "suggestheader")
     assert sorted((r["line"], r["message-id"]) for r in records) == [(8, "C9003"), (16, "C9003")]
     blocks = support.suggestion_blocks(suggest.suggest_fixes(comments(records), str(root)))
-    source = (root / "catalog/views.py").read_text()
+    source = (root / "stockroom/views.py").read_text()
     lines = source.splitlines()
     headers = {}
-    for first, last, text in blocks["catalog/views.py"]:
+    for first, last, text in blocks["stockroom/views.py"]:
         header, *body = text.split("\n")
         assert body == lines[first:last], text
         headers[first] = header
     assert headers == {8: "    if not qs.exists():", 16: "    if items.exists():"}
-    fixed = support.apply_suggestions(source.splitlines(True), blocks["catalog/views.py"])
-    compile(fixed, "catalog/views.py", "exec")
-    assert not findings(root, fixed, "catalog/views.py")
+    fixed = support.apply_suggestions(source.splitlines(True), blocks["stockroom/views.py"])
+    compile(fixed, "stockroom/views.py", "exec")
+    assert not findings(root, fixed, "stockroom/views.py", "stockroom.settings")
