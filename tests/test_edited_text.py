@@ -261,11 +261,139 @@ def test_one_operation_of_a_migration_is_formatted_alone():
                     "]\n")
 
 
-def test_a_compound_statement_has_only_its_header_formatted():
-    source = "if   books:\n    x = [1,2]\n"
+def replace_child(old, new):
+    parent = new.parent = old.parent
+    for name in parent._astroid_fields:
+        value = getattr(parent, name)
+        if value is old:
+            setattr(parent, name, new)
+        elif isinstance(value, list) and any(item is old for item in value):
+            value[[item is old for item in value].index(True)] = new
+
+
+def direct_fk_lookups(atok):
+    """`x.rel.id` becomes `x.rel_id`, as the foreign-key fix builds it."""
+    for node in list(atok.tree.nodes_of_class(astroid.Attribute)):
+        if node.attrname == "id" and isinstance(node.expr, astroid.Attribute):
+            new = astroid.Attribute(attrname=node.expr.attrname + "_id")
+            new.postinit(node.expr.expr)
+            replace_child(node, new)
+
+
+def field_call(atok):
+    return next(atok.tree.nodes_of_class(astroid.Call))
+
+
+def in_field(edit):
+    """An edit of the keywords of the module's first call."""
+    def apply(atok):
+        node = field_call(atok)
+        edit(node)
+    return apply
+
+
+def add_blank(node):
+    node.keywords.append(keyword(node, "blank", True))
+
+
+def blank_to_null(node):
+    for k in node.keywords:
+        if k.arg == "blank":
+            k.arg = "null"
+
+
+def null_to_empty_default(node):
+    for k in node.keywords:
+        if k.arg == "null":
+            k.arg = "default"
+            k.value = astroid.Const("", parent=k)
+
+
+VIEW = 'from django.shortcuts import redirect\n\n\ndef edit_template(request, x):\n{}\n'
+MODEL = 'from django.db import models\n\n\nclass Book(models.Model):\n{}\n'
+
+LAYOUT_CASES = [
+    # a replaced attribute inside a call laid out by hand: the lines stay as written
+    (VIEW.format('    return redirect("projects:template",\n'
+                 '                    x.creation_template.id)'),
+     direct_fk_lookups, 88,
+     VIEW.format('    return redirect("projects:template",\n'
+                 '                    x.creation_template_id)')),
+    # ... and its single quotes, like its neighbours', in a module whose quotes are
+    # as often double ones
+    (VIEW.format('    label, title = "Orders", "Customer orders"\n'
+                 "    orders = Order.objects.filter(customer=x.customer.id).values('status')\n"
+                 "    return redirect('orders', *orders)"),
+     direct_fk_lookups, 88,
+     VIEW.format('    label, title = "Orders", "Customer orders"\n'
+                 "    orders = Order.objects.filter(customer=x.customer_id).values('status')\n"
+                 "    return redirect('orders', *orders)")),
+    # a line already longer than the line length that the edit does not lengthen
+    (VIEW.format('    response = redirect("projects:template", x.creation_template.id, tab="settings", page=2)\n'
+                 '    return response'),
+     direct_fk_lookups, 88,
+     VIEW.format('    response = redirect("projects:template", x.creation_template_id, tab="settings", page=2)\n'
+                 '    return response')),
+    # a renamed keyword in a ForeignKey of 79 columns and a comment, at a line
+    # length of 79
+    (MODEL.format('    reviewed_by = models.ForeignKey("staff.Staff", models.SET_NULL, blank=True)  # last'),
+     in_field(blank_to_null), 79,
+     MODEL.format('    reviewed_by = models.ForeignKey("staff.Staff", models.SET_NULL, null=True)  # last')),
+    # a literal the edit brings into a line kept as it is takes the file's quote
+    (MODEL.format("    subtitle = models.CharField(max_length=255, null=True, blank=True)"),
+     in_field(null_to_empty_default), 88,
+     MODEL.format('    subtitle = models.CharField(max_length=255, default="", blank=True)')),
+    (MODEL.format("    subtitle = models.CharField(max_length=255, null=True, blank=True)\n"
+                  "    title = models.CharField(max_length=255, verbose_name='title')"),
+     in_field(null_to_empty_default), 88,
+     MODEL.format("    subtitle = models.CharField(max_length=255, default='', blank=True)\n"
+                  "    title = models.CharField(max_length=255, verbose_name='title')")),
+    # an edit that makes a line too long: the statement is formatted
+    (MODEL.format('    title = models.CharField(max_length=120, null=True, help_text="Shown in every list")'),
+     in_field(null_to_empty_default), 88,
+     MODEL.format('    title = models.CharField(\n'
+                  '        max_length=120, default="", help_text="Shown in every list"\n'
+                  '    )')),
+    # an added keyword: the statement is formatted
+    (MODEL.format("    title = models.CharField( max_length=200 )"), in_field(add_blank), 88,
+     MODEL.format("    title = models.CharField(max_length=200, blank=True)")),
+    # never inside `# fmt: off` .. `# fmt: on`, or on a line with `# fmt: skip`
+    (MODEL.format("    # fmt: off\n"
+                  "    code = models.CharField( max_length = 20 , null = True )\n"
+                  "    # fmt: on\n"
+                  "    name = models.CharField(max_length=20)"),
+     in_field(add_blank), 88,
+     MODEL.format("    # fmt: off\n"
+                  "    code = models.CharField( max_length = 20 , null = True, blank=True )\n"
+                  "    # fmt: on\n"
+                  "    name = models.CharField(max_length=20)")),
+    (MODEL.format("    code = models.CharField( max_length = 20 , null = True )  # fmt: skip"),
+     in_field(add_blank), 88,
+     MODEL.format("    code = models.CharField( max_length = 20 , null = True, blank=True )  # fmt: skip")),
+    (MODEL.format("    # fmt: off\n    code = models.CharField( max_length = 20 , null = True )"),
+     in_field(add_blank), 88,
+     MODEL.format("    # fmt: off\n    code = models.CharField( max_length = 20 , null = True, blank=True )")),
+]
+
+
+@pytest.mark.parametrize("source, edit, line_length, expected", LAYOUT_CASES)
+def test_a_touched_statement_keeps_its_layout_unless_the_edit_needs_a_new_one(
+        source, edit, line_length, expected):
     atok = view(source)
-    statement = atok.tree.body[0]
-    test = astroid.extract_node("books.exists()")
-    test.parent = statement
-    statement.test = test
-    assert suggest.edited_text(atok, code_style=STYLE) == "if books.exists():\n    x = [1,2]\n"
+    edit(atok)
+    style = {"line_length": line_length}
+    assert suggest.edited_text(atok, code_style=style) == expected
+    # the suggestion road gives the same lines
+    statement = next(n for n in atok.tree.nodes_of_class(astroid.Call)).statement()
+    lines = suggest.edited_text(atok, node=statement, code_style=style).split("\n")
+    first = statement.fromlineno - 1
+    expected_lines = expected.split("\n")[first:first + len(lines)]
+    assert [expected_lines[0].lstrip()] + expected_lines[1:] == lines
+
+
+def test_a_compound_statement_has_only_its_header_formatted():
+    source = "if   shelved(books):\n    x = [1,2]\n"
+    atok = view(source)
+    test = atok.tree.body[0].test
+    test.keywords = [keyword(test, "strict", True)]
+    assert suggest.edited_text(atok, code_style=STYLE) == "if shelved(books, strict=True):\n    x = [1,2]\n"

@@ -73,6 +73,11 @@ def test_fix_changes_only_what_its_findings_name(tmp_path):
     assert "        ('l',   'Left'),\n" in models and "default='l',)" in models
     assert "        max_length=40,  # printed on the spine\n        default='',\n" in models
     assert "ordering = ['position',]" in models
+    # a fixed statement keeps its layout unless the fix needs a new one, and never
+    # gets one under `# fmt: off`
+    assert "    code = models.CharField( max_length = 20 , default = '', blank=True )\n" in models
+    views = (root / "shelf" / "views.py").read_text()
+    assert "    return redirect('shelf:books',\n                    pk=book.shelf_id)\n" in views
 
     after = findings(root)
     fixed_paths = {p for p, _, _ in found}

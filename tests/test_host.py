@@ -569,3 +569,16 @@ def test_every_warning_is_one_line_on_stderr(monkeypatch, tmp_path, capsys):
     assert host.main(["project"]) == 0
     assert capsys.readouterr().err.splitlines() == [
         "Skipped a.py: it does not parse:   x = (", "Failed to read it"]
+def test_suggest_over_a_fixed_if_else_header_exits_1_with_its_comments(tmp_path):
+    root = tmp_path / "stockroom"
+    shutil.copytree(Path(__file__).parent / "fixtures" / "suggestheader", root)
+    result = run_host("--suggest", str(root))
+    assert result.returncode == 1, result.stderr
+    # and without the formatter's deprecation warning
+    assert "experimental string processing" not in result.stderr
+    comments = printed_comments(result.stdout.splitlines()[:-2])
+    views = (root / "stockroom" / "views.py").read_text().splitlines()
+    suggested = {(first, last): text.split("\n")
+                 for first, last, text in support.suggestion_blocks(comments)["stockroom/views.py"]}
+    assert suggested == {(8, 11): ["    if not qs.exists():"] + views[8:11],
+                         (16, 18): ["    if items.exists():"] + views[16:18]}

@@ -2,6 +2,7 @@
 for its place in the file, with black's own quote normaliser back after every call."""
 import ast
 import types
+import warnings
 
 import black
 import black.linegen
@@ -14,8 +15,6 @@ from korvane.staticanalysis import suggest
 PREFER_DOUBLE = ("'", '"')
 PREFER_SINGLE = ('"', "'")
 STYLE = {"line_length": 79, "target_versions": [black.TargetVersion.PY36]}
-
-pytestmark = pytest.mark.filterwarnings("ignore:.*experimental string processing")
 
 
 @pytest.mark.parametrize("source, target", [
@@ -163,6 +162,23 @@ def test_format_errors_leave_black_as_it_was(code, style, error):
     with pytest.raises(error):
         suggest.format_code(code, "", style, PREFER_DOUBLE)
     assert normalisers() == before
+
+
+def test_only_the_string_processing_deprecation_is_silenced(monkeypatch):
+    real = black.FileMode
+
+    def mode(**options):
+        warnings.warn("another deprecation of the formatter", black.mode.Deprecated)
+        return real(**options)
+
+    with warnings.catch_warnings(record=True) as shown:
+        warnings.simplefilter("always")
+        filters = list(warnings.filters)
+        suggest.format_code("x = 1\n", "", STYLE, PREFER_DOUBLE)
+        assert shown == [] and warnings.filters == filters
+        monkeypatch.setattr(black, "FileMode", mode)
+        suggest.format_code("x = 1\n", "", STYLE, PREFER_DOUBLE)
+    assert [str(w.message) for w in shown] == ["another deprecation of the formatter"]
 
 
 def test_black_normaliser_is_back_after_success():

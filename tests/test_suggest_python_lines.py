@@ -9,7 +9,7 @@ import astroid
 import pytest
 
 import support
-from korvane.staticanalysis import helpers
+from korvane.staticanalysis import helpers, suggest
 from korvane.staticanalysis.checkers import settings
 
 _numbers = itertools.count()
@@ -198,10 +198,11 @@ def test_formatter_is_bound_to_style_and_quote_target_of_the_file(plain_renderin
 
 class SettingsFixes:
     """A settings fix that offers `edited` (a function of the module giving the edited
-    statements) and `created` (source texts of new statements)."""
+    statements, whose values become `value`) and `created` (source texts of new
+    statements)."""
 
-    def __init__(self, monkeypatch, edited=lambda module: [], created=()):
-        self.edited, self.created = edited, created
+    def __init__(self, monkeypatch, edited=lambda module: [], created=(), value="edited"):
+        self.edited, self.created, self.value = edited, created, value
         monkeypatch.setattr(settings, "build_transformer_visitor", self.build, raising=False)
 
     def build(self, message_ids, settings_modpath):
@@ -209,7 +210,7 @@ class SettingsFixes:
 
     def visit(self, module):
         for node in self.edited(module):
-            node.value.value = "edited"
+            node.value.value = self.value
             module.replace_other_nodes.append(node)
         for code in self.created:
             module.new_nodes.append(astroid.extract_node(code))
@@ -230,11 +231,13 @@ SETTINGS = (
 
 def test_edited_statement_alone_is_one_item_at_its_indentation(plain_rendering, monkeypatch):
     SettingsFixes(monkeypatch, edited=lambda module: [module.body[3].body[0]])
-    assert suggestions(plain_rendering, SETTINGS, 4, {"C4010"}) == [[8, 8, "    LEVEL = 'edited'"]]
+    # the new literal in the quote that the (stand-in) quote target prefers
+    assert suggestions(plain_rendering, SETTINGS, 4, {"C4010"}) == [[8, 8, '    LEVEL = "edited"']]
 
 
 def test_formatting_failure_of_an_edited_statement_drops_every_item(plain_rendering, monkeypatch, caplog):
-    SettingsFixes(monkeypatch, edited=lambda module: [module.body[3].body[0]])
+    # a value too long for its line: the statement needs the formatter
+    SettingsFixes(monkeypatch, edited=lambda module: [module.body[3].body[0]], value="edited " * 14)
     real = plain_rendering.format_code
 
     def format_code(code, indentation, code_style, comma_character_target):
@@ -249,9 +252,11 @@ def test_formatting_failure_of_an_edited_statement_drops_every_item(plain_render
 
 
 def statement_fix(line=None):
-    """A fix dispatch that runs the settings fixes and answers a replacement of the
-    statement by its plain text, or no change when `line` is None."""
+    """A fix dispatch that records the tree, runs the settings fixes and answers a
+    replacement of the statement by its plain text, or no change when `line` is None."""
     def dispatch(atok, node, message_ids, settings_modpath):
+        if not hasattr(atok, "original_tree"):
+            suggest.record_tree(atok)
         settings.build_transformer_visitor(
             message_ids=message_ids, settings_modpath=settings_modpath).visit(atok.tree)
         if line is None:

@@ -12,17 +12,22 @@ from pylint.checkers.variables import VariablesChecker
 import support
 from korvane.staticanalysis import checker, constants, suggest
 
-FIXTURE = Path(__file__).parent / "fixtures" / "suggestroad"
+FIXTURES = Path(__file__).parent / "fixtures"
 
 
-@pytest.fixture
-def project(tmp_path, enter_project):
-    root = tmp_path / "library"
-    shutil.copytree(str(FIXTURE), str(root))
+def analysed(tmp_path, enter_project, fixture):
+    """A copy of a fixture project, entered, and its Python records."""
+    root = tmp_path / fixture
+    shutil.copytree(str(FIXTURES / fixture), str(root))
     enter_project(root)
     files = {str(p.relative_to(root)): None for p in root.rglob("*.py")}
     records = [r for r in checker.get_messages(str(root), files, jobs=1) if r["path"].endswith(".py")]
     return root, records
+
+
+@pytest.fixture
+def project(tmp_path, enter_project):
+    return analysed(tmp_path, enter_project, "suggestroad")
 
 
 def comments(records, pragmas=False):
@@ -36,9 +41,9 @@ def comments(records, pragmas=False):
     return found
 
 
-def findings(root, text, path):
+def findings(root, text, path, settings="library.settings"):
     return collections.Counter(
-        (r["line"], r["message-id"]) for r in support.lint_text(text, path, ["library.settings"])
+        (r["line"], r["message-id"]) for r in support.lint_text(text, path, [settings])
         if r["message-id"] in checker.message_id_symbol_store)
 
 
@@ -101,3 +106,21 @@ def test_every_pragma_silences_exactly_its_finding(project):
             answered |= {(path, line, code) for line, code in gone}
     # every finding of the project got its pragma: C2005 and C3002 have no fix
     assert answered == {(r["path"], r["line"], r["message-id"]) for r in records}
+
+
+def test_a_fixed_header_is_suggested_with_its_body_as_written(tmp_path, enter_project):
+    # `if not qs:` with an `else:`, and `if items:` over a body black would reformat
+    root, records = analysed(tmp_path, enter_project, "suggestheader")
+    assert sorted((r["line"], r["message-id"]) for r in records) == [(8, "C9003"), (16, "C9003")]
+    blocks = support.suggestion_blocks(suggest.suggest_fixes(comments(records), str(root)))
+    source = (root / "stockroom/views.py").read_text()
+    lines = source.splitlines()
+    headers = {}
+    for first, last, text in blocks["stockroom/views.py"]:
+        header, *body = text.split("\n")
+        assert body == lines[first:last], text
+        headers[first] = header
+    assert headers == {8: "    if not qs.exists():", 16: "    if items.exists():"}
+    fixed = support.apply_suggestions(source.splitlines(True), blocks["stockroom/views.py"])
+    compile(fixed, "stockroom/views.py", "exec")
+    assert not findings(root, fixed, "stockroom/views.py", "stockroom.settings")

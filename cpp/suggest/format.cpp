@@ -195,6 +195,36 @@ void stop_patches(py::list started) {
     }
 }
 
+// The start of the warning black gives for every mode with string processing on: the
+// code style asks for that processing, so users are not shown it.
+constexpr const char* kStringProcessingWarning = "`experimental string processing` has been";
+
+// The warning category of black's deprecations, where this release has one.
+py::object deprecation_category(py::handle top) {
+    py::object mode = getattr_or_null(top, KORVANE_NAME("mode"));
+    py::object category = mode ? getattr_or_null(mode, KORVANE_NAME("Deprecated")) : py::object();
+    return category ? category : py::reinterpret_borrow<py::object>(PyExc_UserWarning);
+}
+
+// `black.FileMode(**options)` with black's string-processing deprecation warning, and
+// only that one, silenced.
+py::object quiet_mode(py::handle top, const py::dict& options) {
+    static py::object& warnings = keep(py::module_::import("warnings"));
+    py::object block = warnings.attr("catch_warnings")();
+    block.attr("__enter__")();
+    py::object mode;
+    try {
+        warnings.attr("filterwarnings")("ignore", py::arg("message") = kStringProcessingWarning,
+                                        py::arg("category") = deprecation_category(top));
+        mode = top.attr(KORVANE_NAME("FileMode"))(**options);
+    } catch (py::error_already_set& e) {
+        block.attr("__exit__")(e.type(), e.value(), korvane::trace_of(e));
+        throw;
+    }
+    block.attr("__exit__")(py::none(), py::none(), py::none());
+    return mode;
+}
+
 py::object format_code(py::object code, py::object indentation, py::object code_style,
                         py::object target) {
     py::object top = black();
@@ -210,7 +240,7 @@ py::object format_code(py::object code, py::object indentation, py::object code_
         }
         options[item.first] = item.second;
     }
-    py::object mode = top.attr(KORVANE_NAME("FileMode"))(**options);
+    py::object mode = quiet_mode(top, options);
     py::list started = start_patches(target);
     py::object formatted;
     try {

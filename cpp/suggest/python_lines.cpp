@@ -18,11 +18,12 @@ const char* const kCreatedFormatFailed = "Failed to apply Black format to genera
 const char* const kBlankLine = "\n\n";
 
 // What the parts of one call share: the token view, its module tree, whether
-// generated code is indented, and the formatter bound to the project's style.
+// generated code is indented, the project's code style, and the formatter bound to it.
 struct Request {
     py::object atok;
     py::object tree;
     py::object indent;
+    py::object code_style;
     py::object formatter;
 };
 
@@ -73,56 +74,50 @@ py::object make_formatter(py::handle atok, py::handle code_style) {
         py::name("formatter"), py::arg("code"), py::arg("indentation"));
 }
 
-// The indentation of `node`'s first line, or none when re-indentation is off (only
-// the value False turns it off).
-py::object indentation_of(const Request& r, py::handle node) {
-    if (r.indent.ptr() == Py_False) return py::str("");
-    py::object line = node.attr(KORVANE_NAME("first_token")).attr(KORVANE_NAME("line"));
-    return state().module.attr("get_indentation")(line);
-}
-
-// Formats one piece; an ordinary error is logged as the record's message and answers
-// a null object.
-py::object format_or_log(const Request& r, py::handle code, py::handle indentation) {
+// The text of an existing statement that the fixes edited, as the fix road writes
+// it: the file's own text with only what they changed edited, each region that an
+// edit reshaped formatted in the project's style, at the statement's indentation (none
+// when re-indentation is off: only the value False turns it off).  An ordinary error
+// (a comment the edit would drop, code the formatter refuses) is logged as the
+// record's message and answers a null object.
+py::object edited_statement(const Request& r, py::handle node) {
+    py::object code;
     try {
-        return r.formatter(py::arg("code") = code, py::arg("indentation") = indentation);
+        code = state().module.attr("edited_text")(py::arg("atok") = r.atok, py::arg("node") = node,
+                                                  py::arg("code_style") = r.code_style);
     } catch (py::error_already_set& e) {
         if (!korvane::is_ordinary(e)) throw;
         state().logger.attr("error")(e.value());
         return py::object();
     }
+    py::object line = node.attr(KORVANE_NAME("first_token")).attr(KORVANE_NAME("line"));
+    py::object indentation = state().module.attr("get_indentation")(line);
+    py::str placed = korvane::concat(indentation, code);
+    if (r.indent.ptr() == Py_False) return dedented(placed, indentation);
+    return std::move(placed);
 }
 
 // The item of an existing statement over its lines first..last, unless other code
-// shares those lines (the replacement would lose it).  False when formatting failed.
+// shares those lines (the replacement would lose it).  False when its text failed.
 bool add_replacement(py::list& items, const Request& r, py::handle node, py::object first,
-                     py::object last, py::handle code) {
+                     py::object last) {
     if (shares_lines_with_other_code(r.atok, node, as_long(first), as_long(last))) return true;
-    py::object formatted = format_or_log(r, code, indentation_of(r, node));
-    if (!formatted) return false;
-    items.append(make_item(first, last, formatted));
+    py::object text = edited_statement(r, node);
+    if (!text) return false;
+    items.append(make_item(first, last, text));
     return true;
 }
 
 // Items for the other existing statements that the fixes edited, over the lines
-// from their first token's start to their last token's end, with only what the fixes
-// changed edited.  False when formatting one of them failed.
+// from their first token's start to their last token's end.  False when the text of
+// one of them failed.
 bool add_edited_statements(py::list& items, const Request& r) {
     py::object edited = r.tree.attr(KORVANE_NAME("replace_other_nodes"));
     if (!korvane::truthy(edited)) return true;
     for (py::handle node : edited) {
-        py::object code;
-        try {
-            code = state().module.attr("edited_text")(py::arg("atok") = r.atok, py::arg("node") = node);
-        } catch (py::error_already_set& e) {
-            // as the statement's own: no item that would drop a comment
-            if (!e.matches(state().module.attr("LostCommentError"))) throw;
-            state().logger.attr("error")(e.value());
-            return false;
-        }
         py::object first = py::int_(start_line(node.attr(KORVANE_NAME("first_token"))));
         py::object last = py::int_(end_line(node.attr(KORVANE_NAME("last_token"))));
-        if (!add_replacement(items, r, node, first, last, code)) return false;
+        if (!add_replacement(items, r, node, first, last)) return false;
     }
     return true;
 }
@@ -163,9 +158,11 @@ py::list fix_suggestions(py::handle atok, py::handle node, py::handle message_id
         py::arg("atok") = atok, py::arg("node") = node, py::arg("message_ids") = message_ids,
         py::arg("settings_modpath") = settings_modpath));
     Request r{py::reinterpret_borrow<py::object>(atok), atok.attr(KORVANE_NAME("tree")),
-              py::reinterpret_borrow<py::object>(indent), make_formatter(atok, code_style)};
+              py::reinterpret_borrow<py::object>(indent),
+              py::reinterpret_borrow<py::object>(code_style), make_formatter(atok, code_style)};
     py::list items;
-    if (!fixed[2].is_none() && !add_replacement(items, r, node, fixed[0], fixed[1], fixed[2]))
+    // The statement changed: its item carries its text as the fix road writes it.
+    if (!fixed[2].is_none() && !add_replacement(items, r, node, fixed[0], fixed[1]))
         return py::list();
     if (!add_edited_statements(items, r)) return py::list();
     py::object created = r.tree.attr(KORVANE_NAME("new_nodes"));

@@ -349,6 +349,7 @@ class EditFinder {
 
     // Removes a run of adjacent items with the comma that goes with them.
     void remove_items(const Span& run, py::handle region_node) {
+        Restructuring restructuring(edits_);
         long a = run.first, b = run.last;
         long n = source_.next_code(b);
         long p = source_.prev_code(a);
@@ -385,6 +386,7 @@ class EditFinder {
     // the anchor stands alone on its line, else after it on the same line.
     void insert_after(const Span& anchor, const std::vector<py::object>& texts,
                       py::handle region_node) {
+        Restructuring restructuring(edits_);
         long b = anchor.last;
         long n = source_.next_code(b);
         bool comma = source_.op_is(n, ",");
@@ -410,6 +412,7 @@ class EditFinder {
     // Inserts rendered items before the item `next`, the first one.
     void insert_before(const Span& next, const std::vector<py::object>& texts,
                        py::handle region_node) {
+        Restructuring restructuring(edits_);
         py::list parts;
         if (source_.starts_line(next.first)) {
             py::str indentation = source_.indentation_of(next.first);
@@ -426,6 +429,7 @@ class EditFinder {
     // Inserts rendered items between the brackets of a container that had none; the
     // opening bracket is the code token before its last token.
     void insert_into_empty(py::handle container, const std::vector<py::object>& texts) {
+        Restructuring restructuring(edits_);
         long last = source_.index(container.attr(KORVANE_NAME("last_token")));
         long open = source_.prev_code(last);
         if (!(source_.op_is(open, "(") || source_.op_is(open, "[") || source_.op_is(open, "{")))
@@ -599,6 +603,7 @@ class EditFinder {
     // Removes a statement: its whole lines, keeping their comments, or only its own text
     // with the semicolon that parts it from a statement sharing its line.
     void remove_statement(py::handle statement) {
+        Restructuring restructuring(edits_);
         Span s = span_of(statement);
         long p = source_.prev_code(s.first);
         long n = source_.next_code(s.last);
@@ -629,6 +634,7 @@ class EditFinder {
     }
 
     void insert_statements_after(py::handle statement, const std::vector<py::object>& added) {
+        Restructuring restructuring(edits_);
         Span s = span_of(statement);
         py::str lines = statement_lines(added, source_.indentation_of(s.first));
         Py_ssize_t end = source_.line_end_at(source_.endpos(s.last));
@@ -642,6 +648,7 @@ class EditFinder {
     }
 
     void insert_statements_before(py::handle statement, const std::vector<py::object>& added) {
+        Restructuring restructuring(edits_);
         Span s = span_of(statement);
         py::str lines = statement_lines(added, source_.indentation_of(s.first));
         add_inserted(source_.line_start_at(source_.startpos(s.first)), lines);
@@ -677,6 +684,7 @@ class EditFinder {
 
     // Statements added to a module that held none: at the end of its text.
     void append_to_text(const std::vector<py::object>& added) {
+        Restructuring restructuring(edits_);
         py::str lines = statement_lines(added, py::str(""));
         Py_ssize_t end = source_.length();
         if (end > 0 && char_at(source_.text(), end - 1) != '\n') add(end, end, py::str("\n"), py::handle());
@@ -763,6 +771,7 @@ class EditFinder {
 
     // The edits of an import's names, one name at a time.
     bool import_names(const Frame& frame, py::handle recorded, py::handle now) {
+        Restructuring restructuring(edits_);
         std::vector<py::object> old_items = items_of(recorded), new_items = items_of(now);
         if (new_items.empty()) return false;
         for (const py::object& pair : old_items)
@@ -984,7 +993,9 @@ py::str apply_edits(py::handle text, std::vector<Edit>& edits, std::vector<Regio
             Py_ssize_t length = PyUnicode_GET_LENGTH(edit.text.ptr());
             // the inserted lines, without the line feed that ends the last one
             bool feed = length > 0 && char_at(edit.text, length - 1) == '\n';
-            if (length > 0) regions->push_back({written, written + length - (feed ? 1 : 0), false, 0});
+            if (length > 0)
+                regions->push_back({written, written + length - (feed ? 1 : 0), false, 0,
+                                    edit.restructures, edit.start, edit.start});
         }
         parts.append(edit.text);
         written += PyUnicode_GET_LENGTH(edit.text.ptr());
@@ -997,7 +1008,8 @@ py::str apply_edits(py::handle text, std::vector<Edit>& edits, std::vector<Regio
             if (edit.region_start < 0) continue;
             regions->push_back({mapped_offset(edits, edit.region_start, false),
                                 mapped_offset(edits, edit.region_end, true), edit.header_region,
-                                edit.region_trailer});
+                                edit.region_trailer, edit.restructures, edit.region_start,
+                                edit.region_end});
         }
     }
     return join("", parts);

@@ -35,6 +35,25 @@ struct Edit {
     // after a call that stands on lines of its own), which the line holds too.
     Py_ssize_t region_trailer = 0;
     int order = 0;  // generation order, for insertions at one place
+    // The edit inserts or removes an item of a list (an argument, a keyword, an
+    // element, an import name) or a statement: its region gets a new layout.  Any other
+    // edit keeps the layout of its lines unless it makes one too long.
+    bool restructures = false;
+};
+
+// Marks every edit added to `edits` while it lives as one that restructures.
+class Restructuring {
+  public:
+    explicit Restructuring(std::vector<Edit>& edits) : edits_(edits), mark_(edits.size()) {}
+    ~Restructuring() {
+        for (size_t k = mark_; k < edits_.size(); ++k) edits_[k].restructures = true;
+    }
+    Restructuring(const Restructuring&) = delete;
+    Restructuring& operator=(const Restructuring&) = delete;
+
+  private:
+    std::vector<Edit>& edits_;
+    size_t mark_;
 };
 
 // The record of a tree before the fixes ran: node -> (its child fields as recorded,
@@ -82,6 +101,10 @@ struct Region {
     Py_ssize_t end;
     bool header;
     Py_ssize_t trailer;  // the width of what follows `end` on its line
+    bool restructures = false;  // an edit in it inserts or removes an item or statement
+    // The region's stretch of the original text (an inserted one: its place there).
+    Py_ssize_t original_start = 0;
+    Py_ssize_t original_end = 0;
 };
 
 // `text` with `edits` applied (sorted, not overlapping), and each edit's region mapped
@@ -117,6 +140,11 @@ std::vector<bool> lines_inside_strings(py::handle text, size_t line_count);
 // indentation, and indented again.  The formatter's errors propagate.
 py::object format_statement(py::handle code, py::handle code_style, py::handle target,
                             Py_ssize_t trailer = 0);
+
+// A statement's lines (`code`, starting with `indentation`) without that indentation;
+// a line in brackets that does not start with it loses whatever blanks it starts with.
+// The lines that continue a string literal stay as they are.
+py::str dedented(py::handle code, py::handle indentation);
 
 // `code` indented with `indentation` on every line that holds a non-blank character,
 // except the lines that continue a string literal.
