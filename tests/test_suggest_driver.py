@@ -360,10 +360,10 @@ def detail_link(request, pk):
 
 def fails_on_line(real, line, error):
     """The renderer `real`, raising `error` for the statement of the given line."""
-    def failing(atok, node):
+    def failing(atok, node, **options):
         if node.fromlineno == line:
             raise error
-        return real(atok=atok, node=node)
+        return real(atok=atok, node=node, **options)
     return failing
 
 
