@@ -151,8 +151,13 @@ CASES = [
     ("n = len(Book.objects.filter(title=\"x\"))\n", count_of_first_argument,
      "n = Book.objects.filter(title=\"x\").count()\n"),
     ("n = len(a or b)\n", count_of_first_argument, "n = (a or b).count()\n"),
+    # a receiver written over lines keeps brackets to stay one expression
+    ("n = len(\n    Book.objects\n    .filter(x=1)\n)\n", count_of_first_argument,
+     "n = (Book.objects\n    .filter(x=1)).count()\n"),
     ("n = len(\n    books  # on the shelf\n    .all()\n)\n", count_of_first_argument,
-     "n = books  # on the shelf\n    .all().count()\n"),
+     "n = (books  # on the shelf\n    .all()).count()\n"),
+    ("n = len(Book.objects.filter(\n    title=\"x\",\n))\n", count_of_first_argument,
+     "n = Book.objects.filter(\n    title=\"x\",\n).count()\n"),
 ]
 
 
