@@ -136,6 +136,7 @@ struct ItemList {
     std::vector<py::object> texts;
     bool commas = true;
     bool covers = false;  // an item written in another's place renders a node whole
+    bool restructures = false;  // an item written in another's place lays the list out anew
     py::object separator;
     Span lead{-1, -1};
     // Puts new item n where old item o stood; unset, the text of n replaces o's span.

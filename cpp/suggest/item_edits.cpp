@@ -304,6 +304,7 @@ bool EditFinder::import_names(const Frame& frame, py::handle recorded, py::handl
         if (is_text(pair[py::int_(0)], "*")) return false;
     ItemList list;
     list.container = frame.node;
+    list.restructures = true;  // an import's names are laid out anew
     list.spans = import_spans(frame.node);
     if (list.spans.size() != old_items.size()) return false;
     Alignment alignment = align(old_items, new_items, &equal_values);
@@ -357,7 +358,8 @@ void EditFinder::edit_gap(ItemList& list, const Gap& gap) {
             continue;
         }
         const Span& span = list.spans[gap.removed[i]];
-        add(start_of(span), end_of(span), list.texts[gap.added[i]], list.container, list.covers);
+        add(start_of(span), end_of(span), list.texts[gap.added[i]], list.container, list.covers,
+            list.restructures);
     }
     remove_runs(list, std::vector<size_t>(gap.removed.begin() + static_cast<std::ptrdiff_t>(paired),
                                           gap.removed.end()));

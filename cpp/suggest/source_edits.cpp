@@ -573,7 +573,9 @@ py::str apply_edits(py::handle text, std::vector<Edit>& edits, std::vector<Regio
             Py_ssize_t length = PyUnicode_GET_LENGTH(edit.text.ptr());
             // the inserted lines, without the line feed that ends the last one
             bool feed = length > 0 && char_at(edit.text, length - 1) == '\n';
-            if (length > 0) regions->push_back({written, written + length - (feed ? 1 : 0), false, 0});
+            if (length > 0)
+                regions->push_back({written, written + length - (feed ? 1 : 0), false, 0,
+                                    edit.restructures, edit.start, edit.start});
         }
         parts.append(edit.text);
         written += PyUnicode_GET_LENGTH(edit.text.ptr());
@@ -586,7 +588,8 @@ py::str apply_edits(py::handle text, std::vector<Edit>& edits, std::vector<Regio
             if (edit.region_start < 0) continue;
             regions->push_back({mapped_offset(edits, edit.region_start, false),
                                 mapped_offset(edits, edit.region_end, true), edit.header_region,
-                                edit.region_trailer});
+                                edit.region_trailer, edit.restructures, edit.region_start,
+                                edit.region_end});
         }
     }
     return join("", parts);

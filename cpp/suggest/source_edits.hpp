@@ -35,11 +35,12 @@ struct Edit {
     // after a call that stands on lines of its own), which the line holds too.
     Py_ssize_t region_trailer = 0;
     int order = 0;  // generation order, for insertions at one place
+    // The edit inserts or removes an item of a list (an argument, a keyword, an
+    // element, an import name) or a statement: its region gets a new layout.  Any other
+    // edit keeps the layout of its lines unless it makes one too long.
+    bool restructures = false;
     // The edit renders a node whole: edits inside its range are part of it.
     bool covers = false;
-    // The edit inserts or removes an item of a list (an argument, element, dict item,
-    // operand, import name) or a statement.
-    bool restructures = false;
 };
 
 // The record of a tree before the fixes ran: node -> (its child fields as recorded,
@@ -98,6 +99,10 @@ struct Region {
     Py_ssize_t end;
     bool header;
     Py_ssize_t trailer;  // the width of what follows `end` on its line
+    bool restructures = false;  // an edit in it inserts or removes an item or statement
+    // The region's stretch of the original text (an inserted one: its place there).
+    Py_ssize_t original_start = 0;
+    Py_ssize_t original_end = 0;
 };
 
 // `text` with `edits` applied (sorted, not overlapping), and each edit's region mapped
