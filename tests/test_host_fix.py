@@ -72,3 +72,22 @@ def test_diff_writes_nothing_and_fix_is_stable(tmp_path):
     assert fixed_before and not {item for item in found_after if item[1] in FIXED_CODES}
     # the fixes raise nothing new
     assert found_after <= found_before
+
+
+CATALOG = Path(__file__).parent / "fixtures" / "catalogview"
+
+
+def test_a_fix_inside_a_dict_display_changes_only_its_line(tmp_path):
+    project = tmp_path / "catalogview"
+    shutil.copytree(str(CATALOG), str(project))
+    diff = host("--diff", str(project))
+    assert diff.returncode == 1, diff.stderr
+    assert re.findall(r"^\+\+\+ b/(\S+)", diff.stdout, re.M) == ["catalog/views.py"]
+    lines = diff.stdout.splitlines()
+    removed = [line for line in lines if line.startswith("-") and not line.startswith("---")]
+    added = [line for line in lines if line.startswith("+") and not line.startswith("+++")]
+    assert removed == ['-        "count": len(books),']
+    assert added == ['+        "count": books.count(),']
+    # the comment, the layout and the magic trailing comma stay
+    assert '         "object_list": featured,  # shown first' in lines
+    assert "     })" in lines
