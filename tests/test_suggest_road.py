@@ -101,3 +101,20 @@ def test_every_pragma_silences_exactly_its_finding(project):
             answered |= {(path, line, code) for line, code in gone}
     # every finding of the project got its pragma: C2005 and C3002 have no fix
     assert answered == {(r["path"], r["line"], r["message-id"]) for r in records}
+
+
+def test_a_fix_inside_a_dict_display_is_suggested_with_its_comment(tmp_path, enter_project):
+    root = tmp_path / "catalogview"
+    shutil.copytree(str(FIXTURE.parent / "catalogview"), str(root))
+    enter_project(root)
+    records = [r for r in checker.get_messages(str(root), {"catalog/views.py": None}, jobs=1)
+               if r["path"] == "catalog/views.py"]
+    assert [(r["line"], r["message-id"]) for r in records] == [(11, "C9000")]
+    blocks = support.suggestion_blocks(suggest.suggest_fixes(comments(records), str(root)))
+    [(first, last, text)] = blocks["catalog/views.py"]
+    assert (first, last) == (9, 12)
+    assert '"object_list": featured,  # shown first' in text and '"count": books.count(),' in text
+    source = (root / "catalog/views.py").read_text()
+    fixed = support.apply_suggestions(source.splitlines(True), blocks["catalog/views.py"])
+    compile(fixed, "catalog/views.py", "exec")
+    assert not findings(root, fixed, "catalog/views.py")
