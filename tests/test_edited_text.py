@@ -270,15 +270,20 @@ def test_a_statement_comes_from_its_first_token_to_the_end_of_its_last_line():
         "pages = F(\n        null=True,  # c\n        blank=True,\n    )  # end")
 
 
-def test_a_fix_that_its_f_string_cannot_hold_leaves_its_statement_as_written():
-    # the new expression would need the string's own quote
-    source = "title = f'{len(books.filter(title=\"Dune\"))} copies'\nn = len(books)\n"
+@pytest.mark.parametrize("source, why", [
+    # the new expression would need the string's own quote, or a backslash
+    ("title = f'{len(books.filter(title=\"Dune\"))} copies'\nn = len(books)\n", "the string's own quote"),
+    ("title = f\"\"\"{len(books.filter(title='''Dune\nMessiah'''))} copies\"\"\"\nn = len(books)\n",
+     "a backslash"),
+])
+def test_a_fix_that_its_f_string_cannot_hold_leaves_its_statement_as_written(source, why):
     atok = view(source)
     counts(atok)
     assert suggest.edited_text(atok) == source.replace("n = len(books)", "n = books.count()")
     assert suggest.is_unchanged(atok, atok.tree.body[0])
-    [reason] = atok.unwritten_fixes
-    assert reason.startswith("line 1: ") and "quote" in reason
+    [(statement, reason)] = atok.unwritten_fixes
+    assert statement is atok.tree.body[0]
+    assert reason.startswith("line 1: the fixed expression") and reason.endswith(why)
     # the statement alone has no text to give
     atok = view(source)
     counts(atok)

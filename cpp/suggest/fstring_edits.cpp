@@ -169,7 +169,8 @@ void EditFinder::field_edit(const Frame& frame) {
     if (place.shows_expression)
         unwritable(string_node, field, expression, "its field shows the expression's text");
     // `{{` would be a brace of the text
-    if (truthy(expression.attr("startswith")("{"))) expression = concat(py::str(" "), expression);
+    bool after_brace = char_at(source_.text(), place.start - 1) == '{';
+    if (after_brace && truthy(expression.attr("startswith")("{"))) expression = concat(py::str(" "), expression);
     check_writable(string_node, field, place, expression);
     add(place.start, place.end, expression, string_node, true);
 }

@@ -503,14 +503,15 @@ std::vector<Edit> uncovered_sorted(const std::vector<Edit>& found) {
     return kept;
 }
 
-// Keeps the reason of a fix left out on the token view's list `unwritten_fixes`.
-void note_unwritten(py::handle atok, py::handle reason) {
+// Keeps (statement, reason) of a fix left out on the token view's list
+// `unwritten_fixes`.
+void note_unwritten(py::handle atok, const Unwritable& refused) {
     py::object notes = getattr_or_null(atok, KORVANE_NAME("unwritten_fixes"));
     if (!notes || !PyList_Check(notes.ptr())) {
         notes = py::list();
         atok.attr(KORVANE_NAME("unwritten_fixes")) = notes;
     }
-    notes.attr("append")(reason);
+    notes.attr("append")(py::make_tuple(refused.statement, refused.reason));
 }
 
 }  // namespace
@@ -546,7 +547,7 @@ std::vector<Edit> tree_edits(py::handle atok, Unchanged& unchanged, py::handle r
                 PyErr_SetObject(PyExc_ValueError, refused.reason.ptr());
                 throw py::error_already_set();
             }
-            note_unwritten(atok, refused.reason);
+            note_unwritten(atok, refused);
         }
     }
 }

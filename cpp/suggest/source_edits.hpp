@@ -86,8 +86,8 @@ py::object render_kept(py::handle atok, Unchanged& unchanged, py::handle node);
 // The edits that turn the original text under `root` (a node of the recorded tree)
 // into the text of the tree as the fixes left it.  Sorted by position.  A statement
 // whose fix cannot be written in the text (a new expression that its f-string cannot
-// hold) is put back as recorded and keeps its text; its reason is appended to the
-// token view's list `unwritten_fixes`.  Under a `root` that is no module, that is a
+// hold) is put back as recorded and keeps its text; (statement, reason) is appended
+// to the token view's list `unwritten_fixes`.  Under a `root` that is no module, that is a
 // ValueError with the reason instead.  A statement that cannot be added where a fix
 // put it (into a body on its header's line) is a ValueError.
 std::vector<Edit> tree_edits(py::handle atok, Unchanged& unchanged, py::handle root);
