@@ -125,6 +125,12 @@ def drop_dict_item(key):
     return edit
 
 
+def drop_element(index):
+    def edit(atok):
+        del call(atok).elts[index]
+    return edit
+
+
 def drop_operand(index):
     def edit(atok):
         del call(atok).values[index]
@@ -239,6 +245,9 @@ CASES = [
     ('n = f"{ len(books) !r:>{width}}"\n', counts, 'n = f"{ books.count() !r:>{width}}"\n'),
     ("n = f\"{len(books.filter(title='Dune'))} copies\"\n", counts,
      "n = f\"{books.filter(title='Dune').count()} copies\"\n"),
+    # an unchanged f-string inside a node rendered whole keeps its text
+    ('t = (f"{a} "  # first\n     f"{b}", 2)\n', drop_element(1),
+     't = ((f"{a} "  # first\n     f"{b}"), )\n'),
     # a statement without an edit stays as written, an f-string with calls in it too
     ('f = F(a)\nraise ValueError(f"no shelf " f"(got {type(pk).__name__})")\n', add_keyword("blank", True),
      'f = F(a, blank=True)\nraise ValueError(f"no shelf " f"(got {type(pk).__name__})")\n'),

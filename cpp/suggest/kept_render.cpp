@@ -72,8 +72,7 @@ bool can_stand_in_brackets(py::handle node) {
 // visitor's own rendering always does.
 py::object kept_text(py::handle atok, Unchanged& unchanged, py::handle node) {
     if (truthy(node.attr(KORVANE_NAME("is_statement")))) return py::object();
-    for (const char* cls : {"Arguments", "Comprehension", "Decorators", "FormattedValue",
-                            "JoinedStr"}) {
+    for (const char* cls : {"Arguments", "Comprehension", "Decorators", "FormattedValue"}) {
         if (is_instance_of(node, cls)) return py::object();
     }
     if (is_instance_of(node, "Keyword") && node.attr(KORVANE_NAME("arg")).is_none())
