@@ -19,8 +19,9 @@
 
 namespace korvane::suggest {
 
-// An edit that cannot be made without losing a comment: the enclosing node is
-// rendered whole instead.  Never leaves the finder.
+// A change that the finder cannot edit in place (an edit would lose a comment, or the
+// change is of a kind it has no small edit for): the enclosing node is rendered whole
+// instead.  Never leaves the finder.
 struct CannotEdit : std::exception {};
 
 // A fix that cannot be written in the text at all (a new expression that its f-string

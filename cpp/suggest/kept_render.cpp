@@ -139,7 +139,7 @@ void register_kept_render(py::module_& m) {
     def_method(cls, "__getattribute__", &get_attribute, py::arg("name"));
     kept_renderer().cls = cls;
     for (const char* name : {"Arguments", "Comprehension", "Decorators", "FormattedValue",
-                             "JoinedStr", "Keyword", "Tuple", "GeneratorExp", "Starred", "Slice"}) {
+                             "Keyword", "Tuple", "GeneratorExp", "Starred", "Slice"}) {
         (void)import_attr("astroid.nodes", name);
     }
 }
