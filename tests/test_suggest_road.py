@@ -105,7 +105,7 @@ def test_every_pragma_silences_exactly_its_finding(project):
 
 def test_a_fix_inside_a_dict_display_is_suggested_with_its_comment(tmp_path, enter_project):
     root = tmp_path / "catalogview"
-    shutil.copytree(str(FIXTURE.parent / "catalogview"), str(root))
+    shutil.copytree(str(Path(__file__).parent / "fixtures" / "catalogview"), str(root))
     enter_project(root)
     records = [r for r in checker.get_messages(str(root), {"catalog/views.py": None}, jobs=1)
                if r["path"] == "catalog/views.py"]
