@@ -91,16 +91,79 @@ def edit_import(names):
     return edit
 
 
-def count_of_first_argument(atok):
-    """`len(x)` becomes `x.count()` around the argument node itself, as the QuerySet
-    fix builds it."""
-    node = call(atok)
+def to_count(node):
+    """`len(x)` as the QuerySet fix makes it: `x.count()`, built around `x` itself."""
     receiver = node.args[0]
     new = astroid.Call(lineno=node.lineno, col_offset=node.col_offset, parent=node.parent)
     func = astroid.Attribute(attrname="count", parent=new)
     func.postinit(receiver)
     new.postinit(func=func, args=[], keywords=[])
-    atok.tree.body[0].value = new
+    return new
+
+
+def counts(atok):
+    """Every `len(...)` becomes a count() call, through the tree library's transform
+    visitor as the fix road runs it (it rebuilds the pairs of a dict or a comparison
+    around a replaced node)."""
+    visitor = astroid.transforms.TransformVisitor()
+    visitor.register_transform(
+        astroid.Call, to_count, lambda node: isinstance(node.func, astroid.Name) and node.func.name == "len")
+    visitor.visit(atok.tree)
+
+
+def add_dict_item(key, value):
+    def edit(atok):
+        node = call(atok)
+        node.items = node.items + [(astroid.Const(key, parent=node), astroid.Const(value, parent=node))]
+    return edit
+
+
+def drop_dict_item(key):
+    def edit(atok):
+        node = call(atok)
+        node.items = [(k, v) for k, v in node.items if getattr(k, "value", None) != key]
+    return edit
+
+
+def drop_element(index):
+    def edit(atok):
+        del call(atok).elts[index]
+    return edit
+
+
+def drop_operand(index):
+    def edit(atok):
+        del call(atok).values[index]
+    return edit
+
+
+def add_operand(name):
+    def edit(atok):
+        node = call(atok)
+        node.values.append(astroid.Name(name, parent=node))
+    return edit
+
+
+def drop_comparison(index):
+    def edit(atok):
+        del call(atok).ops[index]
+    return edit
+
+
+def add_to_body(index, position, code):
+    def edit(atok):
+        statement = astroid.extract_node(code)
+        statement.parent = atok.tree.body[index]
+        atok.tree.body[index].body.insert(position, statement)
+    return edit
+
+
+def insert_statement(position, code):
+    def edit(atok):
+        statement = astroid.extract_node(code)
+        statement.parent = atok.tree
+        atok.tree.body.insert(position, statement)
+    return edit
 
 
 CASES = [
@@ -148,11 +211,50 @@ CASES = [
      "from django.urls import path, reverse\n"),
     # a replaced expression keeps the text of what it is built around, and gets the
     # brackets its place needs
-    ("n = len(Book.objects.filter(title=\"x\"))\n", count_of_first_argument,
+    ("n = len(Book.objects.filter(title=\"x\"))\n", counts,
      "n = Book.objects.filter(title=\"x\").count()\n"),
-    ("n = len(a or b)\n", count_of_first_argument, "n = (a or b).count()\n"),
-    ("n = len(\n    books  # on the shelf\n    .all()\n)\n", count_of_first_argument,
-     "n = books  # on the shelf\n    .all().count()\n"),
+    ("n = len(a or b)\n", counts, "n = (a or b).count()\n"),
+    # a receiver written over lines keeps brackets to stay one expression
+    ("n = len(\n    Book.objects\n    .filter(x=1)\n)\n", counts,
+     "n = (Book.objects\n    .filter(x=1)).count()\n"),
+    ("n = len(\n    books  # on the shelf\n    .all()\n)\n", counts,
+     "n = (books  # on the shelf\n    .all()).count()\n"),
+    ("n = len(Book.objects.filter(\n    title=\"x\",\n))\n", counts,
+     "n = Book.objects.filter(\n    title=\"x\",\n).count()\n"),
+    # a dict item's value, a boolean operand, a comparison operand: only their text
+    ('context = {\n    "object_list": featured,  # shown first\n    "count": len(books),\n}\n', counts,
+     'context = {\n    "object_list": featured,  # shown first\n    "count": books.count(),\n}\n'),
+    ("ok = (\n    shelf.is_open  # doors\n    and len(books)\n)\n", counts,
+     "ok = (\n    shelf.is_open  # doors\n    and books.count()\n)\n"),
+    ("many = (\n    10 < len(books)  # more than a box\n    <= limit\n)\n", counts,
+     "many = (\n    10 < books.count()  # more than a box\n    <= limit\n)\n"),
+    # dict items, operands and comparisons added and removed with their separators
+    ('c = {"a": 1, "b": 2}\n', add_dict_item("c", 3), 'c = {"a": 1, "b": 2, \'c\': 3}\n'),
+    ('c = {\n    "a": 1,\n    "b": 2,  # old\n}\n', drop_dict_item("b"), 'c = {\n    "a": 1,\n    # old\n}\n'),
+    ('c = {**base, "b": (2)}\n', drop_dict_item("b"), 'c = {**base}\n'),
+    ("ok = a and (b) and c\n", drop_operand(1), "ok = a and c\n"),
+    ("ok = a and b and c\n", drop_operand(0), "ok = b and c\n"),
+    ("ok = a or b\n", add_operand("c"), "ok = a or b or c\n"),
+    ("ok = a < b not in c\n", drop_comparison(1), "ok = a < b\n"),
+    # an expression inside an f-string: only its field, whatever the literal is like
+    ("n = f'{len(books)} books'\n", counts, "n = f'{books.count()} books'\n"),
+    ('raise ValueError(f"too many books "  # one shelf\n                 f"(got {len(books)})")\n', counts,
+     'raise ValueError(f"too many books "  # one shelf\n                 f"(got {books.count()})")\n'),
+    ('n = f"""{len(books)}\n  books"""\n', counts, 'n = f"""{books.count()}\n  books"""\n'),
+    ("n = f'{len(books)} say \"hi\"'\n", counts, "n = f'{books.count()} say \"hi\"'\n"),
+    ('n = f"{ len(books) !r:>{width}}"\n', counts, 'n = f"{ books.count() !r:>{width}}"\n'),
+    ("n = f\"{len(books.filter(title='Dune'))} copies\"\n", counts,
+     "n = f\"{books.filter(title='Dune').count()} copies\"\n"),
+    # an unchanged f-string inside a node rendered whole keeps its text
+    ('t = (f"{a} "  # first\n     f"{b}", 2)\n', drop_element(1),
+     't = ((f"{a} "  # first\n     f"{b}"), )\n'),
+    # a statement without an edit stays as written, an f-string with calls in it too
+    ('f = F(a)\nraise ValueError(f"no shelf " f"(got {type(pk).__name__})")\n', add_keyword("blank", True),
+     'f = F(a, blank=True)\nraise ValueError(f"no shelf " f"(got {type(pk).__name__})")\n'),
+    # a statement added after one that shares its line goes on a line of its own
+    ('SECRET_KEY = os.environ["KEY"]; DEBUG = False\n', append_statement("SECURE_HSTS_SECONDS = 31536000"),
+     'SECRET_KEY = os.environ["KEY"]; DEBUG = False\nSECURE_HSTS_SECONDS = 31536000\n'),
+    ("if DEBUG:\n    A = 1; B = 2\n", add_to_body(0, 2, "C = 3"), "if DEBUG:\n    A = 1; B = 2\n    C = 3\n"),
 ]
 
 
@@ -177,14 +279,37 @@ def test_a_statement_comes_from_its_first_token_to_the_end_of_its_last_line():
         "pages = F(\n        null=True,  # c\n        blank=True,\n    )  # end")
 
 
-def test_an_edit_inside_an_f_string_renders_the_string_whole():
-    atok = view("x = f'{len(qs)} books'\n")
-    formatted = atok.tree.body[0].value.values[0]
-    formatted.value = astroid.extract_node("qs.count()")
-    formatted.value.parent = formatted
-    text = suggest.edited_text(atok)
-    assert "qs.count()" in text and text.startswith("x = f")
-    compile(text, "x.py", "exec")
+@pytest.mark.parametrize("source, why", [
+    # the new expression would need the string's own quote, or a backslash
+    ("title = f'{len(books.filter(title=\"Dune\"))} copies'\nn = len(books)\n", "the string's own quote"),
+    ("title = f\"\"\"{len(books.filter(title='''Dune\nMessiah'''))} copies\"\"\"\nn = len(books)\n",
+     "a backslash"),
+])
+def test_a_fix_that_its_f_string_cannot_hold_leaves_its_statement_as_written(source, why):
+    atok = view(source)
+    counts(atok)
+    assert suggest.edited_text(atok) == source.replace("n = len(books)", "n = books.count()")
+    assert suggest.is_unchanged(atok, atok.tree.body[0])
+    [(statement, reason)] = atok.unwritten_fixes
+    assert statement is atok.tree.body[0]
+    assert reason.startswith("line 1: the fixed expression") and reason.endswith(why)
+    # the statement alone has no text to give
+    atok = view(source)
+    counts(atok)
+    with pytest.raises(ValueError, match="line 1: .* f-string"):
+        suggest.edited_text(atok, node=atok.tree.body[0])
+    assert suggest.is_unchanged(atok, atok.tree.body[0])
+
+
+@pytest.mark.parametrize("source, edit, reason", [
+    ("if DEBUG: INTERNAL_IPS = ['127.0.0.1']\n", add_to_body(0, 1, "X = 1"), "line 1: .* header's line"),
+    ("A = 1; B = 2\n", insert_statement(1, "C = 3"), "line 1: .* share a line"),
+])
+def test_a_statement_that_cannot_have_a_line_of_its_own_is_refused(source, edit, reason):
+    atok = view(source)
+    edit(atok)
+    with pytest.raises(ValueError, match=reason):
+        suggest.edited_text(atok)
 
 
 def test_a_very_deep_expression_is_recorded_and_edited_without_recursion():

@@ -197,3 +197,20 @@ def test_fixed_field_classes_are_importable_where_they_are_used(tmp_path):
     assert fields[("Letter", "archived")] == ("BooleanField", "True")
     assert fields[("Letter", "transcript")] == ("TextField", "False")
     assert codes_found(project) == {("requirements.txt", "C1000")}
+CATALOG = Path(__file__).parent / "fixtures" / "catalogview"
+
+
+def test_a_fix_inside_a_dict_display_changes_only_its_line(tmp_path):
+    project = tmp_path / "catalogview"
+    shutil.copytree(str(CATALOG), str(project))
+    diff = host("--diff", str(project))
+    assert diff.returncode == 1, diff.stderr
+    assert re.findall(r"^\+\+\+ b/(\S+)", diff.stdout, re.M) == ["catalog/views.py"]
+    lines = diff.stdout.splitlines()
+    removed = [line for line in lines if line.startswith("-") and not line.startswith("---")]
+    added = [line for line in lines if line.startswith("+") and not line.startswith("+++")]
+    assert removed == ['-        "count": len(books),']
+    assert added == ['+        "count": books.count(),']
+    # the comment, the layout and the magic trailing comma stay
+    assert '         "object_list": featured,  # shown first' in lines
+    assert "     })" in lines

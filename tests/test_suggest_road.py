@@ -124,3 +124,18 @@ def test_a_fixed_header_is_suggested_with_its_body_as_written(tmp_path, enter_pr
     fixed = support.apply_suggestions(source.splitlines(True), blocks["stockroom/views.py"])
     compile(fixed, "stockroom/views.py", "exec")
     assert not findings(root, fixed, "stockroom/views.py", "stockroom.settings")
+def test_a_fix_inside_a_dict_display_is_suggested_with_its_comment(tmp_path, enter_project):
+    root = tmp_path / "catalogview"
+    shutil.copytree(str(Path(__file__).parent / "fixtures" / "catalogview"), str(root))
+    enter_project(root)
+    records = [r for r in checker.get_messages(str(root), {"catalog/views.py": None}, jobs=1)
+               if r["path"] == "catalog/views.py"]
+    assert [(r["line"], r["message-id"]) for r in records] == [(11, "C9000")]
+    blocks = support.suggestion_blocks(suggest.suggest_fixes(comments(records), str(root)))
+    [(first, last, text)] = blocks["catalog/views.py"]
+    assert (first, last) == (9, 12)
+    assert '"object_list": featured,  # shown first' in text and '"count": books.count(),' in text
+    source = (root / "catalog/views.py").read_text()
+    fixed = support.apply_suggestions(source.splitlines(True), blocks["catalog/views.py"])
+    compile(fixed, "catalog/views.py", "exec")
+    assert not findings(root, fixed, "catalog/views.py")

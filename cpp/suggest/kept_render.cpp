@@ -9,6 +9,8 @@
 
 #include <korvane/text.hpp>
 
+#include "token_lines.hpp"
+
 namespace korvane::suggest {
 
 namespace {
@@ -30,6 +32,38 @@ bool is_instance_of(py::handle node, const char* cls) {
     return korvane::isinstance(node, import_attr("astroid.nodes", cls));
 }
 
+// Whether a node's text goes on to a new line outside any bracket of its own (a
+// receiver written over lines inside the brackets of a call it no longer stands in):
+// written elsewhere as it is, the line break would end the statement.
+bool breaks_line_outside_brackets(py::handle atok, py::handle node) {
+    py::list tokens = tokens_of(atok);
+    long first = index_of(node.attr(KORVANE_NAME("first_token")));
+    long last = index_of(node.attr(KORVANE_NAME("last_token")));
+    if (start_line(tokens[first]) == end_line(tokens[last])) return false;
+    long depth = 0;
+    long line = end_line(tokens[first]);
+    for (long i = first; i <= last; ++i) {
+        py::handle token = tokens[static_cast<size_t>(i)];
+        if (!is_code_token(token)) continue;
+        if (i > first && depth == 0 && start_line(token) > line) return true;
+        line = end_line(token);
+        if (as_long(token.attr(KORVANE_NAME("type"))) != types().op) continue;
+        py::object s = token.attr(KORVANE_NAME("string"));
+        if (is_text(s, "(") || is_text(s, "[") || is_text(s, "{")) ++depth;
+        if (is_text(s, ")") || is_text(s, "]") || is_text(s, "}")) --depth;
+    }
+    return false;
+}
+
+// Whether brackets around a node's text leave it valid: not around a keyword
+// argument, a starred item or a slice.
+bool can_stand_in_brackets(py::handle node) {
+    for (const char* cls : {"Keyword", "Starred", "Slice"}) {
+        if (is_instance_of(node, cls)) return false;
+    }
+    return true;
+}
+
 // The source text of an original expression, when it can stand for the node wherever
 // the visitor places it; null otherwise.  Statements are rendered (their lines carry
 // indentation), and so are the nodes whose text leaves out part of them: a `**`
@@ -38,8 +72,7 @@ bool is_instance_of(py::handle node, const char* cls) {
 // visitor's own rendering always does.
 py::object kept_text(py::handle atok, Unchanged& unchanged, py::handle node) {
     if (truthy(node.attr(KORVANE_NAME("is_statement")))) return py::object();
-    for (const char* cls : {"Arguments", "Comprehension", "Decorators", "FormattedValue",
-                            "JoinedStr"}) {
+    for (const char* cls : {"Arguments", "Comprehension", "Decorators", "FormattedValue"}) {
         if (is_instance_of(node, cls)) return py::object();
     }
     if (is_instance_of(node, "Keyword") && node.attr(KORVANE_NAME("arg")).is_none())
@@ -52,6 +85,8 @@ py::object kept_text(py::handle atok, Unchanged& unchanged, py::handle node) {
         bool bracketed = truthy(text.attr("startswith")("(")) && truthy(text.attr("endswith")(")"));
         if (!bracketed) return py::object();
     }
+    if (breaks_line_outside_brackets(atok, node) && can_stand_in_brackets(node))
+        return concat(concat(py::str("("), text), py::str(")"));
     return text;
 }
 
@@ -104,7 +139,7 @@ void register_kept_render(py::module_& m) {
     def_method(cls, "__getattribute__", &get_attribute, py::arg("name"));
     kept_renderer().cls = cls;
     for (const char* name : {"Arguments", "Comprehension", "Decorators", "FormattedValue",
-                             "JoinedStr", "Keyword", "Tuple", "GeneratorExp"}) {
+                             "Keyword", "Tuple", "GeneratorExp", "Starred", "Slice"}) {
         (void)import_attr("astroid.nodes", name);
     }
 }

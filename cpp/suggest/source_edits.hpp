@@ -39,21 +39,8 @@ struct Edit {
     // element, an import name) or a statement: its region gets a new layout.  Any other
     // edit keeps the layout of its lines unless it makes one too long.
     bool restructures = false;
-};
-
-// Marks every edit added to `edits` while it lives as one that restructures.
-class Restructuring {
-  public:
-    explicit Restructuring(std::vector<Edit>& edits) : edits_(edits), mark_(edits.size()) {}
-    ~Restructuring() {
-        for (size_t k = mark_; k < edits_.size(); ++k) edits_[k].restructures = true;
-    }
-    Restructuring(const Restructuring&) = delete;
-    Restructuring& operator=(const Restructuring&) = delete;
-
-  private:
-    std::vector<Edit>& edits_;
-    size_t mark_;
+    // The edit renders a node whole: edits inside its range are part of it.
+    bool covers = false;
 };
 
 // The record of a tree before the fixes ran: node -> (its child fields as recorded,
@@ -62,6 +49,10 @@ py::dict take_record(py::handle atok);
 // The token view's record; raises ValueError when none was taken.
 py::dict record_of(py::handle atok);
 
+// Puts the subtree of `node`, a node of the recorded tree, back as recorded: its
+// fields, and the parent of each node it holds.
+void restore_recorded(const py::dict& record, py::handle node);
+
 // Node -> whether its whole subtree is as recorded, answered once per node.
 class Unchanged {
   public:
@@ -69,6 +60,8 @@ class Unchanged {
     bool operator()(py::handle node);
     bool is_original(py::handle node) const;
     const py::dict& record() const { return record_; }
+    // Drops every answer, after the tree was put back in part.
+    void forget() { memo_ = py::dict(); }
 
   private:
     bool same_as_recorded(py::handle node, std::vector<py::object>* children);
@@ -91,7 +84,12 @@ inline bool is_recorded_sequence(py::handle value) { return PyTuple_Check(value.
 py::object render_kept(py::handle atok, Unchanged& unchanged, py::handle node);
 
 // The edits that turn the original text under `root` (a node of the recorded tree)
-// into the text of the tree as the fixes left it.  Sorted by position.
+// into the text of the tree as the fixes left it.  Sorted by position.  A statement
+// whose fix cannot be written in the text (a new expression that its f-string cannot
+// hold) is put back as recorded and keeps its text; (statement, reason) is appended
+// to the token view's list `unwritten_fixes`.  Under a `root` that is no module, that is a
+// ValueError with the reason instead.  A statement that cannot be added where a fix
+// put it (into a body on its header's line) is a ValueError.
 std::vector<Edit> tree_edits(py::handle atok, Unchanged& unchanged, py::handle root);
 
 // A stretch of whole lines of an edited text to format: start..end (end before the

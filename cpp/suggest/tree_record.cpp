@@ -158,6 +158,60 @@ py::dict record_of(py::handle atok) {
     return py::reinterpret_borrow<py::dict>(record);
 }
 
+namespace {
+
+// A recorded child value as a field holds it: the children of a list field as a list.
+py::object field_value(py::handle recorded) {
+    if (!is_recorded_sequence(recorded)) return py::reinterpret_borrow<py::object>(recorded);
+    PyObject* items = PySequence_List(recorded.ptr());
+    if (!items) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(items);
+}
+
+// A recorded plain value as the field holds it now: a list stays a list.
+py::object plain_value(py::handle recorded, py::handle now) {
+    if (PyTuple_Check(recorded.ptr()) && now && PyList_Check(now.ptr())) return field_value(recorded);
+    return py::reinterpret_borrow<py::object>(recorded);
+}
+
+// Puts one node's fields back as recorded; its recorded children are added to
+// `children`, each with its parent set back.
+void restore_fields(py::handle node, PyObject* entry, std::vector<py::object>* children) {
+    const FieldNames& fields = field_names(node);
+    size_t i = 0;
+    for (const py::str& name : fields.children) {
+        py::handle recorded(PyTuple_GET_ITEM(entry, static_cast<Py_ssize_t>(i++)));
+        py::object now = getattr_or_null(node, name);
+        if (!now || !same_children(recorded, now)) node.attr(name) = field_value(recorded);
+        for_each_child(recorded, [&](py::handle child) {
+            child.attr(KORVANE_NAME("parent")) = node;
+            children->push_back(py::reinterpret_borrow<py::object>(child));
+        });
+    }
+    for (const py::str& name : fields.plain) {
+        py::handle recorded(PyTuple_GET_ITEM(entry, static_cast<Py_ssize_t>(i++)));
+        py::object now = getattr_or_null(node, name);
+        if (now ? same_plain(recorded, now) : recorded.is_none()) continue;
+        node.attr(name) = plain_value(recorded, now);
+    }
+}
+
+}  // namespace
+
+void restore_recorded(const py::dict& record, py::handle node) {
+    std::vector<py::object> pending{py::reinterpret_borrow<py::object>(node)};
+    while (!pending.empty()) {
+        py::object current = std::move(pending.back());
+        pending.pop_back();
+        PyObject* entry = PyDict_GetItemWithError(record.ptr(), current.ptr());
+        if (!entry) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            continue;
+        }
+        restore_fields(current, entry, &pending);
+    }
+}
+
 bool Unchanged::is_original(py::handle node) const {
     int found = PyDict_Contains(record_.ptr(), node.ptr());
     if (found < 0) throw py::error_already_set();
