@@ -205,7 +205,7 @@ def test_a_fix_inside_a_dict_display_changes_only_its_line(tmp_path):
     shutil.copytree(str(CATALOG), str(project))
     diff = host("--diff", str(project))
     assert diff.returncode == 1, diff.stderr
-    assert re.findall(r"^\+\+\+ b/(\S+)", diff.stdout, re.M) == ["catalog/views.py"]
+    assert re.findall(r"^\+\+\+ b/(\S+)", diff.stdout, re.M) == ["frontlist/views.py"]
     lines = diff.stdout.splitlines()
     removed = [line for line in lines if line.startswith("-") and not line.startswith("---")]
     added = [line for line in lines if line.startswith("+") and not line.startswith("+++")]

@@ -423,11 +423,11 @@ def test_a_failed_finding_leaves_no_edit_in_a_later_one_of_its_statement(suggest
     calls = []
     real = suggest.edited_text
 
-    def fails_first(atok, node):
+    def fails_first(atok, node, **options):
         calls.append(node)
         if len(calls) == 1:
             raise ValueError("the fixed code does not tokenize")
-        return real(atok=atok, node=node)
+        return real(atok=atok, node=node, **options)
 
     monkeypatch.setattr(suggest, "edited_text", fails_first)
     result = suggest.suggest_fixes([finding(path, 12, "C9000"), finding(path, 13, "C6002")],

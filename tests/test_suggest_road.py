@@ -128,14 +128,14 @@ def test_a_fix_inside_a_dict_display_is_suggested_with_its_comment(tmp_path, ent
     root = tmp_path / "catalogview"
     shutil.copytree(str(Path(__file__).parent / "fixtures" / "catalogview"), str(root))
     enter_project(root)
-    records = [r for r in checker.get_messages(str(root), {"catalog/views.py": None}, jobs=1)
-               if r["path"] == "catalog/views.py"]
+    records = [r for r in checker.get_messages(str(root), {"frontlist/views.py": None}, jobs=1)
+               if r["path"] == "frontlist/views.py"]
     assert [(r["line"], r["message-id"]) for r in records] == [(11, "C9000")]
     blocks = support.suggestion_blocks(suggest.suggest_fixes(comments(records), str(root)))
-    [(first, last, text)] = blocks["catalog/views.py"]
+    [(first, last, text)] = blocks["frontlist/views.py"]
     assert (first, last) == (9, 12)
     assert '"object_list": featured,  # shown first' in text and '"count": books.count(),' in text
-    source = (root / "catalog/views.py").read_text()
-    fixed = support.apply_suggestions(source.splitlines(True), blocks["catalog/views.py"])
-    compile(fixed, "catalog/views.py", "exec")
-    assert not findings(root, fixed, "catalog/views.py")
+    source = (root / "frontlist/views.py").read_text()
+    fixed = support.apply_suggestions(source.splitlines(True), blocks["frontlist/views.py"])
+    compile(fixed, "frontlist/views.py", "exec")
+    assert not findings(root, fixed, "frontlist/views.py")
