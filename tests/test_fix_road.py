@@ -52,6 +52,8 @@ def test_fix_changes_only_what_its_findings_name(tmp_path):
     # a count() call that its f-string cannot hold (it needs the string's quote)
     not_fixed = set(re.findall(r"^Not fixed: (\S+):(\d+): (C\d{4})", result.stderr, re.M))
     assert not_fixed == {("shelf/summary.py", "12", "C9000")}
+    assert re.search(r"^Not fixed: shelf/summary.py:12: C9000: .*cannot be written in its f-string",
+                     result.stderr, re.M), result.stderr
 
     for path in written:
         old = before[root / path].decode().replace("\r\n", "\n")

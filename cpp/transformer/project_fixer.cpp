@@ -161,18 +161,24 @@ py::object fixed_text(py::handle code, py::handle filepath, py::handle modname,
 }
 
 // Why no fix answered a finding: the reason a fix gave for its node when it declined,
-// else the plain fact.
-py::object unanswered_reason(py::handle tree, py::handle code, py::handle line) {
-    for (py::handle declined : tree.attr("declined_fixes")) {
+// or the reason the edits left its fixed statement out of the text, else the plain
+// fact.
+py::object unanswered_reason(py::handle atok, py::handle code, py::handle line) {
+    for (py::handle declined : atok.attr("tree").attr("declined_fixes")) {
         if (equals(declined[py::int_(0)], code) && names_node(declined[py::int_(1)], line))
             return declined[py::int_(2)];
+    }
+    py::object unwritten = getattr_or_null(atok, KORVANE_NAME("unwritten_fixes"));
+    if (unwritten) {
+        for (py::handle note : unwritten)
+            if (names_node(note[py::int_(0)], line)) return note[py::int_(1)];
     }
     return py::str("no fix changed it");
 }
 
 // "path:line: CODE: reason" of each fixable finding that no fix answered.
 py::list unanswered(py::handle filepath, py::handle findings, const std::set<Finding>& done,
-                    py::handle tree) {
+                    py::handle atok) {
     py::frozenset codes = fixed_codes();
     py::list notes;
     for (py::handle finding : findings) {
@@ -181,7 +187,7 @@ py::list unanswered(py::handle filepath, py::handle findings, const std::set<Fin
         Finding key{py::cast<std::string>(code), py::cast<long>(finding[py::int_(1)])};
         if (done.count(key)) continue;
         py::object line = finding[py::int_(1)];
-        notes.append(py::str("{}:{}: {}: {}").format(filepath, line, code, unanswered_reason(tree, code, line)));
+        notes.append(py::str("{}:{}: {}: {}").format(filepath, line, code, unanswered_reason(atok, code, line)));
     }
     return notes;
 }
@@ -227,7 +233,7 @@ py::tuple fix_module(py::object self, py::object filepath, py::object modname, p
                                      settings_module_for(self, modname, findings), findings,
                                      self.attr("code_style"), atok, hits);
         std::set<Finding> done = answered(atok, findings, hits);
-        py::list notes = unanswered(filepath, findings, done, atok.attr("tree"));
+        py::list notes = unanswered(filepath, findings, done, atok);
         if (equals(text, source)) return outcome(filepath, kUnchanged, py::none(), notes);
         check_runs(source, text, filepath, modname);
         py::object refused = refusal(findings, done, lint(text));
