@@ -27,6 +27,7 @@ PYBIND11_MODULE(shims, m) {
     register_list_call_shim(m);
     register_django_transforms(m);
     register_settings_transforms(m);
+    register_member_assignments();
 
     m.attr("register_transforms")(astroid.attr("MANAGER"));
 }
