@@ -311,10 +311,12 @@ py::object get_python_messages(py::object project_root, py::object files,
             paths.append(key);
         }
     }
+    note_null_scope(linter, project_root, paths);
     {
         // The fix pass of an analysis that ran here uses its set-up too.
         AnalysisScope scope;
         linter.attr("check")(py::arg("files_or_modules") = paths);
+        apply_null_index(linter);
         if (!fixer.is_none()) fix_in_process(linter);
     }
 
