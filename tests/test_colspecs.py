@@ -354,6 +354,11 @@ def relied_on_as_none(code):
     ("def lost(qs):\n    return qs.exclude(order__tracking_code=None).filter(line__sku__isnull=True)\n",
      {"order", "tracking_code", "line", "sku"}),
     ("class Form:\n    def reset(self):\n        self.cleaned: str = None\n", {"cleaned"}),
+    # a migration's code runs against the models of its own time
+    ("from django.db import migrations\n\n\ndef forwards(apps, schema_editor):\n"
+     "    apps.get_model('shelf', 'Shelf').objects.filter(label=None).update(label='')\n\n\n"
+     "class Migration(migrations.Migration):\n    operations = [migrations.RunPython(forwards)]\n",
+     set()),
     # another value, another name, a local name, a ** spread: none
     ("def f(order, kwargs):\n    order.kind = ''\n    kind = None\n    order.a is order.b\n"
      "    return make(count=0, **kwargs) == None\n", set()),

@@ -58,6 +58,26 @@ py::object field_name(py::handle record) {
     return py::reinterpret_borrow<py::object>(name);
 }
 
+// Keeps the file selection's logger quiet while it lists the project's files once more:
+// what it has to say about the configuration and the walk, the road and the host have
+// heard when they read them first.
+class QuietSelection {
+  public:
+    QuietSelection() : logger_(state().meta.attr("logger")), was_(logger_.attr("disabled")) {
+        logger_.attr("disabled") = py::bool_(true);
+    }
+    ~QuietSelection() {
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        if (PyObject_SetAttrString(logger_.ptr(), "disabled", was_.ptr()) < 0) PyErr_Clear();
+        PyErr_Restore(type, value, trace);
+    }
+
+  private:
+    py::object logger_;
+    py::object was_;
+};
+
 // The project's modules that the analysis does not lint, relative to the root; none,
 // with a warning, when the project's files cannot be listed.
 py::list modules_outside(py::handle project_root, py::handle linted) {
@@ -70,6 +90,7 @@ py::list modules_outside(py::handle project_root, py::handle linted) {
     try {
         py::list directories;
         directories.append(root);
+        QuietSelection quiet;
         py::object selected =
             s.meta.attr("get_files_to_check_in_project")(directories, py::arg("project_root") = root);
         for (py::handle path : selected) {

@@ -45,9 +45,10 @@ void leave_classdef(py::object self, py::object node) {
 }
 
 // ---- the names relied on as None, for the analysis's project-wide index ----
-// Collected on the walk of every module, migrations included; a worker process hands
-// its share to the analysis after each file (get_map_data), and the analysis merges
-// the shares (reduce_map_data).
+// Collected on the walk of every module but migrations, whose code runs against the
+// models as they stood at that migration; a worker process hands its share to the
+// analysis after each file (get_map_data), and the analysis merges the shares
+// (reduce_map_data).
 
 py::set relied_names(py::handle self) {
     py::object names = getattr_or_null(self, KORVANE_NAME("null_reliant_names"));
@@ -59,6 +60,7 @@ py::set relied_names(py::handle self) {
 }
 
 void collect_reliance(py::object self, py::object node) {
+    if (in_migration_module(self, node)) return;
     py::set names = relied_names(self);
     add_null_reliance(node, names);
 }

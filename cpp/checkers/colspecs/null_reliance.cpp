@@ -29,10 +29,16 @@ void add_lookup_names(py::handle arg, py::set& names) {
     }
 }
 
+bool is_null_lookup(py::handle arg) {
+    Py_ssize_t r = PyUnicode_Tailmatch(arg.ptr(), KORVANE_NAME("__isnull").ptr(), 0, PY_SSIZE_T_MAX, 1);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
 // A keyword relies on None when it passes None or is an `__isnull` lookup.
 void add_keyword(py::handle arg, bool passes_none, py::set& names) {
     if (!PyUnicode_Check(arg.ptr())) return;  // a ** spread
-    if (passes_none || ends_with(arg, "__isnull")) add_lookup_names(arg, names);
+    if (passes_none || is_null_lookup(arg)) add_lookup_names(arg, names);
 }
 
 // ---- astroid trees ----
@@ -129,13 +135,31 @@ void ast_add_node(py::handle node, py::set& names) {
     }
 }
 
-// The names a module's source relies on as None, read with the parser's own trees.  A
-// source that does not parse raises the parser's error.
+// Whether a parsed module is a migration: one of its classes derives from a class
+// named Migration (`migrations.Migration`), as the checker's ancestry test finds it.
+bool ast_is_migration(py::handle tree) {
+    py::handle classdef = KORVANE_IMPORTED("ast", "ClassDef");
+    for (py::handle statement : tree.attr(KORVANE_NAME("body"))) {
+        if (!korvane::isinstance(statement, classdef)) continue;
+        for (py::handle base : statement.attr(KORVANE_NAME("bases"))) {
+            py::object name = korvane::isinstance(base, ast_classes().attribute)
+                                  ? getattr_or_null(base, KORVANE_NAME("attr"))
+                                  : getattr_or_null(base, KORVANE_NAME("id"));
+            if (name && is_text(name, "Migration")) return true;
+        }
+    }
+    return false;
+}
+
+// The names a module's source relies on as None, read with the parser's own trees;
+// none for a migration, whose code runs against the models of its own time.  A source
+// that does not parse raises the parser's error.
 py::set null_reliant_names_in_source(py::object source, py::object filename) {
     py::module_ ast = py::module_::import("ast");
     py::object tree = py::module_::import("builtins").attr("compile")(
         source, filename, "exec", ast.attr("PyCF_ONLY_AST"), py::arg("dont_inherit") = true);
     py::set names;
+    if (ast_is_migration(tree)) return names;
     for (py::handle node : ast.attr("walk")(tree)) ast_add_node(node, names);
     return names;
 }
