@@ -274,8 +274,9 @@ py::list in_change_set_order(py::list records, py::handle python_files) {
 }
 
 // The records with a reportable code that lie on the change set's lines, their paths
-// relative to the project root, in the change set's order of files.  Each file that has a fatal record (it could not be
-// checked) is noted in `unanalysed` as (path, reason), once.
+// relative to the project root, in the change set's order of files.  Each file that has
+// a fatal record (it could not be checked) is noted in `unanalysed` as (path, reason),
+// once.
 py::list records_in_change_set(py::handle records, py::handle project_root,
                                py::handle python_files, py::list& unanalysed) {
     State& s = state();
