@@ -91,7 +91,9 @@ bool every_module_linted(py::handle root, const py::set& inside) {
     py::object scandir = import_attr("os", "scandir");
     py::object join = import_attr("os.path", "join");
     py::object ignored = s.meta.attr("default_ignored_modules");
-    std::vector<std::pair<py::object, py::object>> pending{{py::reinterpret_borrow<py::object>(root), py::str("")}};
+    // (directory, its path relative to the root)
+    std::vector<std::pair<py::object, py::object>> pending;
+    pending.emplace_back(py::reinterpret_borrow<py::object>(root), py::str(""));
     while (!pending.empty()) {
         auto [directory, relative] = pending.back();
         pending.pop_back();
@@ -121,7 +123,8 @@ bool every_module_linted(py::handle root, const py::set& inside) {
                 !truthy(entry.attr("is_file")(py::arg("follow_symlinks") = false)))
                 continue;
             py::object size = entry.attr("stat")(py::arg("follow_symlinks") = false).attr("st_size");
-            if (!truthy(size) || !truthy(s.meta.attr("is_importable_python_file")(s.Path(path)))) continue;
+            if (!truthy(size)) continue;
+            if (!truthy(s.meta.attr("is_importable_python_file")(s.Path(path)))) continue;
             if (!inside.contains(path)) return false;
         }
     }
@@ -163,7 +166,8 @@ py::set relied_in_module(py::handle root, py::handle path, py::handle candidates
     py::set found;
     py::object data;
     try {
-        py::object file = open_regular_text(import_attr("os.path", "join")(root, path), py::dict(), "rb");
+        py::object where = import_attr("os.path", "join")(root, path);
+        py::object file = open_regular_text(where, py::dict(), "rb");
         if (!file) return found;  // no regular file: nothing to read
         data = read_and_close(file);
         bool named = false;
@@ -202,7 +206,8 @@ void scan_outside(py::handle scope, py::set candidates, py::set& index) {
 }  // namespace
 
 void note_null_scope(py::handle linter, py::handle project_root, py::handle linted_paths) {
-    linter.attr(KORVANE_NAME(kScope)) = py::make_tuple(project_root, py::list(py::reinterpret_borrow<py::object>(linted_paths)));
+    py::list paths(py::reinterpret_borrow<py::object>(linted_paths));
+    linter.attr(KORVANE_NAME(kScope)) = py::make_tuple(project_root, paths);
 }
 
 void apply_null_index(py::handle linter) {

@@ -34,7 +34,8 @@ py::object members_for(py::handle inferred, py::handle attrname, py::handle root
         return cls.attr(KORVANE_NAME("instance_attrs"));
     }
     // constants, containers and other values built on Instance take no member
-    if (korvane::isinstance(inferred, KORVANE_IMPORTED("astroid.bases", "Instance"))) return py::object();
+    if (korvane::isinstance(inferred, KORVANE_IMPORTED("astroid.bases", "Instance")))
+        return py::object();
     if (!same_root(inferred, root)) return py::object();
     if (truthy(inferred.attr(KORVANE_NAME("is_function"))))
         return inferred.attr(KORVANE_NAME("instance_attrs"));
@@ -48,9 +49,11 @@ void add_value(py::handle members, py::handle node, py::handle frame) {
     py::object values = members.attr(KORVANE_NAME("setdefault"))(attrname, py::list());
     if (contains(values, node)) return;
     const py::str& init = KORVANE_NAME("__init__");
+    auto frame_name = [](py::handle n) {
+        return n.attr(KORVANE_NAME("frame"))(py::arg("future") = true).attr(KORVANE_NAME("name"));
+    };
     if (equals(frame.attr(KORVANE_NAME("name")), init) && truthy(values) &&
-        !equals(values[py::int_(0)].attr(KORVANE_NAME("frame"))(py::arg("future") = true).attr(KORVANE_NAME("name")),
-                init)) {
+        !equals(frame_name(values[py::int_(0)]), init)) {
         values.attr(KORVANE_NAME("insert"))(0, node);
     } else {
         values.attr(KORVANE_NAME("append"))(node);

@@ -129,9 +129,11 @@ void ast_add_node(py::handle node, py::set& names) {
         if (!ast_is_none(node.attr(KORVANE_NAME("value")))) return;
         for (py::handle target : node.attr(KORVANE_NAME("targets"))) ast_add_attribute(target, names);
     } else if (korvane::isinstance(node, c.ann_assign)) {
-        if (ast_is_none(node.attr(KORVANE_NAME("value")))) ast_add_attribute(node.attr(KORVANE_NAME("target")), names);
+        if (ast_is_none(node.attr(KORVANE_NAME("value"))))
+            ast_add_attribute(node.attr(KORVANE_NAME("target")), names);
     } else if (korvane::isinstance(node, c.keyword)) {
-        add_keyword(node.attr(KORVANE_NAME("arg")), ast_is_none(node.attr(KORVANE_NAME("value"))), names);
+        bool passes_none = ast_is_none(node.attr(KORVANE_NAME("value")));
+        add_keyword(node.attr(KORVANE_NAME("arg")), passes_none, names);
     }
 }
 
@@ -188,10 +190,11 @@ void add_null_reliance(py::handle node, py::set& names) {
 
 py::set null_reliant_names(py::handle module) {
     py::set names;
-    py::tuple kinds = py::make_tuple(KORVANE_IMPORTED("astroid", "Compare"), KORVANE_IMPORTED("astroid", "Assign"),
-                                     KORVANE_IMPORTED("astroid", "AnnAssign"),
-                                     KORVANE_IMPORTED("astroid", "Keyword"));
-    for (py::handle node : module.attr(KORVANE_NAME("nodes_of_class"))(kinds)) add_null_reliance(node, names);
+    py::tuple kinds = py::make_tuple(
+        KORVANE_IMPORTED("astroid", "Compare"), KORVANE_IMPORTED("astroid", "Assign"),
+        KORVANE_IMPORTED("astroid", "AnnAssign"), KORVANE_IMPORTED("astroid", "Keyword"));
+    for (py::handle node : module.attr(KORVANE_NAME("nodes_of_class"))(kinds))
+        add_null_reliance(node, names);
     return names;
 }
 
