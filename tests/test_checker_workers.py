@@ -1,11 +1,19 @@
 """The parallel pass: files go to the workers in groups that share their trees."""
+import json
 import os
+import shutil
+from pathlib import Path
 
 import pytest
 from pylint.typing import FileItem
 
+import support
 from korvane.staticanalysis import checker
 from support import write_files
+
+# Apps whose modules infer each other's: a service of one app stores into an order of
+# another app what the views of both read back.
+CROSSAPPS = Path(__file__).parent / "fixtures" / "crossapps"
 
 
 def items(paths):
@@ -116,3 +124,44 @@ def test_job_count_above_the_file_count_starts_one_worker_per_group(apps, monkey
     # the three apps are three groups: one worker each, not a thousand
     assert len(started) == 3
     assert {r["message-id"] for r in records} >= {"C2000", "C8001"}
+
+
+
+ANALYSE = """
+import json, sys
+from korvane.staticanalysis import checker
+files = dict.fromkeys(json.loads(sys.argv[1]))
+records = checker.get_messages(".", files, jobs=int(sys.argv[2]))
+print(json.dumps([[r["path"], r["line"], r["message-id"], r["message"]] for r in records]))
+"""
+
+
+def analysed(root, paths, jobs):
+    """The records of one analysis in a fresh process: no tree of another run at hand."""
+    result = support.run_fresh("-c", ANALYSE, json.dumps(paths), str(jobs), cwd=str(root))
+    assert result.returncode == 0, result.stderr
+    return json.loads(result.stdout.splitlines()[-1])
+
+
+@pytest.fixture(scope="module")
+def crossapps(tmp_path_factory):
+    """The project, its modules in sorted order and their records at one job: the
+    service that assigns `order.customer` is checked before the views that read it."""
+    root = tmp_path_factory.mktemp("workers") / "crossapps"
+    shutil.copytree(str(CROSSAPPS), str(root))
+    paths = sorted(str(p.relative_to(root)) for p in root.rglob("*.py"))
+    return root, paths, analysed(root, paths, 1)
+
+
+def test_modules_that_infer_each_other_report_what_each_says(crossapps):
+    _, _, records = crossapps
+    assert {(path, code) for path, _, code, _ in records} == {
+        ("billing/services.py", "C9000"), ("billing/views.py", "C9001"), ("orders/views.py", "C9001")}
+
+
+@pytest.mark.parametrize("jobs, order", [(1, "reversed"), (0, "sorted"), (2, "sorted")])
+def test_modules_that_infer_each_other_give_the_same_records_in_every_run(crossapps, jobs, order):
+    root, paths, first = crossapps
+    again = analysed(root, paths[::-1] if order == "reversed" else paths, jobs)
+    # the same records, and in the change set's order at every job count
+    assert (sorted(again) if order == "reversed" else again) == first

@@ -358,6 +358,55 @@ def test_a_string_field_whose_null_the_module_relies_on_is_left(body, choices):
     assert not colspecs.is_null_stringfield(kind)
 
 
+def relied_on_as_none(code):
+    """The names the checker's walk of `code` collects as relied on as None."""
+    linter = UnittestLinter()
+    checker = colspecs.Checker(linter)
+    walker = ASTWalker(linter)
+    walker.add_checker(checker)
+    walker.walk(astroid.parse(code, module_name="shop.services"))
+    return set(checker.get_map_data())
+
+
+@pytest.mark.parametrize("code, names", [
+    ("def logout(request):\n    request.profile.totp = None\n    request.profile.save()\n", {"totp"}),
+    ("def cancel(project):\n    project.transfer_token = project.note = None\n", {"transfer_token", "note"}),
+    ("def anonymous():\n    return Checkout.objects.filter(Q(email__isnull=True))\n", {"email"}),
+    ("def used(qs, value):\n    return qs.filter(used_by_email__isnull=not value)\n", {"used_by_email"}),
+    ("def pickup():\n    return CheckoutDelivery(external_shipping_method_id=None, name='Pickup')\n",
+     {"external_shipping_method_id"}),
+    ("def free():\n    return FixedPrice(amount=0, tax_code=None)\n", {"tax_code"}),
+    ("def late(order):\n    return order.shipped is None or None != order.tracking_url\n",
+     {"shipped", "tracking_url"}),
+    ("def lost(qs):\n    return qs.exclude(order__tracking_code=None).filter(line__sku__isnull=True)\n",
+     {"order", "tracking_code", "line", "sku"}),
+    ("class Form:\n    def reset(self):\n        self.cleaned: str = None\n", {"cleaned"}),
+    # a migration's code runs against the models of its own time
+    ("from django.db import migrations\n\n\ndef forwards(apps, schema_editor):\n"
+     "    apps.get_model('shelf', 'Shelf').objects.filter(label=None).update(label='')\n\n\n"
+     "class Migration(migrations.Migration):\n    operations = [migrations.RunPython(forwards)]\n",
+     set()),
+    # another value, another name, a local name, a ** spread: none
+    ("def f(order, kwargs):\n    order.kind = ''\n    kind = None\n    order.a is order.b\n"
+     "    return make(count=0, **kwargs) == None\n", set()),
+])
+def test_names_relied_on_as_none(code, names):
+    assert relied_on_as_none(code) == names
+    # the project's other modules are read with the parser's trees, to the same names
+    assert colspecs._null_reliant_names_in_source(code, "shop/services.py") == names
+
+
+def test_a_string_field_whose_null_the_project_relies_on_is_left():
+    kind = astroid.parse(RELIES_ON_NULL.format(body="", choices="")).body[2].body[0].value
+    assert colspecs.is_null_stringfield(kind)
+    colspecs._use_null_index(["kind", "other"])
+    try:
+        assert not colspecs.is_null_stringfield(kind)
+    finally:
+        colspecs._use_null_index(None)
+    assert colspecs.is_null_stringfield(kind)
+
+
 def test_null_of_another_field_or_object_leaves_the_finding():
     body = ("    def pending(self, order):\n        return order.status is None and self.tracking_url is None\n")
     code = RELIES_ON_NULL.format(body=body, choices="")

@@ -3,6 +3,8 @@ the change set, with their context mappings as the records' messages."""
 import os
 from pathlib import Path
 
+import pytest
+
 from korvane.staticanalysis import checker
 
 PROJECT = Path(__file__).parent / "fixtures" / "models"
@@ -106,3 +108,22 @@ def test_field_classes_with_odd_constructors_keep_the_module_findings(monkeypatc
         # none for barcode: NullCharField reads `null` and `blank` with defaults of its own
     ]
     assert crash_reports() == reports
+
+
+# Apps whose code relies on the NULL of string fields of other apps' models.
+NULL_RELIANCE = Path(__file__).parent / "fixtures" / "nullreliance"
+MODELS = ["accounts/models.py", "checkout/models.py", "projects/models.py"]
+
+
+@pytest.mark.parametrize("jobs, change_set", [(1, "project"), (0, "project"), (1, "models"), (0, "models")])
+def test_string_field_whose_null_another_app_relies_on_is_left(monkeypatch, jobs, change_set):
+    monkeypatch.chdir(NULL_RELIANCE)
+    monkeypatch.syspath_prepend(str(NULL_RELIANCE))
+    paths = MODELS if change_set == "models" else sorted(
+        str(p.relative_to(NULL_RELIANCE)) for p in NULL_RELIANCE.rglob("*.py"))
+    records = checker.get_messages(str(NULL_RELIANCE), dict.fromkeys(paths), jobs=jobs)
+    # the other apps store None in the token, the second factor, the tax code and the
+    # shipping method, and look the checkout e-mails up as NULL: only the description
+    # is reported
+    assert [(r["path"], r["line"], r["message"]) for r in records if r["message-id"] == "C2000"] == [
+        ("projects/models.py", 6, {"name": "description"})]

@@ -79,6 +79,31 @@ def test_a_fixed_text_that_still_reports_its_finding_is_not_offered(produce, mon
                             "reports C2003 1 time(s)")
 
 
+def test_a_fixable_finding_no_answer_came_back_for_is_named(produce, monkeypatch):
+    from korvane.staticanalysis import transformer
+
+    class NoAnswerForTheViews(list):
+        def append(self, outcome):
+            if outcome[0] != "reviews/views.py":
+                super().append(outcome)
+
+    class Fixer:
+        def __init__(self, *args):
+            self.fixer = transformer_fixer(*args)
+            self.codes = self.fixer.codes
+            self.outcomes = NoAnswerForTheViews()
+
+        def __call__(self, *args, **kwargs):
+            return self.fixer(*args, **kwargs)
+
+    transformer_fixer = transformer.ProjectFixer
+    monkeypatch.setattr(transformer, "ProjectFixer", Fixer)
+    produced, warnings = produce({"models.py": MODELS, "views.py": VIEWS.replace(
+        "len(\n        reviews  # the helpful ones\n    )", "len(reviews)")})
+    assert "reviews/models.py" in produced and "reviews/views.py" not in produced
+    assert warnings[-1] == "Not fixed: reviews/views.py:6: C9000: the fix pass did not reach it"
+
+
 @pytest.mark.parametrize(
     "data, reason",
     [

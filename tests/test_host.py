@@ -396,6 +396,19 @@ def test_suggest_applied_to_the_shop_answers_its_findings(tmp_path):
     assert fixed and not fixed & after
 
 
+@pytest.mark.skipif(not suggestion_producers_built(),
+                    reason="the Python line suggestions are not built in this tree")
+def test_suggest_leaves_string_fields_whose_null_other_apps_rely_on(tmp_path):
+    root = tmp_path / "nullreliance"
+    shutil.copytree(Path(__file__).parent / "fixtures" / "nullreliance", root)
+    result = run_host("--suggest", str(root))
+    assert result.returncode == 1, result.stderr
+    comments = printed_comments(result.stdout.splitlines()[:-2])
+    [nullable] = [c for c in comments if " C2000 " in c["body"]]
+    assert (nullable["path"], nullable["line"]) == ("projects/models.py", 6)
+    assert 'default="", blank=True' in nullable["body"]
+
+
 def test_a_module_it_cannot_analyse_is_named_and_counted(tmp_path, enter_project, caplog):
     root = support.write_files(tmp_path / "site", {
         "shop/__init__.py": None,

@@ -214,3 +214,66 @@ def test_a_fix_inside_a_dict_display_changes_only_its_line(tmp_path):
     # the comment, the layout and the magic trailing comma stay
     assert '         "object_list": featured,  # shown first' in lines
     assert "     })" in lines
+# Apps whose code stores None in, or looks up NULL of, nullable string fields of models
+# of other apps: a service, a view, a task, a filter and two builders of objects.
+NULL_RELIANCE = Path(__file__).resolve().parent / "fixtures" / "nullreliance"
+# The project's code at work on a database made from its fixed models.
+RUN_THE_PROJECT = """
+import django
+from decimal import Decimal
+from types import SimpleNamespace
+
+django.setup()
+from django.apps import apps
+from django.db import connection
+
+with connection.schema_editor() as editor:
+    for model in apps.get_models():
+        editor.create_model(model)
+
+from accounts.models import Profile
+from accounts.views import disable_two_factor
+from checkout.delivery import pickup
+from checkout.filters import filter_used
+from checkout.models import Checkout, Line
+from checkout.prices import add_line, free_sample
+from checkout.tasks import anonymous_checkouts
+from projects.models import Project
+from transfers.services import cancel_transfer, start_transfer
+
+project = Project.objects.create(name="Docs")
+start_transfer(project)
+cancel_transfer(project)
+assert Project.objects.get().transfer_token is None
+assert Project.objects.get().description == ""
+profile = Profile.objects.create(display_name="Ann", totp="JBSWY3DPEHPK3PXP")
+disable_two_factor(SimpleNamespace(profile=profile))
+assert Profile.objects.get().totp is None
+anonymous = Checkout.objects.create()
+Checkout.objects.create(email="ann@example.com", used_by_email="ann@example.com")
+assert list(anonymous_checkouts()) == [anonymous]
+assert list(filter_used(Checkout.objects.all(), False)) == [anonymous]
+pickup(anonymous).save()
+add_line(anonymous, free_sample())
+assert Line.objects.get().tax_code is None
+print("the project works")
+"""
+
+
+def test_fix_leaves_fields_whose_null_other_apps_rely_on(tmp_path):
+    project = tmp_path / "nullreliance"
+    shutil.copytree(str(NULL_RELIANCE), str(project))
+    before = snapshot(project)
+
+    result = host("--fix", str(project))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["fixed projects/models.py", "1 file written"]
+    models = project / "projects" / "models.py"
+    assert support.changed_old_lines(before[models].decode(), models.read_text())[0] == {6}
+    assert 'description = models.CharField(max_length=200, default="", blank=True)' in models.read_text()
+    assert {p for p, data in snapshot(project).items() if data != before.get(p)} == {models}
+
+    ran = support.run_fresh("-c", RUN_THE_PROJECT, cwd=str(project),
+                            env={"DJANGO_SETTINGS_MODULE": "hub.settings"})
+    assert ran.returncode == 0, ran.stderr
+    assert ran.stdout.strip() == "the project works"

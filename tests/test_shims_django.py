@@ -381,3 +381,23 @@ def test_fresh_registry_gives_tree_the_django_inference():
     registry.visit(tree)
     assert tree["Book"].generic_foreign_key_field_names == []
     assert isinstance(tree.body[-2].value.inferred()[0], shims.QuerySetNode)
+
+
+def test_an_attribute_assigned_in_another_module_is_no_member_of_what_it_defines():
+    orders = astroid.parse(
+        "class Order:\n    customer = 'the class attribute'\n\n"
+        "    def __init__(self):\n        self.reference = 'R1'\n",
+        module_name="member_assignments_orders")
+    services = astroid.parse(
+        "import member_assignments_orders\nfrom member_assignments_orders import Order\n\n"
+        "member_assignments_orders.PAGE_SIZE = 50\n\n\n"
+        "class Receipt:\n    def close(self):\n        self.closed = True\n\n\n"
+        "def detach():\n    order = Order()\n    order.customer = None\n    Order.detached = True\n",
+        module_name="member_assignments_services")
+    # a module's own assignments make members of what it defines, as astroid has it
+    assert set(orders["Order"].instance_attrs) == {"reference"}
+    assert set(services["Receipt"].instance_attrs) == {"closed"}
+    # those of another module leave its class and its names as they are
+    assert "detached" not in orders["Order"].locals and "PAGE_SIZE" not in orders.locals
+    read = astroid.extract_node("from member_assignments_orders import Order\nOrder().customer\n")
+    assert [value.value for value in read.inferred()] == ["the class attribute"]

@@ -117,6 +117,29 @@ void fix_in_workers(py::handle linter, WorkerSet& workers);
 void fix_in_process(py::handle linter);
 void register_fix_pass(py::module_& m);
 
+// The project's index of field names relied on as None (null_index.cpp).  The road
+// notes on the analysis linter the project root and the paths it lints; once every file
+// is checked, the index (the names the model field checker collected, and those of the
+// project's other modules) is applied: the C2000 records of the fields it names are
+// dropped, and each module's dropped names are kept for its fix task.  Applying it again
+// does nothing.
+void note_null_scope(py::handle linter, py::handle project_root, py::handle linted_paths);
+void apply_null_index(py::handle linter);
+// The names of the module's fields that the index keeps nullable, or None.
+py::object null_kept_names(py::handle linter, py::handle path);
+// For the length of a scope, the fix and its lint keep fields of these names nullable
+// (nothing when they are None).
+class NullIndexInUse {
+  public:
+    explicit NullIndexInUse(py::handle names);
+    ~NullIndexInUse();
+    NullIndexInUse(const NullIndexInUse&) = delete;
+    NullIndexInUse& operator=(const NullIndexInUse&) = delete;
+
+  private:
+    bool set_ = false;
+};
+
 // The worker processes of one analysis (worker_processes.cpp): each runs one job at a
 // time, a ("check", file items) or ("fix", task) tuple, on a thread with a large
 // stack; a worker that dies hands its job back as lost, with the reason, and is

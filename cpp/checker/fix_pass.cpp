@@ -29,9 +29,10 @@ bool is_unchecked(py::handle record) {
     return is_text(record[py::str("type")], "fatal") || is_text(record[py::str("message-id")], "E0001");
 }
 
-// (path, module name, findings, why it was not checked or None) of each module with a
-// finding the fixer answers or a record that says it could not be checked, in the order
-// of their first record.
+// (path, module name, findings, why it was not checked or None, the names of its fields
+// that the project's NULL index keeps nullable or None) of each module with a finding
+// the fixer answers or a record that says it could not be checked, in the order of their
+// first record.
 py::list fix_tasks(py::handle linter, py::handle fixer) {
     py::object codes = fixer.attr("codes");
     py::dict by_path;  // path -> [module name, findings, answered, unchecked]
@@ -59,7 +60,8 @@ py::list fix_tasks(py::handle linter, py::handle fixer) {
     for (auto item : by_path) {
         py::list entry = py::reinterpret_borrow<py::list>(item.second);
         if (!truthy(entry[2]) && entry[3].is_none()) continue;
-        tasks.append(py::make_tuple(item.first, entry[0], entry[1], entry[3]));
+        tasks.append(py::make_tuple(item.first, entry[0], entry[1], entry[3],
+                                    null_kept_names(linter, item.first)));
     }
     return tasks;
 }
@@ -138,6 +140,7 @@ py::object run_fix_task(py::handle analysis_linter, py::handle task) {
     // they build are forgotten with the trees.
     py::object helpers = state().helpers;
     py::object mark = helpers.attr("kept_ancestry_count")();
+    NullIndexInUse index(py::len(task) > 4 ? py::object(task[py::int_(4)]) : py::none());
     py::object answer;
     try {
         answer = fixer(filepath, modname, task[py::int_(2)], lint, py::arg("unchecked") = task[py::int_(3)]);
@@ -174,6 +177,7 @@ void note_option(py::handle linter, py::handle name, py::handle value) {
 }
 
 void fix_in_workers(py::handle linter, WorkerSet& workers) {
+    apply_null_index(linter);
     py::object fixer = getattr_or_null(linter, KORVANE_NAME(kFixer));
     if (!fixer || fixer.is_none()) return;
     py::list jobs;
@@ -193,6 +197,7 @@ void fix_in_workers(py::handle linter, WorkerSet& workers) {
 }
 
 void fix_in_process(py::handle linter) {
+    apply_null_index(linter);
     py::object fixer = getattr_or_null(linter, KORVANE_NAME(kFixer));
     if (!fixer || fixer.is_none() || truthy(linter.attr(KORVANE_NAME(kFixesDone)))) return;
     py::object outcomes = fixer.attr("outcomes");

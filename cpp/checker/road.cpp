@@ -258,9 +258,25 @@ py::object path_in_root(py::object path, py::handle root, py::handle root_abs) {
     return py::object();
 }
 
+// The records in the change set's order of files, each file's own in the order they
+// were reported: the order of one job, whichever worker answered first.
+py::list in_change_set_order(py::list records, py::handle python_files) {
+    py::dict position;
+    Py_ssize_t n = 0;
+    for (py::handle key : python_files) position[key] = py::int_(n++);
+    py::int_ last(n);
+    py::cpp_function key([position, last](py::handle record) -> py::object {
+        PyObject* at = PyDict_GetItemWithError(position.ptr(), record[py::str("path")].ptr());
+        if (!at && PyErr_Occurred()) throw py::error_already_set();
+        return at ? py::reinterpret_borrow<py::object>(at) : py::object(last);
+    });
+    return py::module_::import("builtins").attr("sorted")(records, py::arg("key") = key);
+}
+
 // The records with a reportable code that lie on the change set's lines, their paths
-// relative to the project root.  Each file that has a fatal record (it could not be
-// checked) is noted in `unanalysed` as (path, reason), once.
+// relative to the project root, in the change set's order of files.  Each file that has
+// a fatal record (it could not be checked) is noted in `unanalysed` as (path, reason),
+// once.
 py::list records_in_change_set(py::handle records, py::handle project_root,
                                py::handle python_files, py::list& unanalysed) {
     State& s = state();
@@ -290,7 +306,7 @@ py::list records_in_change_set(py::handle records, py::handle project_root,
         py::object range = range_of(python_files, text);
         if (range && in_range(range, record[py::str("line")])) in_range_records.append(record);
     }
-    return in_range_records;
+    return in_change_set_order(in_range_records, python_files);
 }
 
 py::object get_python_messages(py::object project_root, py::object files,
@@ -311,10 +327,12 @@ py::object get_python_messages(py::object project_root, py::object files,
             paths.append(key);
         }
     }
+    note_null_scope(linter, project_root, paths);
     {
         // The fix pass of an analysis that ran here uses its set-up too.
         AnalysisScope scope;
         linter.attr("check")(py::arg("files_or_modules") = paths);
+        apply_null_index(linter);
         if (!fixer.is_none()) fix_in_process(linter);
     }
 

@@ -176,14 +176,14 @@ void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs
                     queue.append(py::make_tuple("check", alone));
                 }
             });
+        // merged first: the fix pass reads what the checkers reduce
+        merge_results(linter, all_stats, all_mapreduce_data);
         fix_in_workers(linter, workers);
     } catch (py::error_already_set&) {
         workers.kill();
         throw;
     }
     workers.stop();
-
-    merge_results(linter, all_stats, all_mapreduce_data);
 }
 
 namespace {

@@ -1,6 +1,7 @@
 // Module shims: imports its libraries and helpers, defines QuerySetNode, the Django
-// inference transforms and the settings-read builder, then registers the Django
-// transforms on astroid's process-wide manager.
+// inference transforms and the settings-read builder, has astroid's builder add the
+// members that attribute assignments make only within their own module, then
+// registers the Django transforms on astroid's process-wide manager.
 #include "shims.hpp"
 
 #include <korvane/pylint_import.hpp>
@@ -27,6 +28,7 @@ PYBIND11_MODULE(shims, m) {
     register_list_call_shim(m);
     register_django_transforms(m);
     register_settings_transforms(m);
+    register_member_assignments();
 
     m.attr("register_transforms")(astroid.attr("MANAGER"));
 }

@@ -45,5 +45,8 @@ void register_queryset_node(py::module_& m);
 void register_django_transforms(py::module_& m);
 void register_list_call_shim(py::module_& m);
 void register_settings_transforms(py::module_& m);
+// Replaces astroid's builder step that adds the members which attribute assignments
+// make (member_assignments.cpp).
+void register_member_assignments();
 
 }  // namespace korvane::shims

@@ -44,7 +44,43 @@ void leave_classdef(py::object self, py::object node) {
     report(self, "C2001", node, args);
 }
 
+// ---- the names relied on as None, for the analysis's project-wide index ----
+// Collected on the walk of every module but migrations, whose code runs against the
+// models as they stood at that migration; a worker process hands its share to the
+// analysis after each file (get_map_data), and the analysis merges the shares
+// (reduce_map_data).
+
+py::set relied_names(py::handle self) {
+    py::object names = getattr_or_null(self, KORVANE_NAME("null_reliant_names"));
+    if (!names) {
+        names = py::set();
+        self.attr(KORVANE_NAME("null_reliant_names")) = names;
+    }
+    return py::reinterpret_borrow<py::set>(names);
+}
+
+void collect_reliance(py::object self, py::object node) {
+    if (in_migration_module(self, node)) return;
+    py::set names = relied_names(self);
+    add_null_reliance(node, names);
+}
+
+// The names collected since the last call, which are then forgotten here.
+py::list get_map_data(py::object self) {
+    py::set names = relied_names(self);
+    py::list shared(names);
+    names.clear();
+    return shared;
+}
+
+void reduce_map_data(py::object self, py::object, py::object shares) {
+    py::set names = relied_names(self);
+    for (py::handle share : shares)
+        for (py::handle name : share) names.add(name);
+}
+
 void visit_keyword(py::object self, py::object node) {
+    collect_reliance(self, node);
     if (in_migration_module(self, node)) return;
     py::object field = node.attr(KORVANE_NAME("parent"));
     if (!truthy(ask_helper(KORVANE_NAME("is_model_field"), field))) return;
@@ -143,6 +179,11 @@ void register_checker(py::module_& m) {
     def_method(cls, "leave_classdef", &leave_classdef);
     def_method(cls, "visit_keyword", &visit_keyword);
     def_method(cls, "visit_call", &visit_call);
+    def_method(cls, "visit_assign", &collect_reliance);
+    def_method(cls, "visit_annassign", &collect_reliance);
+    def_method(cls, "visit_compare", &collect_reliance);
+    def_method(cls, "get_map_data", &get_map_data);
+    def_method(cls, "reduce_map_data", &reduce_map_data, py::arg("linter"), py::arg("data"));
 }
 
 }  // namespace korvane::colspecs

@@ -15,6 +15,7 @@ namespace py = pybind11;
 struct State : korvane::ModuleState {
     py::object helpers;  // korvane.staticanalysis.helpers, imported when the module loads
     WalkMemo walk_memo;  // the answers kept while the checker walks one module
+    py::object null_index;  // names relied on as None elsewhere in the project; null: none set
 };
 State& state();
 
@@ -63,6 +64,14 @@ bool is_field_argument(py::handle call);
 // callee that is neither a name nor an attribute raises NotImplementedError.
 py::object respell_field_class(py::handle call, const char* new_name);
 
+// Names of fields relied on as None (null_reliance.cpp): what one node of an astroid
+// tree adds to them, those of a whole module, and whether the project's index, when
+// one is set, holds a name.
+void add_null_reliance(py::handle node, py::set& names);
+py::set null_reliant_names(py::handle module);
+bool in_null_index(py::handle name);
+
+void register_null_reliance(py::module_& m);
 void register_predicates(py::module_& m);
 void register_checker(py::module_& m);
 void register_fixes(py::module_& m);

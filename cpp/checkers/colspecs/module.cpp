@@ -13,6 +13,7 @@ PYBIND11_MODULE(colspecs, m) {
     State& s = state();
     korvane::bind_module(s, m);
     s.helpers = korvane::import_sibling("helpers");
+    register_null_reliance(m);
     register_predicates(m);
     register_checker(m);
     register_fixes(m);

@@ -50,51 +50,6 @@ py::dict merged_arguments(py::handle call) {
     return merged_from(defaults, explicit_arguments(call));
 }
 
-// The names of the fields whose NULL the module relies on: compared with None
-// (`self.kind is None`, `== None`, `is not None`), given None (`order.kind = None`),
-// or named in an `<field>__isnull` lookup (a filter, a Q object, a constraint).
-py::set null_reliant_names(py::handle module) {
-    py::set names;
-    py::handle compare_cls = KORVANE_IMPORTED("astroid", "Compare");
-    py::handle assign_cls = KORVANE_IMPORTED("astroid", "Assign");
-    py::handle keyword_cls = KORVANE_IMPORTED("astroid", "Keyword");
-    py::handle const_cls = KORVANE_IMPORTED("astroid", "Const");
-    auto is_none = [&](py::handle n) {
-        return korvane::isinstance(n, const_cls) && n.attr(KORVANE_NAME("value")).is_none();
-    };
-    auto attribute_name = [](py::handle n) -> py::object {
-        return getattr_or_null(n, KORVANE_NAME("attrname"));
-    };
-    for (py::handle node : module.attr(KORVANE_NAME("nodes_of_class"))(
-             py::make_tuple(compare_cls, assign_cls, keyword_cls))) {
-        if (korvane::isinstance(node, compare_cls)) {
-            py::object left = node.attr(KORVANE_NAME("left"));
-            for (py::handle pair : node.attr(KORVANE_NAME("ops"))) {
-                py::object op = pair[py::int_(0)], right = pair[py::int_(1)];
-                bool none_test = is_text(op, "is") || is_text(op, "is not") || is_text(op, "==") ||
-                                 is_text(op, "!=");
-                if (none_test) {
-                    py::object side = is_none(right) ? left : is_none(left) ? right : py::object();
-                    py::object name = side ? attribute_name(side) : py::object();
-                    if (name) names.add(name);
-                }
-                left = right;
-            }
-        } else if (korvane::isinstance(node, assign_cls)) {
-            if (!is_none(node.attr(KORVANE_NAME("value")))) continue;
-            for (py::handle target : node.attr(KORVANE_NAME("targets"))) {
-                py::object name = attribute_name(target);
-                if (name) names.add(name);
-            }
-        } else {
-            py::object arg = node.attr(KORVANE_NAME("arg"));
-            if (!PyUnicode_Check(arg.ptr()) || !truthy(arg.attr("endswith")("__isnull"))) continue;
-            names.add(arg.attr("split")("__")[py::int_(0)]);
-        }
-    }
-    return names;
-}
-
 // Whether the field's choices offer None as a value: its NULL is one of them.
 bool offers_none_choice(py::handle explicit_args) {
     py::object choices = get_item(explicit_args, KORVANE_NAME("choices"));
@@ -109,10 +64,12 @@ bool offers_none_choice(py::handle explicit_args) {
     return false;
 }
 
-// Whether the model's own module relies on the field being NULL.
+// Whether code relies on the field being NULL: its choices, the project's index when
+// one is set, and the model's own module.
 bool null_relied_on(py::handle node, py::handle member) {
     if (offers_none_choice(explicit_arguments(node))) return true;
     if (!member || member.is_none()) return false;
+    if (in_null_index(member)) return true;
     py::object module = node.attr(KORVANE_NAME("root"))();
     py::object names = state().walk_memo.ask(KORVANE_NAME("null_reliant_names"), module,
                                              [&] { return py::object(null_reliant_names(module)); });
@@ -275,8 +232,8 @@ py::object is_null_stringfield(py::object node) {
     if (truthy(null) && is_true(get_item(merged, KORVANE_NAME("unique"))) &&
         is_true(get_item(merged, KORVANE_NAME("blank"))))
         return py_bool(false);
-    // Where the model's module tells NULL apart from the empty text, NULL has a
-    // meaning of its own that an empty default would lose.
+    // Where code tells NULL apart from the empty text, NULL has a meaning of its own
+    // that an empty default would lose.
     if (truthy(null) && null_relied_on(node, helper(KORVANE_NAME("get_member_name"))(node)))
         return py_bool(false);
     return null;

@@ -54,18 +54,20 @@ inline void warn_skipped(py::handle logger, py::handle path, const py::str& reas
 }
 
 // Opens `path` for reading in text mode (universal newlines) with the keyword options of
-// `open` given in `options` (encoding, errors), but only when it is a regular file.
+// `open` given in `options` (encoding, errors), or in the mode `mode` ("rb" for bytes),
+// but only when it is a regular file.
 // Answers a null object for anything else that exists (a FIFO, a socket, a device): the
 // caller skips it.  A missing path, a link loop and a directory raise what `open` raises
 // for them.  The file is opened without blocking and tested again on the open
 // descriptor, so a file swapped for a FIFO in between cannot block either.
-inline py::object open_regular_text(py::handle path, const py::dict& options = py::dict()) {
+inline py::object open_regular_text(py::handle path, const py::dict& options = py::dict(),
+                                    const char* mode = "r") {
     namespace detail = project_files_detail;
     py::object& os_stat = KORVANE_IMPORTED("os", "stat");
     py::object& builtin_open = KORVANE_IMPORTED("builtins", "open");
-    long mode = detail::mode_of(os_stat(path));
-    if (S_ISDIR(mode)) return builtin_open(path, "r", **options);  // raises as it always did
-    if (!S_ISREG(mode)) return py::object();
+    long kind = detail::mode_of(os_stat(path));
+    if (S_ISDIR(kind)) return builtin_open(path, mode, **options);  // raises as it always did
+    if (!S_ISREG(kind)) return py::object();
 
     static const long flags = [] {
         py::module_ os = py::module_::import("os");
@@ -83,7 +85,7 @@ inline py::object open_regular_text(py::handle path, const py::dict& options = p
             return py::object();
         }
         KORVANE_IMPORTED("os", "set_blocking")(fd, true);
-        return builtin_open(fd, "r", **options);
+        return builtin_open(fd, mode, **options);
     } catch (py::error_already_set&) {
         try {
             os_close(fd);

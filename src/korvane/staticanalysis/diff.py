@@ -49,13 +49,30 @@ def _selected_paths(project_root, whitelist):
     return [path for path in whitelist if path.endswith(".py")]
 
 
+def _unreached(records, outcomes, codes):
+    """``path:line: CODE`` of each fixable finding of the analysis that no outcome
+    accounts for: its module came back from the fix pass with no answer, or unchanged
+    without naming it."""
+    answers = {outcome[0]: outcome for outcome in outcomes}
+    unreached = []
+    for record in records:
+        if record.get("message-id") not in codes:
+            continue
+        note = "{}:{}: {}".format(record["path"], record["line"], record["message-id"])
+        answer = answers.get(record["path"])
+        if answer is None or (answer[1] == "unchanged"
+                              and not any(str(n).startswith(note) for n in answer[3])):
+            unreached.append(note)
+    return unreached
+
+
 def get_diff_plaintext(project_root, whitelist, settings_modpath, code_style):
     from korvane.staticanalysis import checker, transformer
 
     root = os.path.realpath(project_root)
     files = {path: None for path in _selected_paths(root, whitelist)}
     fixer = transformer.ProjectFixer(settings_modpath, code_style)
-    checker.get_messages(root, files, fixer=fixer)
+    records = checker.get_messages(root, files, fixer=fixer)
     produced = Produced()
     for path, kind, payload, notes, digest in sorted(fixer.outcomes, key=lambda outcome: outcome[0]):
         for note in notes:
@@ -65,4 +82,6 @@ def get_diff_plaintext(project_root, whitelist, settings_modpath, code_style):
         elif kind == "fixed":
             produced.append((payload, path))
             produced.read_digests[path] = digest
+    for note in _unreached(records, fixer.outcomes, fixer.codes):
+        logger.warning("Not fixed: %s: the fix pass did not reach it", note)
     return produced
