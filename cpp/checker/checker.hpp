@@ -127,33 +127,23 @@ void note_null_scope(py::handle linter, py::handle project_root, py::handle lint
 void apply_null_index(py::handle linter);
 // The names of the module's fields that the index keeps nullable, or None.
 py::object null_kept_names(py::handle linter, py::handle path);
-// For the length of a scope, the fix and its lint keep fields of these names nullable
-// (nothing when they are None).
-class NullIndexInUse {
-  public:
-    explicit NullIndexInUse(py::handle names);
-    ~NullIndexInUse();
-    NullIndexInUse(const NullIndexInUse&) = delete;
-    NullIndexInUse& operator=(const NullIndexInUse&) = delete;
-
-  private:
-    bool set_ = false;
-};
+// Until called again with None, the fix and its lint keep fields of these names
+// nullable (nothing when they are None).
+void use_null_index(py::handle names);
 
 // The worker processes of one analysis (worker_processes.cpp): each runs one job at a
 // time, a ("check", file items) or ("fix", task) tuple, on a thread with a large
 // stack; a worker that dies hands its job back as lost, with the reason, and is
 // replaced; a job that never reached a worker, which died after its last answer, goes
-// back to the queue.  No worker outlives this process, nor the set: the destructor
-// kills what is left.  Its methods call into Python; `kill` drops every error but the
-// one in flight, for the way out after an error.
+// back to the queue.  No worker outlives this process; its owner calls `kill` on every
+// way out but `stop`.  Its methods call into Python, so no destructor of it does;
+// `kill` drops every error but the one in flight, for the way out after an error.
 class WorkerSet {
   public:
     using OnResult = std::function<void(py::handle job, py::handle result)>;
     using OnLost = std::function<void(py::handle job, py::handle reason)>;
 
     WorkerSet(py::handle linter, py::handle arguments, Py_ssize_t count);
-    ~WorkerSet();
     WorkerSet(const WorkerSet&) = delete;
     WorkerSet& operator=(const WorkerSet&) = delete;
     // Runs every job of `queue` (which `on_lost` may append to) until none is left.

@@ -140,17 +140,21 @@ py::object run_fix_task(py::handle analysis_linter, py::handle task) {
     // they build are forgotten with the trees.
     py::object helpers = state().helpers;
     py::object mark = helpers.attr("kept_ancestry_count")();
-    NullIndexInUse index(py::len(task) > 4 ? py::object(task[py::int_(4)]) : py::none());
-    py::object answer;
-    try {
-        answer = fixer(filepath, modname, task[py::int_(2)], lint, py::arg("unchecked") = task[py::int_(3)]);
-    } catch (py::error_already_set&) {
+    py::object kept_nullable = py::len(task) > 4 ? py::object(task[py::int_(4)]) : py::none();
+    auto undo = [&] {
+        if (!kept_nullable.is_none()) use_null_index(py::none());
         helpers.attr("forget_ancestries_since")(mark);
         kept.restore();
+    };
+    py::object answer;
+    try {
+        if (!kept_nullable.is_none()) use_null_index(kept_nullable);
+        answer = fixer(filepath, modname, task[py::int_(2)], lint, py::arg("unchecked") = task[py::int_(3)]);
+    } catch (py::error_already_set&) {
+        undo();
         throw;
     }
-    helpers.attr("forget_ancestries_since")(mark);
-    kept.restore();
+    undo();
     return answer;
 }
 

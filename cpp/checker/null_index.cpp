@@ -61,25 +61,26 @@ py::object field_name(py::handle record) {
     return py::reinterpret_borrow<py::object>(name);
 }
 
-// Keeps the file selection's logger quiet while it lists the project's files once more:
-// what it has to say about the configuration and the walk, the road and the host have
-// heard when they read them first.
-class QuietSelection {
-  public:
-    QuietSelection() : logger_(state().meta.attr("logger")), was_(logger_.attr("disabled")) {
-        logger_.attr("disabled") = py::bool_(true);
+// The file selection of the project's files, its logger kept quiet while it lists them
+// once more: what it has to say about the configuration and the walk, the road and the
+// host have heard when they read them first.
+py::object quietly_selected(py::handle root) {
+    State& s = state();
+    py::object logger = s.meta.attr("logger");
+    py::object was = logger.attr("disabled");
+    py::list directories;
+    directories.append(root);
+    logger.attr("disabled") = py::bool_(true);
+    py::object selected;
+    try {
+        selected = s.meta.attr("get_files_to_check_in_project")(directories, py::arg("project_root") = root);
+    } catch (py::error_already_set&) {
+        logger.attr("disabled") = was;
+        throw;
     }
-    ~QuietSelection() {
-        PyObject *type, *value, *trace;
-        PyErr_Fetch(&type, &value, &trace);
-        if (PyObject_SetAttrString(logger_.ptr(), "disabled", was_.ptr()) < 0) PyErr_Clear();
-        PyErr_Restore(type, value, trace);
-    }
-
-  private:
-    py::object logger_;
-    py::object was_;
-};
+    logger.attr("disabled") = was;
+    return selected;
+}
 
 // Whether the file selection can find no module that the analysis does not lint: no
 // regular, non-empty, importable .py file below the root (links not followed, the
@@ -142,12 +143,7 @@ py::list modules_outside(py::handle project_root, py::handle linted) {
     py::object root = import_attr("os.path", "realpath")(project_root);
     if (every_module_linted(root, inside)) return outside;
     try {
-        py::list directories;
-        directories.append(root);
-        QuietSelection quiet;
-        py::object selected =
-            s.meta.attr("get_files_to_check_in_project")(directories, py::arg("project_root") = root);
-        for (py::handle path : selected) {
+        for (py::handle path : quietly_selected(root)) {
             if (ends_with(path, ".py") && !inside.contains(normpath(path))) outside.append(path);
         }
     } catch (py::error_already_set& e) {
@@ -250,21 +246,6 @@ py::object null_kept_names(py::handle linter, py::handle path) {
     return names ? py::reinterpret_borrow<py::object>(names) : py::none();
 }
 
-NullIndexInUse::NullIndexInUse(py::handle names) {
-    if (names.is_none()) return;
-    colspecs_attr("_use_null_index")(names);
-    set_ = true;
-}
-
-NullIndexInUse::~NullIndexInUse() {
-    if (!set_) return;
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    try {
-        colspecs_attr("_use_null_index")(py::none());
-    } catch (py::error_already_set&) {
-    }
-    PyErr_Restore(type, value, trace);
-}
+void use_null_index(py::handle names) { colspecs_attr("_use_null_index")(names); }
 
 }  // namespace korvane::checker

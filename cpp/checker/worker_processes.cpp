@@ -232,8 +232,6 @@ WorkerSet::WorkerSet(py::handle linter, py::handle arguments, Py_ssize_t count)
     }
 }
 
-WorkerSet::~WorkerSet() { kill(); }
-
 void WorkerSet::start(Worker& worker) {
     py::module_ mp = py::module_::import("multiprocessing");
     py::tuple ends = mp.attr("Pipe")();

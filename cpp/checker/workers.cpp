@@ -179,11 +179,12 @@ void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs
         // merged first: the fix pass reads what the checkers reduce
         merge_results(linter, all_stats, all_mapreduce_data);
         fix_in_workers(linter, workers);
-    } catch (py::error_already_set&) {
+        workers.stop();
+    } catch (...) {
+        // any error and any interrupt, in stopping them too: no worker is left
         workers.kill();
         throw;
     }
-    workers.stop();
 }
 
 namespace {
