@@ -162,8 +162,12 @@ py::set parameter_names(py::handle args) {
 // (`kwargs.get("null", True)`): following the field class's ancestry, the first
 // constructor that takes the keyword by name, or takes no `**kwargs`, ends the search.
 bool reaches_project_kwargs(py::handle call, py::handle arg) {
-    py::object inferred = safe_infer(call);
+    py::object inferred =
+        state().walk_memo.ask(KORVANE_NAME("safe_infer"), call, [&] { return safe_infer(call); });
     if (inferred.is_none()) return false;
+    // A class of a library stands on library classes alone: its ancestry is not walked.
+    py::object cls_node = getattr_or_null(inferred, KORVANE_NAME("_proxied"));
+    if (cls_node && is_library_module(cls_node.attr(KORVANE_NAME("root"))())) return false;
     for (py::handle cls : inferred.attr(KORVANE_NAME("mro"))()) {
         if (!contains(cls.attr(KORVANE_NAME("locals")), KORVANE_NAME("__init__"))) continue;
         py::object function = korvane::constructor_function(cls);
