@@ -453,6 +453,23 @@ def gazette_runs():
     return run_host(str(root)), run_host("--suggest", str(root))
 
 
+def test_a_collection_at_the_recursion_limit_ends_no_process(tmp_path):
+    # A tree built to the recursion limit, with a collection at every allocation: one
+    # starts at the limit, and nothing run there may leave the interpreter past it,
+    # which ends the process with a fatal error.
+    root = support.write_files(tmp_path / "site", {
+        "shop/__init__.py": None,
+        "shop/weights.py": "TOTAL = " + " + ".join(["1"] * 3000) + "\n",
+    })
+    host = ("import gc, runpy; gc.set_threshold(1); "
+            "runpy.run_module('korvane.host', run_name='__main__', alter_sys=True)")
+    result = support.run_fresh("-c", host, str(root), timeout=600)
+    assert "Fatal Python error" not in result.stderr
+    assert result.stderr.splitlines()[-1].startswith(
+        "korvane.host: not analysed: shop/weights.py: astroid-error: ")
+    assert result.returncode == 0
+
+
 def test_suggest_prints_every_comment_beside_a_statement_it_cannot_answer(gazette_runs):
     plain, suggested = gazette_runs
     assert suggested.returncode == 1, suggested.stderr

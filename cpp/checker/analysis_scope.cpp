@@ -17,11 +17,16 @@
 // The cyclic garbage collector's full collections walk every object of the process
 // each time the heap has grown by a quarter, the trees built so far included, which
 // stay alive in astroid's module cache until the analysis ends; on a large project
-// that is a tenth of the time.  For the analysis, every full collection is followed
-// by a freeze of what survived it, so the next one walks only what was made since;
-// the frozen objects go back to the collector when the analysis ends.  Garbage is
-// still collected as it comes (peak memory measured unchanged).  A process that
-// freezes objects of its own keeps its collector as it is.
+// that is a tenth of the time.  For the analysis, what survived a full collection is
+// frozen once the file or fix task in progress is done, after a collection of the
+// young generations, so the next full collection walks only what was made since; the
+// frozen objects go back to the collector when the analysis ends.  Garbage is still
+// collected as it comes (peak memory measured unchanged).  The freeze is not done
+// from a collector callback: a collection can start at the recursion limit, deep in
+// a tree's construction, where calling the callback raises RecursionError; the
+// collector drops that error, and the interpreter, left past its limit, then ends the
+// process ("Cannot recover from stack overflow").  A process that freezes objects of
+// its own keeps its collector as it is.
 #include "checker.hpp"
 
 namespace korvane::checker {
@@ -48,11 +53,14 @@ void call_quietly(py::handle obj, const char* method, Arguments... arguments) {
     Py_XDECREF(name);
 }
 
-// A collector callback: freezes what survived each full collection.
-void freeze_after_full_collection(py::handle gc, py::str phase, py::dict info) {
-    if (!equals(phase, KORVANE_NAME("stop"))) return;
-    if (!equals(info[KORVANE_NAME("generation")], py::int_(2))) return;
-    gc.attr("freeze")();
+// The collector while a scope freezes what survives full collections (the scope holds
+// it), and its count of full collections at the last freeze.  A forked worker inherits
+// both with the scope it was forked in.
+PyObject* freezing_gc = nullptr;
+long frozen_at = 0;
+
+long full_collections(py::handle gc) {
+    return py::cast<long>(gc.attr("get_stats")()[py::int_(2)][KORVANE_NAME("collections")]);
 }
 
 }  // namespace
@@ -75,12 +83,9 @@ AnalysisScope::AnalysisScope() {
             stand_in_ = stand_in;
         }
         if (!own_freezes) {
-            py::cpp_function callback(
-                [gc](py::str phase, py::dict info) { freeze_after_full_collection(gc, phase, info); },
-                py::name("freeze_after_full_collection"));
-            gc.attr("callbacks").attr("append")(callback);
+            frozen_at = full_collections(gc);
             gc_ = gc;
-            gc_callback_ = callback;
+            freezing_gc = gc_.ptr();
         }
     } catch (py::error_already_set&) {
         undo();
@@ -104,15 +109,22 @@ void AnalysisScope::undo() noexcept {
         Py_XDECREF(now);
     }
     if (gc_) {
-        // The callback goes first, so that nothing is frozen after the thaw.
-        PyObject* callbacks = PyObject_GetAttrString(gc_.ptr(), "callbacks");
-        if (!callbacks) PyErr_Clear();
-        if (callbacks) call_quietly(py::handle(callbacks), "remove", py::handle(gc_callback_));
-        Py_XDECREF(callbacks);
+        freezing_gc = nullptr;
         call_quietly(gc_, "unfreeze");
     }
     call_quietly(state().helpers, "close_analysis_memo");
     PyErr_Restore(type, value, traceback);
+}
+
+// Called between files and between fix tasks, where the stack is shallow.
+void freeze_after_full_collection() {
+    if (!freezing_gc) return;
+    py::handle gc(freezing_gc);
+    long now = full_collections(gc);
+    if (now == frozen_at) return;
+    gc.attr("collect")(1);
+    gc.attr("freeze")();
+    frozen_at = now;
 }
 
 }  // namespace korvane::checker

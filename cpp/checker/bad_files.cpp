@@ -249,6 +249,7 @@ void check_file(py::handle linter, py::handle get_ast, py::handle check_astroid_
         if (!korvane::is_ordinary(e)) throw;
         report_failed_file(linter, file.attr("filepath"), e);
     }
+    freeze_after_full_collection();
 }
 
 // Runs `body` inside the library's module-checking scope, whose value checks one tree.

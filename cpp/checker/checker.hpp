@@ -192,6 +192,10 @@ class WorkerSet {
 };
 void register_worker_processes(py::module_& m);
 
+// Freezes what survived the collector's last full collection, if one ran since the
+// last freeze, while an analysis scope is open; else does nothing.
+void freeze_after_full_collection();
+
 // What holds only while the files of one analysis are linted, set up by the
 // constructor and undone by the destructor, which never fails: the helpers keep each
 // class's ancestry once computed, astroid's node constructors look up the parameters
@@ -207,8 +211,7 @@ class AnalysisScope {
   private:
     void undo() noexcept;
 
-    py::object gc_;           // the collector, while it freezes after full collections
-    py::object gc_callback_;  // the callback that does it
+    py::object gc_;          // the collector, while it freezes after full collections
     py::object decorators_;  // astroid.decorators, while its `inspect` is replaced
     py::object inspect_;     // the module it held before
     py::object stand_in_;    // what it holds during the analysis

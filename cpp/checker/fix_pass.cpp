@@ -155,6 +155,7 @@ py::object run_fix_task(py::handle analysis_linter, py::handle task) {
         throw;
     }
     undo();
+    freeze_after_full_collection();
     return answer;
 }
 
