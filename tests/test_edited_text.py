@@ -473,6 +473,12 @@ LAYOUT_CASES = [
      in_field(null_to_empty_default), 88,
      MODEL.format("    subtitle = models.CharField(max_length=255, default='', blank=True)\n"
                   "    title = models.CharField(max_length=255, verbose_name='title')")),
+    # a literal inside an f-string's field keeps the quote its string needs
+    (VIEW.format('    title = "Shelf report"\n'
+                 '    return f"{title + f\' ({len(books)})\'} for shelf {x}"'),
+     counts, 88,
+     VIEW.format('    title = "Shelf report"\n'
+                 '    return f"{title + f\' ({books.count()})\'} for shelf {x}"')),
     # an edit that makes a line too long: the statement is formatted
     (MODEL.format('    title = models.CharField(max_length=120, null=True, help_text="Shown in every list")'),
      in_field(null_to_empty_default), 88,

@@ -325,11 +325,13 @@ py::object quoted_as_the_file(py::handle text, py::handle replaced, py::handle t
 }
 
 // The literals the edits bring in, in the file's quote, except where the original
-// keeps the formatter off.  A region the formatter takes gets the same from it; one it
-// leaves alone would otherwise keep the rendering's own quote.
+// keeps the formatter off, and inside an f-string's field, whose literals must keep a
+// quote other than the string's own.  A region the formatter takes gets the same from
+// it; one it leaves alone would otherwise keep the rendering's own quote.
 void quote_new_literals(std::vector<Edit>& edits, py::handle text, const Formatting& f) {
     for (Edit& edit : edits) {
-        if (length_of(edit.text) == 0 || f.off.covers_lines(edit.start, edit.end)) continue;
+        if (length_of(edit.text) == 0 || edit.inside_string) continue;
+        if (f.off.covers_lines(edit.start, edit.end)) continue;
         edit.text = quoted_as_the_file(edit.text, text_slice(text, edit.start, edit.end), f.target);
     }
 }

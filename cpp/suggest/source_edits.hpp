@@ -41,6 +41,9 @@ struct Edit {
     bool restructures = false;
     // The edit renders a node whole: edits inside its range are part of it.
     bool covers = false;
+    // The edit lies inside a string literal (an f-string's field): the literals of its
+    // text keep their quotes, which the literal around them chose.
+    bool inside_string = false;
 };
 
 // The record of a tree before the fixes ran: node -> (its child fields as recorded,
