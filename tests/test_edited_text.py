@@ -209,6 +209,14 @@ CASES = [
     ("from django.urls import path, reverse_lazy as lazy\n",
      edit_import([("path", None), ("reverse", None)]),
      "from django.urls import path, reverse\n"),
+    # ... and on lines a backslash continues: a name goes inline, and a removed one
+    # takes its comma and backslash with it
+    ("from django.db.models import CharField, \\\n    Model\n",
+     edit_import([("CharField", None), ("Model", None), ("TextField", None)]),
+     "from django.db.models import CharField, \\\n    Model, TextField\n"),
+    ("from django.urls import path, reverse, \\\n    reverse_lazy\nfrom .models import Book\n",
+     edit_import([("path", None), ("reverse", None)]),
+     "from django.urls import path, reverse\nfrom .models import Book\n"),
     # a replaced expression keeps the text of what it is built around, and gets the
     # brackets its place needs
     ("n = len(Book.objects.filter(title=\"x\"))\n", counts,

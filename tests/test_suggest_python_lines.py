@@ -389,6 +389,9 @@ def test_field_call_over_lines_keeps_its_inner_comments(suggest):
     ("from django.db.models import CharField, Model", "from django.db.models import CharField, Model, TextField"),
     ("from django.db.models import (\n    CharField,\n    Model,\n)",
      "from django.db.models import (\n    CharField,\n    Model,\n    TextField,\n)"),
+    # a backslash continuation: the formatter lays the edited import out anew
+    ("from django.db.models import CharField, \\\n    Model",
+     "from django.db.models import CharField, Model, TextField"),
 ])
 def test_a_bare_field_class_comes_with_its_import(suggest, imports, fixed_imports):
     source = f"{imports}\n\n\nclass Book(Model):\n    blurb = CharField(max_length=2000)\n"

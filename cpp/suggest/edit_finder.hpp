@@ -66,9 +66,11 @@ class Source {
     // The previous token before i that is code; -1 if none.  With `statements`, the
     // line breaks and indentation between statements are passed over too.
     long prev_code(long i, bool statements = false) const;
-    // Whether only blanks stand before token i on its line.
+    // Whether only blanks stand before token i on its line, and no backslash at the
+    // end of the line before continues that one onto it.
     bool starts_line(long i) const;
-    // Whether nothing but a comment follows token i on its line.
+    // Whether nothing but a comment follows token i on its line, and no backslash
+    // continues the line.
     bool ends_line(long i) const;
 
     Py_ssize_t line_start_at(Py_ssize_t pos) const { return line_start(text_, pos); }

@@ -72,18 +72,20 @@ long Source::prev_code(long i, bool statements) const {
 bool Source::starts_line(long i) const {
     for (Py_ssize_t k = startpos(i) - 1; k >= 0; --k) {
         Py_UCS4 c = char_at(text_, k);
-        if (c == '\n') return true;
+        if (c == '\n') break;
         if (!is_blank(c)) return false;
     }
-    return true;
+    // A line that a backslash continues has no line break token before it.
+    if (i == 0) return true;
+    long t = type(i - 1);
+    return t == types().nl || t == types().newline || t == types().indent || t == types().dedent;
 }
 
 bool Source::ends_line(long i) const {
-    long line_of_i = last_line(i);
     for (long j = i + 1; j < count_; ++j) {
         long t = type(j);
         if (t == types().nl || t == types().newline || t == types().endmarker) return true;
-        if (line(j) != line_of_i) return true;
+        // code on its line, or on the line that its backslash continues it on
         if (t != types().comment) return false;
     }
     return true;
