@@ -530,6 +530,22 @@ def test_a_touched_statement_keeps_its_layout_unless_the_edit_needs_a_new_one(
     assert [expected_lines[0].lstrip()] + expected_lines[1:] == lines
 
 
+@pytest.mark.parametrize("source, expected", [
+    # a statement beside it, after it or before it
+    (MODEL.format("    code = models.CharField(max_length=20, null=True); name = models.CharField(max_length=80)"),
+     MODEL.format("    code = models.CharField(max_length=20, null=True, blank=True); "
+                  "name = models.CharField(max_length=80)")),
+    ("x = 1; f = F(a, null=True)\n", "x = 1; f = F(a, null=True, blank=True)\n"),
+    # the header it follows
+    ("class Meta: ordering = F(a, null=True)\n", "class Meta: ordering = F(a, null=True, blank=True)\n"),
+    ("if DEBUG: f = F(a, null=True)\nelse: f = None\n", "if DEBUG: f = F(a, null=True, blank=True)\nelse: f = None\n"),
+])
+def test_a_statement_sharing_its_lines_with_other_code_is_left_as_the_edit_made_it(source, expected):
+    atok = view(source)
+    in_field(add_blank)(atok)
+    assert suggest.edited_text(atok, code_style={"line_length": 88}) == expected
+
+
 def test_a_compound_statement_has_only_its_header_formatted():
     source = "if   shelved(books):\n    x = [1,2]\n"
     atok = view(source)

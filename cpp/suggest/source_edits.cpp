@@ -446,7 +446,9 @@ void EditFinder::set_region(Edit& edit, py::handle node) {
 }
 
 // A simple statement's whole lines, or a compound statement's header lines when its
-// body starts on a later line; false for none.
+// body starts on a later line; false for none, and for a statement that shares its
+// lines with other code (a statement beside it, the header it follows), which the
+// formatter would lay out with it.
 bool EditFinder::statement_region(Edit& edit, py::handle statement) {
     if (is_a(statement, "Module") || !has_tokens(statement)) return false;
     long first = source_.first_of(statement);
@@ -462,6 +464,7 @@ bool EditFinder::statement_region(Edit& edit, py::handle statement) {
     } else {
         last = source_.last_of(statement);
     }
+    if (!source_.starts_line(first) || !source_.ends_line(last)) return false;
     edit.region_start = source_.line_start_at(source_.startpos(first));
     edit.region_end = source_.line_end_at(source_.endpos(last));
     return true;
