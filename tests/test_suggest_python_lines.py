@@ -404,6 +404,20 @@ def test_a_bare_field_class_comes_with_its_import(suggest, imports, fixed_import
     compile(applied, "models.py", "exec")
 
 
+def test_an_edited_import_sharing_its_line_drops_the_group(suggest):
+    # the fixed statement alone would read a name that the import does not bind
+    source = ("import logging; from django.db.models import CharField, Model\n\n\n"
+              "class Book(Model):\n    blurb = CharField(max_length=2000)\n")
+    assert suggestions(suggest, source, 5, {"C2006"}) == []
+
+
+def test_a_fixed_statement_sharing_its_line_takes_the_import_edit_with_it(suggest):
+    # the import alone would drop the name the statement still reads
+    source = ("from django.urls import reverse_lazy\n\n\n"
+              "def back_url(shelf):\n    url = reverse_lazy('shelf:list'); shelf.touch()\n    return url\n")
+    assert suggestions(suggest, source, 5, {"C6002"}) == []
+
+
 def test_a_fix_that_would_drop_a_comment_gets_no_suggestion(suggest, monkeypatch, caplog):
     from korvane.staticanalysis.checkers import colspecs
 
