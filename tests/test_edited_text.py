@@ -85,6 +85,13 @@ def remove_statement(index):
     return edit
 
 
+def replace_last_statement(code):
+    def edit(atok):
+        remove_statement(-1)(atok)
+        append_statement(code)(atok)
+    return edit
+
+
 def edit_import(names):
     def edit(atok):
         atok.tree.body[0].names = names
@@ -263,6 +270,11 @@ CASES = [
     ('SECRET_KEY = os.environ["KEY"]; DEBUG = False\n', append_statement("SECURE_HSTS_SECONDS = 31536000"),
      'SECRET_KEY = os.environ["KEY"]; DEBUG = False\nSECURE_HSTS_SECONDS = 31536000\n'),
     ("if DEBUG:\n    A = 1; B = 2\n", add_to_body(0, 2, "C = 3"), "if DEBUG:\n    A = 1; B = 2\n    C = 3\n"),
+    # the last statement replaced at the end of a text without a final line feed
+    ("A = 1\nB = 2", replace_last_statement("C = 3"), "A = 1\nC = 3"),
+    ("A = 1\nB = 2  # old", replace_last_statement("C = 3"), "A = 1\n# old\nC = 3"),
+    ("A = 1; B = 2", replace_last_statement("C = 3"), "A = 1\nC = 3"),
+    ("B = 2", replace_last_statement("C = 3"), "C = 3"),
 ]
 
 
