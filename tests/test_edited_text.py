@@ -564,3 +564,31 @@ def test_a_compound_statement_has_only_its_header_formatted():
     test = atok.tree.body[0].test
     test.keywords = [keyword(test, "strict", True)]
     assert suggest.edited_text(atok, code_style=STYLE) == "if shelved(books, strict=True):\n    x = [1,2]\n"
+
+
+@pytest.mark.parametrize("source, line_length, expected, statement", [
+    # an `elif` header: formatted as the header it is, its body untouched
+    (VIEW.format('    if x:\n        return 1\n'
+                 '    elif len(books.filter(title="Dune", year=1965)):  # c\n        return 2'), 50,
+     VIEW.format('    if x:\n        return 1\n'
+                 '    elif books.filter(\n        title="Dune", year=1965\n    ).count():  # c\n'
+                 '        return 2'),
+     lambda tree: tree.body[1].body[0].orelse[0]),
+    # a call inside a method chain written over lines: formatted with its statement
+    (VIEW.format('    total = (\n        books.objects\n        .filter(year=1965)\n'
+                 '        .annotate(n=len(books.filter(title="Dune", shelf__name="north")))\n    )'), 70,
+     VIEW.format('    total = books.objects.filter(year=1965).annotate(\n'
+                 '        n=books.filter(title="Dune", shelf__name="north").count()\n    )'),
+     lambda tree: tree.body[1].body[0]),
+])
+def test_an_edit_that_makes_a_line_too_long_is_formatted_where_it_stands(
+        source, line_length, expected, statement):
+    style = {"line_length": line_length}
+    atok = view(source)
+    counts(atok)
+    assert suggest.edited_text(atok, code_style=style) == expected
+    # the suggestion road gives the same lines
+    node = statement(atok.tree)
+    lines = suggest.edited_text(atok, node=node, code_style=style).split("\n")
+    expected_lines = expected.split("\n")[node.fromlineno - 1:]
+    assert [expected_lines[0].lstrip()] + expected_lines[1:len(lines)] == lines

@@ -402,13 +402,14 @@ void EditFinder::remove_lines(Py_ssize_t from, Py_ssize_t to, py::handle indenta
     add(from, to, join("", kept), region_node, false, true);
 }
 
-// Whether a call or display stands on lines of its own: it starts its line, and
-// only a comma and a comment follow it on its last line.  The formatter can take
-// it alone, as an expression statement.
+// Whether a call or display stands on lines of its own: it starts its line, only a
+// comma and a comment follow it on its last line, and its lines break only inside its
+// brackets (not a method chain written over lines).  The formatter can take it alone,
+// as an expression statement.
 bool EditFinder::stands_on_own_lines(py::handle node) {
     bool display = false;
     for (const char* cls : {"Call", "Dict", "List", "Set"}) display = display || is_a(node, cls);
-    if (!display || !has_tokens(node)) return false;
+    if (!display || !has_tokens(node) || breaks_line_outside_brackets(atok_, node)) return false;
     long first = source_.first_of(node);
     long last = source_.last_of(node);
     if (!source_.starts_line(first)) return false;

@@ -86,6 +86,10 @@ inline bool is_recorded_sequence(py::handle value) { return PyTuple_Check(value.
 // original source text of every expression kept unchanged within it.
 py::object render_kept(py::handle atok, Unchanged& unchanged, py::handle node);
 
+// Whether a node's text goes on to a new line outside any bracket of its own, so that
+// written alone it would not be one statement.
+bool breaks_line_outside_brackets(py::handle atok, py::handle node);
+
 // The edits that turn the original text under `root` (a node of the recorded tree)
 // into the text of the tree as the fixes left it.  Sorted by position.  A statement
 // whose fix cannot be written in the text (a new expression that its f-string cannot
