@@ -692,6 +692,9 @@ def test_huge_length_from_a_class_default_is_reported_without_a_value():
     ("from django.db.models import CharField, Model, NullBooleanField", "NullBooleanField()",
      "from django.db.models import BooleanField, CharField, Model, NullBooleanField",
      "BooleanField(null=True)"),
+    # the user's order stays: a name is added where it sorts only among sorted ones
+    ("from django.db.models import CASCADE, SET_NULL, CharField, ForeignKey, Model", "CharField(max_length=5000)",
+     "from django.db.models import CASCADE, SET_NULL, CharField, ForeignKey, Model, TextField", "TextField()"),
     ("from django.db.models import CharField as CF, Model", "CF(max_length=5000)",
      "from django.db.models import CharField as CF, Model, TextField", "TextField()"),
     ("from django.db.models.fields import CharField", "CharField(max_length=5000)",

@@ -85,6 +85,13 @@ def remove_statement(index):
     return edit
 
 
+def replace_last_statement(code):
+    def edit(atok):
+        remove_statement(-1)(atok)
+        append_statement(code)(atok)
+    return edit
+
+
 def edit_import(names):
     def edit(atok):
         atok.tree.body[0].names = names
@@ -209,6 +216,14 @@ CASES = [
     ("from django.urls import path, reverse_lazy as lazy\n",
      edit_import([("path", None), ("reverse", None)]),
      "from django.urls import path, reverse\n"),
+    # ... and on lines a backslash continues: a name goes inline, and a removed one
+    # takes its comma and backslash with it
+    ("from django.db.models import CharField, \\\n    Model\n",
+     edit_import([("CharField", None), ("Model", None), ("TextField", None)]),
+     "from django.db.models import CharField, \\\n    Model, TextField\n"),
+    ("from django.urls import path, reverse, \\\n    reverse_lazy\nfrom .models import Book\n",
+     edit_import([("path", None), ("reverse", None)]),
+     "from django.urls import path, reverse\nfrom .models import Book\n"),
     # a replaced expression keeps the text of what it is built around, and gets the
     # brackets its place needs
     ("n = len(Book.objects.filter(title=\"x\"))\n", counts,
@@ -255,6 +270,11 @@ CASES = [
     ('SECRET_KEY = os.environ["KEY"]; DEBUG = False\n', append_statement("SECURE_HSTS_SECONDS = 31536000"),
      'SECRET_KEY = os.environ["KEY"]; DEBUG = False\nSECURE_HSTS_SECONDS = 31536000\n'),
     ("if DEBUG:\n    A = 1; B = 2\n", add_to_body(0, 2, "C = 3"), "if DEBUG:\n    A = 1; B = 2\n    C = 3\n"),
+    # the last statement replaced at the end of a text without a final line feed
+    ("A = 1\nB = 2", replace_last_statement("C = 3"), "A = 1\nC = 3"),
+    ("A = 1\nB = 2  # old", replace_last_statement("C = 3"), "A = 1\n# old\nC = 3"),
+    ("A = 1; B = 2", replace_last_statement("C = 3"), "A = 1\nC = 3"),
+    ("B = 2", replace_last_statement("C = 3"), "C = 3"),
 ]
 
 
@@ -473,6 +493,12 @@ LAYOUT_CASES = [
      in_field(null_to_empty_default), 88,
      MODEL.format("    subtitle = models.CharField(max_length=255, default='', blank=True)\n"
                   "    title = models.CharField(max_length=255, verbose_name='title')")),
+    # a literal inside an f-string's field keeps the quote its string needs
+    (VIEW.format('    title = "Shelf report"\n'
+                 '    return f"{title + f\' ({len(books)})\'} for shelf {x}"'),
+     counts, 88,
+     VIEW.format('    title = "Shelf report"\n'
+                 '    return f"{title + f\' ({books.count()})\'} for shelf {x}"')),
     # an edit that makes a line too long: the statement is formatted
     (MODEL.format('    title = models.CharField(max_length=120, null=True, help_text="Shown in every list")'),
      in_field(null_to_empty_default), 88,
@@ -516,9 +542,53 @@ def test_a_touched_statement_keeps_its_layout_unless_the_edit_needs_a_new_one(
     assert [expected_lines[0].lstrip()] + expected_lines[1:] == lines
 
 
+@pytest.mark.parametrize("source, expected", [
+    # a statement beside it, after it or before it
+    (MODEL.format("    code = models.CharField(max_length=20, null=True); name = models.CharField(max_length=80)"),
+     MODEL.format("    code = models.CharField(max_length=20, null=True, blank=True); "
+                  "name = models.CharField(max_length=80)")),
+    ("x = 1; f = F(a, null=True)\n", "x = 1; f = F(a, null=True, blank=True)\n"),
+    # the header it follows
+    ("class Meta: ordering = F(a, null=True)\n", "class Meta: ordering = F(a, null=True, blank=True)\n"),
+    ("if DEBUG: f = F(a, null=True)\nelse: f = None\n", "if DEBUG: f = F(a, null=True, blank=True)\nelse: f = None\n"),
+])
+def test_a_statement_sharing_its_lines_with_other_code_is_left_as_the_edit_made_it(source, expected):
+    atok = view(source)
+    in_field(add_blank)(atok)
+    assert suggest.edited_text(atok, code_style={"line_length": 88}) == expected
+
+
 def test_a_compound_statement_has_only_its_header_formatted():
     source = "if   shelved(books):\n    x = [1,2]\n"
     atok = view(source)
     test = atok.tree.body[0].test
     test.keywords = [keyword(test, "strict", True)]
     assert suggest.edited_text(atok, code_style=STYLE) == "if shelved(books, strict=True):\n    x = [1,2]\n"
+
+
+@pytest.mark.parametrize("source, line_length, expected, statement", [
+    # an `elif` header: formatted as the header it is, its body untouched
+    (VIEW.format('    if x:\n        return 1\n'
+                 '    elif len(books.filter(title="Dune", year=1965)):  # c\n        return 2'), 50,
+     VIEW.format('    if x:\n        return 1\n'
+                 '    elif books.filter(\n        title="Dune", year=1965\n    ).count():  # c\n'
+                 '        return 2'),
+     lambda tree: tree.body[1].body[0].orelse[0]),
+    # a call inside a method chain written over lines: formatted with its statement
+    (VIEW.format('    total = (\n        books.objects\n        .filter(year=1965)\n'
+                 '        .annotate(n=len(books.filter(title="Dune", shelf__name="north")))\n    )'), 70,
+     VIEW.format('    total = books.objects.filter(year=1965).annotate(\n'
+                 '        n=books.filter(title="Dune", shelf__name="north").count()\n    )'),
+     lambda tree: tree.body[1].body[0]),
+])
+def test_an_edit_that_makes_a_line_too_long_is_formatted_where_it_stands(
+        source, line_length, expected, statement):
+    style = {"line_length": line_length}
+    atok = view(source)
+    counts(atok)
+    assert suggest.edited_text(atok, code_style=style) == expected
+    # the suggestion road gives the same lines
+    node = statement(atok.tree)
+    lines = suggest.edited_text(atok, node=node, code_style=style).split("\n")
+    expected_lines = expected.split("\n")[node.fromlineno - 1:]
+    assert [expected_lines[0].lstrip()] + expected_lines[1:len(lines)] == lines

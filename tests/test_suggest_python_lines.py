@@ -389,6 +389,9 @@ def test_field_call_over_lines_keeps_its_inner_comments(suggest):
     ("from django.db.models import CharField, Model", "from django.db.models import CharField, Model, TextField"),
     ("from django.db.models import (\n    CharField,\n    Model,\n)",
      "from django.db.models import (\n    CharField,\n    Model,\n    TextField,\n)"),
+    # a backslash continuation: the formatter lays the edited import out anew
+    ("from django.db.models import CharField, \\\n    Model",
+     "from django.db.models import CharField, Model, TextField"),
 ])
 def test_a_bare_field_class_comes_with_its_import(suggest, imports, fixed_imports):
     source = f"{imports}\n\n\nclass Book(Model):\n    blurb = CharField(max_length=2000)\n"
@@ -399,6 +402,20 @@ def test_a_bare_field_class_comes_with_its_import(suggest, imports, fixed_import
     applied = support.replace_lines(source, answer)
     assert applied.startswith(fixed_imports + "\n")
     compile(applied, "models.py", "exec")
+
+
+def test_an_edited_import_sharing_its_line_drops_the_group(suggest):
+    # the fixed statement alone would read a name that the import does not bind
+    source = ("import logging; from django.db.models import CharField, Model\n\n\n"
+              "class Book(Model):\n    blurb = CharField(max_length=2000)\n")
+    assert suggestions(suggest, source, 5, {"C2006"}) == []
+
+
+def test_a_fixed_statement_sharing_its_line_takes_the_import_edit_with_it(suggest):
+    # the import alone would drop the name the statement still reads
+    source = ("from django.urls import reverse_lazy\n\n\n"
+              "def back_url(shelf):\n    url = reverse_lazy('shelf:list'); shelf.touch()\n    return url\n")
+    assert suggestions(suggest, source, 5, {"C6002"}) == []
 
 
 def test_a_fix_that_would_drop_a_comment_gets_no_suggestion(suggest, monkeypatch, caplog):

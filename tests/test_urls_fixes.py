@@ -29,6 +29,13 @@ FUNCTION = "def get_url():\n    return reverse_lazy('home')\n"
             "from django.urls import path, reverse, reverse_lazy",
             "reverse('home')",
         ),
+        # names in an order of the user's own: the new one goes last
+        (
+            "from django.urls import reverse_lazy, path",
+            "url = reverse_lazy('x')\n",
+            "from django.urls import reverse_lazy, path, reverse",
+            "reverse('home')",
+        ),
         (
             "from django.urls import reverse, path, reverse_lazy",
             "",

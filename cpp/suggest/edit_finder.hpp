@@ -66,9 +66,11 @@ class Source {
     // The previous token before i that is code; -1 if none.  With `statements`, the
     // line breaks and indentation between statements are passed over too.
     long prev_code(long i, bool statements = false) const;
-    // Whether only blanks stand before token i on its line.
+    // Whether only blanks stand before token i on its line, and no backslash at the
+    // end of the line before continues that one onto it.
     bool starts_line(long i) const;
-    // Whether nothing but a comment follows token i on its line.
+    // Whether nothing but a comment follows token i on its line, and no backslash
+    // continues the line.
     bool ends_line(long i) const;
 
     Py_ssize_t line_start_at(Py_ssize_t pos) const { return line_start(text_, pos); }
@@ -237,12 +239,13 @@ class EditFinder {
     // --- statement_edits.cpp: bodies --------------------------------------------------
     void body_items(const Frame& frame, const std::vector<py::object>& old_items,
                     const std::vector<py::object>& new_items);
+    bool removed_inline(py::handle statement);
     void remove_statement(py::handle statement);
     py::str statement_lines(const std::vector<py::object>& statements, py::handle indentation);
     py::str block_indentation(const std::vector<py::object>& body);
     void refuse_shared_line(long last);
     void insert_statements_after(py::handle statement, const std::vector<py::object>& added,
-                                 py::handle indentation);
+                                 py::handle indentation, bool removed);
     void insert_statements_before(py::handle statement, const std::vector<py::object>& added);
     void append_to_text(const std::vector<py::object>& added);
 

@@ -118,6 +118,14 @@ namespace {
 // The stand-in body that lets the formatter take a compound statement's header alone.
 const char* const kStandInBody = "    pass";
 
+// Whether `code` holds an `elif` header after its `indent` blanks.
+bool is_elif_header(py::handle code, Py_ssize_t indent) {
+    py::str word = text_slice(code, indent, std::min(length_of(code), indent + 5));
+    if (length_of(word) < 5 || !is_text(text_slice(word, 0, 4), "elif")) return false;
+    Py_UCS4 next = PyUnicode_READ_CHAR(word.ptr(), 4);
+    return !(next == '_' || Py_UNICODE_ISALNUM(next));
+}
+
 // The line length of a code style: its own, else the formatter's default.
 long line_length_of(py::handle code_style) {
     py::object style = py::module_::import("builtins").attr("dict")(code_style);
@@ -152,12 +160,15 @@ namespace {
 py::object formatted_region(py::handle code, bool header, py::handle code_style, py::handle target,
                             Py_ssize_t trailer, bool strict) {
     py::str indentation = leading_blanks(code);
-    py::object input = header ? py::object(concat(concat(code, py::str("\n")),
-                                                  concat(indentation, py::str(kStandInBody))))
-                              : py::reinterpret_borrow<py::object>(code);
+    // An `elif` header does not parse alone: it is formatted as an `if`, two columns
+    // narrower, and gets its keyword back.
+    bool elif = header && is_elif_header(code, length_of(indentation));
+    py::object input = elif ? concat(indentation, text_slice(code, length_of(indentation) + 2, length_of(code)))
+                            : py::reinterpret_borrow<py::object>(code);
+    if (header) input = concat(concat(input, py::str("\n")), concat(indentation, py::str(kStandInBody)));
     py::object formatted;
     try {
-        formatted = format_statement(input, code_style, target, trailer);
+        formatted = format_statement(input, code_style, target, trailer + (elif ? 2 : 0));
     } catch (py::error_already_set& e) {
         if (strict || !is_ordinary(e)) throw;
         state().logger.attr("debug")(py::str("Left unformatted: {}").format(e.value()));
@@ -166,7 +177,9 @@ py::object formatted_region(py::handle code, bool header, py::handle code_style,
     if (!header) return formatted;
     py::str stand_in = concat(py::str("\n"), concat(indentation, py::str(kStandInBody)));
     if (!truthy(formatted.attr("endswith")(stand_in))) return py::reinterpret_borrow<py::object>(code);
-    return text_slice(formatted, 0, length_of(formatted) - length_of(stand_in));
+    py::str kept = text_slice(formatted, 0, length_of(formatted) - length_of(stand_in));
+    if (!elif) return std::move(kept);
+    return concat(concat(indentation, py::str("el")), text_slice(kept, length_of(indentation), length_of(kept)));
 }
 
 // The regions in text order, overlapping ones merged.
@@ -325,11 +338,13 @@ py::object quoted_as_the_file(py::handle text, py::handle replaced, py::handle t
 }
 
 // The literals the edits bring in, in the file's quote, except where the original
-// keeps the formatter off.  A region the formatter takes gets the same from it; one it
-// leaves alone would otherwise keep the rendering's own quote.
+// keeps the formatter off, and inside an f-string's field, whose literals must keep a
+// quote other than the string's own.  A region the formatter takes gets the same from
+// it; one it leaves alone would otherwise keep the rendering's own quote.
 void quote_new_literals(std::vector<Edit>& edits, py::handle text, const Formatting& f) {
     for (Edit& edit : edits) {
-        if (length_of(edit.text) == 0 || f.off.covers_lines(edit.start, edit.end)) continue;
+        if (length_of(edit.text) == 0 || edit.inside_string) continue;
+        if (f.off.covers_lines(edit.start, edit.end)) continue;
         edit.text = quoted_as_the_file(edit.text, text_slice(text, edit.start, edit.end), f.target);
     }
 }

@@ -173,6 +173,7 @@ void EditFinder::field_edit(const Frame& frame) {
     if (after_brace && truthy(expression.attr("startswith")("{"))) expression = concat(py::str(" "), expression);
     check_writable(string_node, field, place, expression);
     add(place.start, place.end, expression, string_node, true);
+    edits_.back().inside_string = true;
 }
 
 // Refuses a field whose conversion or format the fixes changed.

@@ -414,7 +414,8 @@ void EditFinder::remove_items(const Span& run, py::handle region_node) {
     if (source_.op_is(n, ",")) return remove_items_with_comma(a, n, region_node);
     bool own_lines = source_.starts_line(a) && source_.ends_line(b);
     if (source_.op_is(p, ",")) {
-        if (source_.last_line(p) == source_.line(a)) {
+        // the comma before them on their line, or on the line a backslash continues
+        if (source_.last_line(p) == source_.line(a) || !source_.starts_line(a)) {
             remove_inline(source_.startpos(p), source_.endpos(b), region_node);
             return;
         }

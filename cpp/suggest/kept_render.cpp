@@ -32,29 +32,6 @@ bool is_instance_of(py::handle node, const char* cls) {
     return korvane::isinstance(node, import_attr("astroid.nodes", cls));
 }
 
-// Whether a node's text goes on to a new line outside any bracket of its own (a
-// receiver written over lines inside the brackets of a call it no longer stands in):
-// written elsewhere as it is, the line break would end the statement.
-bool breaks_line_outside_brackets(py::handle atok, py::handle node) {
-    py::list tokens = tokens_of(atok);
-    long first = index_of(node.attr(KORVANE_NAME("first_token")));
-    long last = index_of(node.attr(KORVANE_NAME("last_token")));
-    if (start_line(tokens[first]) == end_line(tokens[last])) return false;
-    long depth = 0;
-    long line = end_line(tokens[first]);
-    for (long i = first; i <= last; ++i) {
-        py::handle token = tokens[static_cast<size_t>(i)];
-        if (!is_code_token(token)) continue;
-        if (i > first && depth == 0 && start_line(token) > line) return true;
-        line = end_line(token);
-        if (as_long(token.attr(KORVANE_NAME("type"))) != types().op) continue;
-        py::object s = token.attr(KORVANE_NAME("string"));
-        if (is_text(s, "(") || is_text(s, "[") || is_text(s, "{")) ++depth;
-        if (is_text(s, ")") || is_text(s, "]") || is_text(s, "}")) --depth;
-    }
-    return false;
-}
-
 // Whether brackets around a node's text leave it valid: not around a keyword
 // argument, a starred item or a slice.
 bool can_stand_in_brackets(py::handle node) {
@@ -116,6 +93,29 @@ py::object get_attribute(py::object self, py::object name) {
 }
 
 }  // namespace
+
+// Whether a node's text goes on to a new line outside any bracket of its own (a
+// receiver written over lines inside the brackets of a call it no longer stands in):
+// written elsewhere as it is, the line break would end the statement.
+bool breaks_line_outside_brackets(py::handle atok, py::handle node) {
+    py::list tokens = tokens_of(atok);
+    long first = index_of(node.attr(KORVANE_NAME("first_token")));
+    long last = index_of(node.attr(KORVANE_NAME("last_token")));
+    if (start_line(tokens[first]) == end_line(tokens[last])) return false;
+    long depth = 0;
+    long line = end_line(tokens[first]);
+    for (long i = first; i <= last; ++i) {
+        py::handle token = tokens[static_cast<size_t>(i)];
+        if (!is_code_token(token)) continue;
+        if (i > first && depth == 0 && start_line(token) > line) return true;
+        line = end_line(token);
+        if (as_long(token.attr(KORVANE_NAME("type"))) != types().op) continue;
+        py::object s = token.attr(KORVANE_NAME("string"));
+        if (is_text(s, "(") || is_text(s, "[") || is_text(s, "{")) ++depth;
+        if (is_text(s, ")") || is_text(s, "]") || is_text(s, "}")) --depth;
+    }
+    return false;
+}
 
 py::object render_kept(py::handle atok, Unchanged& unchanged, py::handle node) {
     KeptRenderer& r = kept_renderer();

@@ -97,11 +97,13 @@ py::object edited_statement(const Request& r, py::handle node) {
     return std::move(placed);
 }
 
-// The item of an existing statement over its lines first..last, unless other code
-// shares those lines (the replacement would lose it).  False when its text failed.
+// The item of an existing statement over its lines first..last.  False when its text
+// failed, or when other code shares those lines: the replacement would lose that code,
+// and the other items of the group may rely on this one (an import, a call of the name
+// it imports), so the group gets no suggestion.
 bool add_replacement(py::list& items, const Request& r, py::handle node, py::object first,
                      py::object last) {
-    if (shares_lines_with_other_code(r.atok, node, as_long(first), as_long(last))) return true;
+    if (shares_lines_with_other_code(r.atok, node, as_long(first), as_long(last))) return false;
     py::object text = edited_statement(r, node);
     if (!text) return false;
     items.append(make_item(first, last, text));
@@ -109,8 +111,8 @@ bool add_replacement(py::list& items, const Request& r, py::handle node, py::obj
 }
 
 // Items for the other existing statements that the fixes edited, over the lines
-// from their first token's start to their last token's end.  False when the text of
-// one of them failed.
+// from their first token's start to their last token's end.  False when one of them
+// can have no item.
 bool add_edited_statements(py::list& items, const Request& r) {
     py::object edited = r.tree.attr(KORVANE_NAME("replace_other_nodes"));
     if (!korvane::truthy(edited)) return true;

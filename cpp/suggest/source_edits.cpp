@@ -72,18 +72,20 @@ long Source::prev_code(long i, bool statements) const {
 bool Source::starts_line(long i) const {
     for (Py_ssize_t k = startpos(i) - 1; k >= 0; --k) {
         Py_UCS4 c = char_at(text_, k);
-        if (c == '\n') return true;
+        if (c == '\n') break;
         if (!is_blank(c)) return false;
     }
-    return true;
+    // A line that a backslash continues has no line break token before it.
+    if (i == 0) return true;
+    long t = type(i - 1);
+    return t == types().nl || t == types().newline || t == types().indent || t == types().dedent;
 }
 
 bool Source::ends_line(long i) const {
-    long line_of_i = last_line(i);
     for (long j = i + 1; j < count_; ++j) {
         long t = type(j);
         if (t == types().nl || t == types().newline || t == types().endmarker) return true;
-        if (line(j) != line_of_i) return true;
+        // code on its line, or on the line that its backslash continues it on
         if (t != types().comment) return false;
     }
     return true;
@@ -400,13 +402,14 @@ void EditFinder::remove_lines(Py_ssize_t from, Py_ssize_t to, py::handle indenta
     add(from, to, join("", kept), region_node, false, true);
 }
 
-// Whether a call or display stands on lines of its own: it starts its line, and
-// only a comma and a comment follow it on its last line.  The formatter can take
-// it alone, as an expression statement.
+// Whether a call or display stands on lines of its own: it starts its line, only a
+// comma and a comment follow it on its last line, and its lines break only inside its
+// brackets (not a method chain written over lines).  The formatter can take it alone,
+// as an expression statement.
 bool EditFinder::stands_on_own_lines(py::handle node) {
     bool display = false;
     for (const char* cls : {"Call", "Dict", "List", "Set"}) display = display || is_a(node, cls);
-    if (!display || !has_tokens(node)) return false;
+    if (!display || !has_tokens(node) || breaks_line_outside_brackets(atok_, node)) return false;
     long first = source_.first_of(node);
     long last = source_.last_of(node);
     if (!source_.starts_line(first)) return false;
@@ -444,7 +447,9 @@ void EditFinder::set_region(Edit& edit, py::handle node) {
 }
 
 // A simple statement's whole lines, or a compound statement's header lines when its
-// body starts on a later line; false for none.
+// body starts on a later line; false for none, and for a statement that shares its
+// lines with other code (a statement beside it, the header it follows), which the
+// formatter would lay out with it.
 bool EditFinder::statement_region(Edit& edit, py::handle statement) {
     if (is_a(statement, "Module") || !has_tokens(statement)) return false;
     long first = source_.first_of(statement);
@@ -460,6 +465,7 @@ bool EditFinder::statement_region(Edit& edit, py::handle statement) {
     } else {
         last = source_.last_of(statement);
     }
+    if (!source_.starts_line(first) || !source_.ends_line(last)) return false;
     edit.region_start = source_.line_start_at(source_.startpos(first));
     edit.region_end = source_.line_end_at(source_.endpos(last));
     return true;

@@ -41,6 +41,9 @@ struct Edit {
     bool restructures = false;
     // The edit renders a node whole: edits inside its range are part of it.
     bool covers = false;
+    // The edit lies inside a string literal (an f-string's field): the literals of its
+    // text keep their quotes, which the literal around them chose.
+    bool inside_string = false;
 };
 
 // The record of a tree before the fixes ran: node -> (its child fields as recorded,
@@ -82,6 +85,10 @@ inline bool is_recorded_sequence(py::handle value) { return PyTuple_Check(value.
 // Renders a node that the fixes changed or made: the tree library's rendering, with the
 // original source text of every expression kept unchanged within it.
 py::object render_kept(py::handle atok, Unchanged& unchanged, py::handle node);
+
+// Whether a node's text goes on to a new line outside any bracket of its own, so that
+// written alone it would not be one statement.
+bool breaks_line_outside_brackets(py::handle atok, py::handle node);
 
 // The edits that turn the original text under `root` (a node of the recorded tree)
 // into the text of the tree as the fixes left it.  Sorted by position.  A statement

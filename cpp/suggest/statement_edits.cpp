@@ -36,13 +36,22 @@ void EditFinder::body_items(const Frame& frame, const std::vector<py::object>& o
         long anchor = gap.removed.empty() ? gap.before : static_cast<long>(gap.removed.back());
         if (anchor >= 0) {
             insert_statements_after(old_items[static_cast<size_t>(anchor)], added,
-                                    block_indentation(old_items));
+                                    block_indentation(old_items), !gap.removed.empty());
         } else if (gap.after >= 0) {
             insert_statements_before(old_items[static_cast<size_t>(gap.after)], added);
         } else {
             append_to_text(added);
         }
     }
+}
+
+// Whether a statement shares its line with another through a semicolon, so that its
+// removal takes only its own text.
+bool EditFinder::removed_inline(py::handle statement) {
+    Span s = span_of(statement);
+    long p = source_.prev_code(s.first);
+    return (source_.op_is(p, ";") && source_.line(p) == source_.line(s.first)) ||
+           source_.op_is(source_.next_code(s.last), ";");
 }
 
 // Removes a statement: its whole lines, keeping their comments, or only its own text
@@ -98,14 +107,16 @@ void EditFinder::refuse_shared_line(long last) {
 
 // Statements added after `statement`: on the lines after its last line.
 void EditFinder::insert_statements_after(py::handle statement, const std::vector<py::object>& added,
-                                         py::handle indentation) {
+                                         py::handle indentation, bool removed) {
     Span s = span_of(statement);
     refuse_shared_line(s.last);
     py::str lines = statement_lines(added, indentation);
     Py_ssize_t end = source_.line_end_at(source_.endpos(s.last));
     if (end < source_.length()) return add_inserted(end + 1, lines);
-    // the text ends without a line feed on this line
-    add(end, end, py::str("\n"), py::handle(), false, true);
+    // The text ends without a line feed on this line, and keeps ending without one.
+    // A statement removed with its whole lines leaves the line feed before them (or
+    // no text), so the added lines need none of their own in front.
+    if (!removed || removed_inline(statement)) add(end, end, py::str("\n"), py::handle(), false, true);
     add_inserted(end, text_slice(lines, 0, PyUnicode_GET_LENGTH(lines.ptr()) - 1));
 }
 

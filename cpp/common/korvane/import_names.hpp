@@ -1,6 +1,7 @@
 // Editing the names of an import-from statement, as the fixes that give a module a new
-// name do: an entry is added unaliased with the entries kept in name order, never
-// beside a wildcard, and the edited statement is handed to the suggestion road.
+// name do: an entry is added unaliased, in name order where the entries keep that
+// order, never beside a wildcard, and the edited statement is handed to the suggestion
+// road.
 #pragma once
 
 #include <korvane/common.hpp>
@@ -34,19 +35,26 @@ inline bool text_less(py::handle a, py::handle b) {
     return r == 1;
 }
 
-// Adds `name` unaliased, keeping the entries sorted by name, then the unaliased first,
-// then by alias.  Nothing is added when the name is imported already (under any alias)
-// or a wildcard binds it (a name cannot stand beside a wildcard).  Whether it was added.
+// The order of entries that an import keeps sorted: by name, then the unaliased
+// first, then by alias.
+inline bool entry_less(const ImportEntry& a, const ImportEntry& b) {
+    if (!equals(a.name, b.name)) return text_less(a.name, b.name);
+    if (a.alias.is_none() != b.alias.is_none()) return a.alias.is_none();
+    return !a.alias.is_none() && text_less(a.alias, b.alias);
+}
+
+// Adds `name` unaliased; the entries there stay where they are.  Among entries in
+// that order the new one goes where it sorts, else at the end.  Nothing is added when
+// the name is imported already (under any alias) or a wildcard binds it (a name cannot
+// stand beside a wildcard).  Whether it was added.
 inline bool add_import_entry(std::vector<ImportEntry>& entries, py::handle name) {
     for (const ImportEntry& e : entries)
         if (equals(e.name, name) || is_text(e.name, "*")) return false;
     py::object added = py::reinterpret_borrow<py::object>(name);
-    entries.push_back(ImportEntry{added, py::none(), py::make_tuple(added, py::none())});
-    std::stable_sort(entries.begin(), entries.end(), [](const ImportEntry& a, const ImportEntry& b) {
-        if (!equals(a.name, b.name)) return text_less(a.name, b.name);
-        if (a.alias.is_none() != b.alias.is_none()) return a.alias.is_none();
-        return !a.alias.is_none() && text_less(a.alias, b.alias);
-    });
+    ImportEntry entry{added, py::none(), py::make_tuple(added, py::none())};
+    bool sorted = std::is_sorted(entries.begin(), entries.end(), entry_less);
+    auto at = sorted ? std::upper_bound(entries.begin(), entries.end(), entry, entry_less) : entries.end();
+    entries.insert(at, entry);
     return true;
 }
 
