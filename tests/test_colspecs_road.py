@@ -127,3 +127,55 @@ def test_string_field_whose_null_another_app_relies_on_is_left(monkeypatch, jobs
     # is reported
     assert [(r["path"], r["line"], r["message"]) for r in records if r["message-id"] == "C2000"] == [
         ("projects/models.py", 6, {"name": "description"})]
+
+
+def test_a_file_gone_while_the_project_is_walked_leaves_the_index_to_the_selection(monkeypatch):
+    # The first module met on the walk for modules outside the change set is deleted
+    # between its listing and its stat: the file selection's own walk decides.
+    import os
+
+    real_scandir = os.scandir
+    gone = []
+
+    class Entry:
+        def __init__(self, entry):
+            self._entry = entry
+
+        def __getattr__(self, name):
+            return getattr(self._entry, name)
+
+        def __fspath__(self):
+            return self._entry.path
+
+        def stat(self, **options):
+            if not gone and self._entry.name.endswith(".py"):
+                gone.append(self._entry.path)
+                raise FileNotFoundError(2, "No such file or directory", self._entry.path)
+            return self._entry.stat(**options)
+
+    class Listing:
+        def __init__(self, path):
+            self._listing = real_scandir(path)
+
+        def __iter__(self):
+            return self
+
+        def __next__(self):
+            return Entry(next(self._listing))
+
+        def close(self):
+            self._listing.close()
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            self.close()
+
+    monkeypatch.setattr(os, "scandir", Listing)
+    monkeypatch.chdir(NULL_RELIANCE)
+    monkeypatch.syspath_prepend(str(NULL_RELIANCE))
+    records = checker.get_messages(str(NULL_RELIANCE), dict.fromkeys(MODELS), jobs=1)
+    assert gone
+    assert [(r["path"], r["line"], r["message"]) for r in records if r["message-id"] == "C2000"] == [
+        ("projects/models.py", 6, {"name": "description"})]

@@ -98,7 +98,6 @@ bool every_module_linted(py::handle root, const py::set& inside) {
     while (!pending.empty()) {
         auto [directory, relative] = pending.back();
         pending.pop_back();
-        py::list entries;
         try {
             py::object listing = scandir(directory);
             PyObject* all = PySequence_List(listing.ptr());
@@ -107,26 +106,27 @@ bool every_module_linted(py::handle root, const py::set& inside) {
                 listing.attr("close")();
                 throw failed;
             }
-            entries = py::reinterpret_steal<py::list>(all);
+            py::list entries = py::reinterpret_steal<py::list>(all);
             listing.attr("close")();
+            for (py::handle entry : entries) {
+                py::object path = join(relative, entry.attr("name"));
+                if (truthy(entry.attr("is_dir")(py::arg("follow_symlinks") = false))) {
+                    if (!truthy(s.meta.attr("is_owner_ignored")(s.Path(path), ignored)))
+                        pending.emplace_back(entry.attr("path"), path);
+                    continue;
+                }
+                if (!ends_with(entry.attr("name"), ".py") ||
+                    !truthy(entry.attr("is_file")(py::arg("follow_symlinks") = false)))
+                    continue;
+                py::object size = entry.attr("stat")(py::arg("follow_symlinks") = false).attr("st_size");
+                if (!truthy(size)) continue;
+                if (!truthy(s.meta.attr("is_importable_python_file")(s.Path(path)))) continue;
+                if (!inside.contains(path)) return false;
+            }
         } catch (py::error_already_set& e) {
+            // a directory that cannot be listed, an entry gone or not searchable
             if (!e.matches(PyExc_OSError)) throw;
             return false;  // the selection's own walk decides
-        }
-        for (py::handle entry : entries) {
-            py::object path = join(relative, entry.attr("name"));
-            if (truthy(entry.attr("is_dir")(py::arg("follow_symlinks") = false))) {
-                if (!truthy(s.meta.attr("is_owner_ignored")(s.Path(path), ignored)))
-                    pending.emplace_back(entry.attr("path"), path);
-                continue;
-            }
-            if (!ends_with(entry.attr("name"), ".py") ||
-                !truthy(entry.attr("is_file")(py::arg("follow_symlinks") = false)))
-                continue;
-            py::object size = entry.attr("stat")(py::arg("follow_symlinks") = false).attr("st_size");
-            if (!truthy(size)) continue;
-            if (!truthy(s.meta.attr("is_importable_python_file")(s.Path(path)))) continue;
-            if (!inside.contains(path)) return false;
         }
     }
     return true;
