@@ -182,7 +182,6 @@ void note_option(py::handle linter, py::handle name, py::handle value) {
 }
 
 void fix_in_workers(py::handle linter, WorkerSet& workers) {
-    apply_null_index(linter);
     py::object fixer = getattr_or_null(linter, KORVANE_NAME(kFixer));
     if (!fixer || fixer.is_none()) return;
     py::list jobs;
@@ -202,7 +201,6 @@ void fix_in_workers(py::handle linter, WorkerSet& workers) {
 }
 
 void fix_in_process(py::handle linter) {
-    apply_null_index(linter);
     py::object fixer = getattr_or_null(linter, KORVANE_NAME(kFixer));
     if (!fixer || fixer.is_none() || truthy(linter.attr(KORVANE_NAME(kFixesDone)))) return;
     py::object outcomes = fixer.attr("outcomes");

@@ -176,8 +176,9 @@ void check_in_workers(py::handle linter, py::handle jobs, py::handle file_descrs
                     queue.append(py::make_tuple("check", alone));
                 }
             });
-        // merged first: the fix pass reads what the checkers reduce
+        // merged first: the index and the fix pass read what the checkers reduce
         merge_results(linter, all_stats, all_mapreduce_data);
+        apply_null_index(linter);
         fix_in_workers(linter, workers);
         workers.stop();
     } catch (...) {
