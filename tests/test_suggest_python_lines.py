@@ -404,6 +404,16 @@ def test_a_bare_field_class_comes_with_its_import(suggest, imports, fixed_import
     compile(applied, "models.py", "exec")
 
 
+@pytest.mark.parametrize("code, setting", [
+    ("C4015", "SESSION_COOKIE_HTTPONLY = False  # legacy"),
+    ("C4005", "SECURE_REFERRER_POLICY = None"),
+])
+def test_a_removed_setting_is_suggested_as_its_lines_deleted(suggest, code, setting):
+    source = f'SECRET_KEY = os.environ["KEY"]\n{setting}\nALLOWED_HOSTS = ["shop.example"]\n'
+    answer = suggestions(suggest, source, 2, {code})
+    assert answer == [[2, 2, ""]]
+
+
 def test_an_edited_import_sharing_its_line_drops_the_group(suggest):
     # the fixed statement alone would read a name that the import does not bind
     source = ("import logging; from django.db.models import CharField, Model\n\n\n"

@@ -97,14 +97,15 @@ py::object edited_statement(const Request& r, py::handle node) {
     return std::move(placed);
 }
 
-// The item of an existing statement over its lines first..last.  False when its text
-// failed, or when other code shares those lines: the replacement would lose that code,
-// and the other items of the group may rely on this one (an import, a call of the name
-// it imports), so the group gets no suggestion.
+// The item of an existing statement over its lines first..last: its edited text, or
+// none when it is `removed`.  False when its text failed, or when other code shares
+// those lines: the replacement would lose that code, and the other items of the group
+// may rely on this one (an import, a call of the name it imports), so the group gets
+// no suggestion.
 bool add_replacement(py::list& items, const Request& r, py::handle node, py::object first,
-                     py::object last) {
+                     py::object last, bool removed = false) {
     if (shares_lines_with_other_code(r.atok, node, as_long(first), as_long(last))) return false;
-    py::object text = edited_statement(r, node);
+    py::object text = removed ? py::object(py::str("")) : edited_statement(r, node);
     if (!text) return false;
     items.append(make_item(first, last, text));
     return true;
@@ -163,9 +164,12 @@ py::list fix_suggestions(py::handle atok, py::handle node, py::handle message_id
               py::reinterpret_borrow<py::object>(indent),
               py::reinterpret_borrow<py::object>(code_style), make_formatter(atok, code_style)};
     py::list items;
-    // The statement changed: its item carries its text as the fix road writes it.
-    if (!fixed[2].is_none() && !add_replacement(items, r, node, fixed[0], fixed[1]))
-        return py::list();
+    // The statement changed: its item carries its text as the fix road writes it; a
+    // statement removed (a setting deleted) has none, and its lines go.
+    if (!fixed[2].is_none()) {
+        bool removed = PyUnicode_Check(fixed[2].ptr()) && PyUnicode_GET_LENGTH(fixed[2].ptr()) == 0;
+        if (!add_replacement(items, r, node, fixed[0], fixed[1], removed)) return py::list();
+    }
     if (!add_edited_statements(items, r)) return py::list();
     py::object created = r.tree.attr(KORVANE_NAME("new_nodes"));
     if (!korvane::truthy(created)) return items;
