@@ -155,8 +155,9 @@ py::object format_statement(py::handle code, py::handle code_style, py::handle t
 namespace {
 
 // One region of the edited text formatted; the region as it is when the formatter
-// cannot take a header alone, and, unless `strict`, when it refuses the code (code it
-// cannot parse).  With `strict` the formatter's errors propagate.
+// cannot take a header alone (it refuses it, or takes the stand-in body elsewhere),
+// and, unless `strict`, when it refuses other code (code it cannot parse).  With
+// `strict` the formatter's errors on any other region propagate.
 py::object formatted_region(py::handle code, bool header, py::handle code_style, py::handle target,
                             Py_ssize_t trailer, bool strict) {
     py::str indentation = leading_blanks(code);
@@ -170,7 +171,7 @@ py::object formatted_region(py::handle code, bool header, py::handle code_style,
     try {
         formatted = format_statement(input, code_style, target, trailer + (elif ? 2 : 0));
     } catch (py::error_already_set& e) {
-        if (strict || !is_ordinary(e)) throw;
+        if ((strict && !header) || !is_ordinary(e)) throw;
         state().logger.attr("debug")(py::str("Left unformatted: {}").format(e.value()));
         return py::reinterpret_borrow<py::object>(code);
     }
