@@ -239,13 +239,12 @@ class EditFinder {
     // --- statement_edits.cpp: bodies --------------------------------------------------
     void body_items(const Frame& frame, const std::vector<py::object>& old_items,
                     const std::vector<py::object>& new_items);
-    bool removed_inline(py::handle statement);
-    void remove_statement(py::handle statement);
+    bool remove_statement(py::handle statement);
     py::str statement_lines(const std::vector<py::object>& statements, py::handle indentation);
     py::str block_indentation(const std::vector<py::object>& body);
     void refuse_shared_line(long last);
     void insert_statements_after(py::handle statement, const std::vector<py::object>& added,
-                                 py::handle indentation, bool removed);
+                                 py::handle indentation, bool lines_gone);
     void insert_statements_before(py::handle statement, const std::vector<py::object>& added);
     void append_to_text(const std::vector<py::object>& added);
 

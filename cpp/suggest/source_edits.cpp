@@ -409,12 +409,13 @@ void EditFinder::remove_lines(Py_ssize_t from, Py_ssize_t to, py::handle indenta
 bool EditFinder::stands_on_own_lines(py::handle node) {
     bool display = false;
     for (const char* cls : {"Call", "Dict", "List", "Set"}) display = display || is_a(node, cls);
-    if (!display || !has_tokens(node) || breaks_line_outside_brackets(atok_, node)) return false;
+    if (!display || !has_tokens(node)) return false;
     long first = source_.first_of(node);
     long last = source_.last_of(node);
     if (!source_.starts_line(first)) return false;
     long n = source_.next_code(last);
-    return source_.op_is(n, ",") ? source_.ends_line(n) : source_.ends_line(last);
+    if (!(source_.op_is(n, ",") ? source_.ends_line(n) : source_.ends_line(last))) return false;
+    return !breaks_line_outside_brackets(atok_, node);
 }
 
 // The lines to format after an edit under `node`: those of the smallest call or

@@ -29,14 +29,15 @@ void EditFinder::body_items(const Frame& frame, const std::vector<py::object>& o
     Alignment alignment = align(old_items, new_items, &identical_nodes);
     for (const auto& kept : alignment.kept) visit_kept(frame, old_items[kept.first]);
     for (const Gap& gap : alignment.gaps) {
-        for (size_t o : gap.removed) remove_statement(old_items[o]);
+        bool lines_gone = false;  // the last statement removed went with its whole lines
+        for (size_t o : gap.removed) lines_gone = remove_statement(old_items[o]);
         if (gap.added.empty()) continue;
         std::vector<py::object> added;
         for (size_t j : gap.added) added.push_back(new_items[j]);
         long anchor = gap.removed.empty() ? gap.before : static_cast<long>(gap.removed.back());
         if (anchor >= 0) {
             insert_statements_after(old_items[static_cast<size_t>(anchor)], added,
-                                    block_indentation(old_items), !gap.removed.empty());
+                                    block_indentation(old_items), lines_gone);
         } else if (gap.after >= 0) {
             insert_statements_before(old_items[static_cast<size_t>(gap.after)], added);
         } else {
@@ -45,34 +46,29 @@ void EditFinder::body_items(const Frame& frame, const std::vector<py::object>& o
     }
 }
 
-// Whether a statement shares its line with another through a semicolon, so that its
-// removal takes only its own text.
-bool EditFinder::removed_inline(py::handle statement) {
-    Span s = span_of(statement);
-    long p = source_.prev_code(s.first);
-    return (source_.op_is(p, ";") && source_.line(p) == source_.line(s.first)) ||
-           source_.op_is(source_.next_code(s.last), ";");
-}
-
 // Removes a statement: its whole lines, keeping their comments, or only its own text
-// with the semicolon that parts it from a statement sharing its line.
-void EditFinder::remove_statement(py::handle statement) {
+// with the semicolon that parts it from a statement sharing its line.  True when its
+// whole lines went.
+bool EditFinder::remove_statement(py::handle statement) {
     Span s = span_of(statement);
     long p = source_.prev_code(s.first);
     long n = source_.next_code(s.last);
     if (source_.op_is(p, ";") && source_.line(p) == source_.line(s.first)) {
         remove_inline(source_.startpos(p), source_.endpos(s.last), py::handle());
-    } else if (source_.op_is(n, ";")) {
+        return false;
+    }
+    if (source_.op_is(n, ";")) {
         long after = source_.next_code(n);
         Py_ssize_t to = after < source_.count() && source_.line(after) == source_.line(n)
                             ? source_.startpos(after)
                             : source_.endpos(n);
         remove_inline(source_.startpos(s.first), to, py::handle());
-    } else {
-        remove_lines(source_.line_start_at(source_.startpos(s.first)),
-                     source_.past_line(source_.endpos(s.last)), source_.indentation_of(s.first),
-                     py::handle());
+        return false;
     }
+    remove_lines(source_.line_start_at(source_.startpos(s.first)),
+                 source_.past_line(source_.endpos(s.last)), source_.indentation_of(s.first),
+                 py::handle());
+    return true;
 }
 
 // Rendered statements as whole lines at `indentation`, each ending in a line feed.
@@ -105,9 +101,10 @@ void EditFinder::refuse_shared_line(long last) {
         refuse(source_.line(last), kSharedLine);
 }
 
-// Statements added after `statement`: on the lines after its last line.
+// Statements added after `statement`: on the lines after its last line (`lines_gone`:
+// the statement itself was removed with its whole lines).
 void EditFinder::insert_statements_after(py::handle statement, const std::vector<py::object>& added,
-                                         py::handle indentation, bool removed) {
+                                         py::handle indentation, bool lines_gone) {
     Span s = span_of(statement);
     refuse_shared_line(s.last);
     py::str lines = statement_lines(added, indentation);
@@ -116,7 +113,7 @@ void EditFinder::insert_statements_after(py::handle statement, const std::vector
     // The text ends without a line feed on this line, and keeps ending without one.
     // A statement removed with its whole lines leaves the line feed before them (or
     // no text), so the added lines need none of their own in front.
-    if (!removed || removed_inline(statement)) add(end, end, py::str("\n"), py::handle(), false, true);
+    if (!lines_gone) add(end, end, py::str("\n"), py::handle(), false, true);
     add_inserted(end, text_slice(lines, 0, PyUnicode_GET_LENGTH(lines.ptr()) - 1));
 }
 
