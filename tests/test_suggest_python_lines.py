@@ -414,6 +414,18 @@ def test_a_removed_setting_is_suggested_as_its_lines_deleted(suggest, code, sett
     assert answer == [[2, 2, ""]]
 
 
+def test_each_bare_field_class_fix_comes_with_the_import_it_needs(suggest):
+    # the second fix finds the name the first one added: its suggestion, applied
+    # alone, needs the import as well
+    source = ("from django.db.models import CharField, Model\n\n\nclass Book(Model):\n"
+              "    blurb = CharField(max_length=2000)\n    notes = CharField(max_length=5000)\n")
+    atok = view(source)
+    fixed_imports = "from django.db.models import CharField, Model, TextField"
+    assert suggestions(suggest, atok, 5, {"C2006"}) == [[5, 5, "    blurb = TextField()"], [1, 1, fixed_imports]]
+    second = suggestions(suggest, atok, 6, {"C2006"})
+    assert second == [[6, 6, "    notes = TextField()"], [1, 1, fixed_imports]]
+
+
 def test_an_edited_import_sharing_its_line_drops_the_group(suggest):
     # the fixed statement alone would read a name that the import does not bind
     source = ("import logging; from django.db.models import CharField, Model\n\n\n"

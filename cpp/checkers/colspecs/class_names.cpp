@@ -77,18 +77,25 @@ std::pair<py::object, py::object> binding_import(py::handle func) {
 }
 
 // The name under which the from-import `imp` binds `new_name` once it is added
-// there (the statement is edited and handed on when it did not import it yet); null
-// when it cannot (beside a wildcard).
+// there; null when it cannot (beside a wildcard).  The statement is edited when it
+// did not import the name yet, and handed on whenever a fix added the name, this one
+// or an earlier one of the same tree: a suggestion for either fix alone needs the
+// import too.  The names added are noted on the statement.
 py::object import_there(py::handle imp, py::handle new_name) {
+    constexpr const char* kAdded = "korvane_added_names";
     std::vector<ImportEntry> entries = import_entries(imp);
     if (add_import_entry(entries, new_name)) {
         set_import_entries(imp, entries);
-        hand_on_edited(imp.attr(KORVANE_NAME("root"))(), imp);
-        return py::reinterpret_borrow<py::object>(new_name);
+        if (!py::hasattr(imp, kAdded)) py::setattr(imp, kAdded, py::set());
+        imp.attr(kAdded).attr("add")(new_name);
     }
+    py::object name;
     for (const ImportEntry& e : entries)
-        if (equals(e.name, new_name)) return e.alias.is_none() ? e.name : e.alias;
-    return py::object();
+        if (equals(e.name, new_name)) name = e.alias.is_none() ? e.name : e.alias;
+    py::object added = korvane::getattr_or_null(imp, py::str(kAdded));
+    if (name && added && PySet_Contains(added.ptr(), new_name.ptr()) == 1)
+        hand_on_edited(imp.attr(KORVANE_NAME("root"))(), imp);
+    return name;
 }
 
 py::object respell_attribute(py::handle func, py::handle new_name, py::handle target) {

@@ -66,10 +66,14 @@ inline void set_import_entries(py::handle imp, const std::vector<ImportEntry>& e
 }
 
 // Offers a statement a fix edited outside its finding's statement to the module's list
-// of such statements, which the suggestion road keeps (it suggests each one as well).
+// of such statements (once), which the suggestion road keeps (it suggests each one as
+// well).
 inline void hand_on_edited(py::handle module_node, py::handle statement) {
     py::object others = getattr_or_null(module_node, KORVANE_NAME("replace_other_nodes"));
-    if (others) others.attr("append")(statement);
+    if (!others) return;
+    int present = PySequence_Contains(others.ptr(), statement.ptr());
+    if (present < 0) throw py::error_already_set();
+    if (!present) others.attr("append")(statement);
 }
 
 }  // namespace korvane
