@@ -191,6 +191,11 @@ class ShortNullCharField(NullCharField):
     pass
 
 
+class LabelField(models.CharField):
+    def __init__(self, *args, blank=True, **kwargs):
+        super().__init__(*args, blank=blank, **kwargs)
+
+
 class M(models.Model):
     x = {declaration}
 """
@@ -213,6 +218,9 @@ def odd_field(declaration):
     ("has_redundant_kwargs", "NullCharField(max_length=20, blank=False)", False),
     ("has_redundant_kwargs", "ShortNullCharField(null=False)", False),
     ("has_redundant_kwargs", "CodeField(blank=False)", False),
+    # ... and a keyword-only parameter of one has a default of its own
+    ("has_redundant_kwargs", "LabelField(blank=False)", False),
+    ("has_redundant_kwargs", "LabelField(max_length=20, blank=True)", False),
     ("is_null_stringfield", "CodeField(null=True)", None),
     ("is_missing_blank_true", "CodeField(null=True)", True),
     ("is_missing_blank_true", "MoneyField(null=True)", True),

@@ -145,22 +145,22 @@ bool is_library_module(py::handle module) {
     return library;
 }
 
-// The names of the parameters a constructor takes by name.
-py::set parameter_names(py::handle args) {
-    py::set names;
-    for (const py::str* kind : {&KORVANE_NAME("posonlyargs"), &KORVANE_NAME("arguments"),
-                                &KORVANE_NAME("kwonlyargs")}) {
-        py::object parameters = getattr_or_null(args, *kind);
-        if (!parameters || parameters.is_none()) continue;
-        for (py::handle parameter : parameters) names.add(parameter.attr(KORVANE_NAME("name")));
-    }
-    return names;
+// Whether a constructor's parameters of the kind `kind` (`args`: positional ones that
+// a keyword can name, `kwonlyargs`) hold one named `arg`.
+bool takes_parameter(py::handle args, const py::str& kind, py::handle arg) {
+    py::object parameters = getattr_or_null(args, kind);
+    if (!parameters || parameters.is_none()) return false;
+    for (py::handle parameter : parameters)
+        if (equals(parameter.attr(KORVANE_NAME("name")), arg)) return true;
+    return false;
 }
 
-// Whether the keyword `arg` of a field call reaches the `**kwargs` of a constructor
-// that the project defines, which may read it with a default of its own
-// (`kwargs.get("null", True)`): following the field class's ancestry, the first
-// constructor that takes the keyword by name, or takes no `**kwargs`, ends the search.
+// Whether the keyword `arg` of a field call goes where the project defines what it
+// means, with a default the comparison with the defaults table cannot see: the
+// `**kwargs` of a project constructor, which may read it with a default of its own
+// (`kwargs.get("null", True)`), or a keyword-only parameter of one (the table holds
+// positional defaults).  Following the field class's ancestry, the first constructor
+// that takes the keyword by name, or takes no `**kwargs`, ends the search.
 bool reaches_project_kwargs(py::handle call, py::handle arg) {
     py::object inferred =
         state().walk_memo.ask(KORVANE_NAME("safe_infer"), call, [&] { return safe_infer(call); });
@@ -173,8 +173,11 @@ bool reaches_project_kwargs(py::handle call, py::handle arg) {
         py::object function = korvane::constructor_function(cls);
         if (!function) continue;
         py::object args = function.attr(KORVANE_NAME("args"));
-        if (parameter_names(args).contains(arg) || !truthy(args.attr(KORVANE_NAME("kwarg")))) return false;
-        if (!is_library_module(function.attr(KORVANE_NAME("root"))())) return true;
+        bool project = !is_library_module(function.attr(KORVANE_NAME("root"))());
+        if (takes_parameter(args, KORVANE_NAME("kwonlyargs"), arg)) return project;
+        if (takes_parameter(args, KORVANE_NAME("args"), arg) || !truthy(args.attr(KORVANE_NAME("kwarg"))))
+            return false;
+        if (project) return true;
     }
     return false;
 }
