@@ -221,6 +221,23 @@ def test_a_signal_held_while_a_replace_fails_takes_effect_after_the_rollback(pro
     assert snapshot(project) == before
 
 
+def test_a_signal_held_while_the_files_are_replaced_names_every_file_written(project, producer,
+                                                                              monkeypatch, caplog):
+    producer([("a = 1\n", "catalog/models.py"), ("b = 2\n", "catalog/views.py")])
+    real = os.replace
+
+    def interrupted(*args):
+        os.kill(os.getpid(), signal.SIGINT)  # held back until the last replace is done
+        return real(*args)
+
+    monkeypatch.setattr(os, "replace", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        transformer.trasform_files_in_place(str(project), None)
+    assert (project / "catalog/views.py").read_text() == "b = 2\n"
+    assert [r.getMessage() for r in caplog.records if r.levelname == "WARNING"] == [
+        "Written before the signal: catalog/models.py", "Written before the signal: catalog/views.py"]
+
+
 def test_a_signal_whose_handler_goes_on_lets_the_writing_start_again(project, producer,
                                                                      monkeypatch):
     producer([("a = 1\n", "catalog/models.py"), ("b = 2\n", "catalog/views.py")])

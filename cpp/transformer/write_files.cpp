@@ -376,7 +376,17 @@ bool write_held(std::vector<PlannedWrite>& writes) {
         throw;  // the signals are let through as `held` goes
     }
     clean_up(writes);
-    if (!held.release()) throw py::error_already_set();
+    if (!held.release()) {
+        // The handler of a signal held during the replaces raised: every file is
+        // written, which the caller, left by the error, cannot say.
+        py::error_already_set raised;
+        if (done) {
+            for (const PlannedWrite& write : writes)
+                state().logger.attr("warning")(
+                    py::str("Written before the signal: {}").format(one_line(write.path)));
+        }
+        throw raised;
+    }
     return done;
 }
 
