@@ -192,8 +192,8 @@ class WorkerSet {
 };
 void register_worker_processes(py::module_& m);
 
-// Freezes what survived the collector's last full collection, if one ran since the
-// last freeze, while an analysis scope is open; else does nothing.
+// While an analysis scope is open, and a full collection ran since the last freeze:
+// collects the young generations, then freezes every object left; else does nothing.
 void freeze_after_full_collection();
 
 // What holds only while the files of one analysis are linted, set up by the

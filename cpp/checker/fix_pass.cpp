@@ -140,7 +140,7 @@ py::object run_fix_task(py::handle analysis_linter, py::handle task) {
     // they build are forgotten with the trees.
     py::object helpers = state().helpers;
     py::object mark = helpers.attr("kept_ancestry_count")();
-    py::object kept_nullable = py::len(task) > 4 ? py::object(task[py::int_(4)]) : py::none();
+    py::object kept_nullable = task[py::int_(4)];
     auto undo = [&] {
         if (!kept_nullable.is_none()) use_null_index(py::none());
         helpers.attr("forget_ancestries_since")(mark);
